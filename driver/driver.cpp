@@ -1,0 +1,208 @@
+// The run driver: start-up, options, file naming, the per-source loop.
+#include <cstdio>
+#include <cstdlib>
+
+#include "analysis/analysis.h"
+#include "driver/driver.h"
+#include "input/input.h"
+#include "lex/lex.h"
+#include "listing/listing.h"
+#include "symbols/symbols.h"
+
+namespace driver {
+
+namespace {
+
+constexpr char BELL = 0x07;
+constexpr char END_OF_FILE_BYTE = 0x1A;
+constexpr const char* DEFAULT_EXTENSION = ".AVL";
+constexpr const char* LISTING_EXTENSION = ".VXR";
+
+const char* const NOTICE_LINES =
+    "Cross-reference lister for Vela Family assembly sources.\n"
+    "Lists every symbol with the lines that define (#), call (&) or use it.\n";
+
+const char* const USAGE_TEXT =
+    "\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
+    "       -i : not include specified files ( use -ifilename,.... )\n"
+    "       -o : select drive and directory for output ( use -otmp )\n";
+
+// A character allowed in a name of the -i list.
+bool is_exclude_name_char(char c) {
+    return lex::is_identifier_char(c) || lex::is_decimal_digit(c) || c == ':' || c == '\\';
+}
+
+// Cuts the -i argument after its letter into names, in place.
+void parse_exclude_list(char* list) {
+    int count = 0;
+    char* p = list;
+    for (;;) {
+        if (count == MAX_EXCLUDES) report_error(ERROR_USAGE);   // no seventeenth name
+        exclude_names[count++] = p;
+        while (is_exclude_name_char(*p)) ++p;
+        if (*p == 0) break;
+        if (*p != ',') report_error(ERROR_USAGE);
+        *p++ = 0;
+    }
+    exclude_count = count;
+}
+
+void open_files() {
+    source_file = platform::open_read(source_path.c_str());
+    if (source_file == nullptr) report_error(ERROR_OPEN_SOURCE);
+    // Opening the listing would empty the source when both are one file.
+    if (platform::names_same_file(source_file, listing_path.c_str())) report_error(ERROR_CREATE_LISTING);
+    listing_file = platform::open_write(listing_path.c_str());
+    if (listing_file == nullptr) report_error(ERROR_CREATE_LISTING);
+}
+
+void finish_source() {
+    listing::page_number = 1;
+    listing::start_page();
+    listing::write_listing(symbols::symbol_root);
+    if (!platform::write_char(listing_file, END_OF_FILE_BYTE)) report_error(ERROR_DISK_FULL);
+    bool closed = platform::close_stream(listing_file);
+    listing_file = nullptr;
+    if (!closed) report_error(ERROR_DISK_FULL);
+    platform::close_stream(source_file);
+    source_file = nullptr;
+    symbols::release_tree(symbols::symbol_root);
+    std::fputs("\n", stdout);
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    start_up();
+    parse_options(argc, argv);
+    for (int i = 0; i < source_count; ++i) {
+        prepare_files(i);
+        reset_file_state();
+        while (input::next_line()) {
+            analysis::analyse_line();
+            count_line();
+        }
+        finish_source();
+    }
+    std::fflush(stdout);
+    return exit_status;
+}
+
+void start_up() {
+    output_dir_given = false;
+    exclude_count = 0;
+    source_count = 0;
+    exit_status = 0;
+    lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
+    lex::build_letter_index(lex::directive_index, lex::directive_table);
+    lex::build_letter_index(lex::reserved_index, lex::reserved_table);
+    std::printf("%s%c", listing::LISTING_BANNER, ' ');
+    std::fputs("\n", stdout);
+    std::fputs(NOTICE_LINES, stdout);
+}
+
+void parse_options(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        char* arg = argv[i];
+        if (arg[0] != '-') {
+            if (source_count == MAX_SOURCES) report_error(ERROR_USAGE);
+            source_names[source_count++] = arg;
+            continue;
+        }
+        switch (arg[1]) {
+        case 'i':
+        case 'I':
+            exclude_count = 0;
+            parse_exclude_list(arg + 2);
+            break;
+        case 'o':
+        case 'O':
+            output_dir_given = true;
+            set_output_dir(arg + 2);
+            break;
+        default:
+            report_error(ERROR_USAGE);
+        }
+    }
+    if (source_count == 0) report_error(ERROR_USAGE);
+}
+
+void set_output_dir(const char* text) {
+    if (text[0] == 0) report_error(ERROR_USAGE);
+    output_dir = text;
+    char last = output_dir.back();
+    if (last != ':' && last != '\\') output_dir += '\\';
+}
+
+std::size_t find_last_char(const std::string& text, char c) { return text.rfind(c); }
+
+void split_source_path() {
+    std::size_t cut = find_last_char(source_path, '\\');
+    if (cut == std::string::npos) cut = find_last_char(source_path, ':');
+    if (cut == std::string::npos) {
+        source_dir.clear();
+        base_name = source_path;
+    } else {
+        source_dir.assign(source_path, 0, cut + 1);
+        base_name.assign(source_path, cut + 1, std::string::npos);
+    }
+}
+
+void derive_names(const char* name) {
+    source_path = name;
+    split_source_path();
+    std::size_t dot = find_last_char(base_name, '.');
+    if (dot != std::string::npos && (dot == 0 || base_name[dot - 1] != '.'))
+        base_name.resize(dot);
+    else
+        source_path += DEFAULT_EXTENSION;
+    if (!output_dir_given) output_dir = source_dir;
+    listing_path = output_dir + base_name + LISTING_EXTENSION;
+}
+
+void prepare_files(int index) {
+    derive_names(source_names[index]);
+    open_files();
+}
+
+void reset_file_state() {
+    listing::reset_listing();
+    line_number = 1;
+    input::reset_input(source_file);
+    analysis::reset_analysis();
+    symbols::reset_symbols();
+    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
+}
+
+void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
+
+void report_error(int code) {
+    std::putchar(BELL);
+    exit_status = code == ERROR_USAGE ? 2 : 3;
+    switch (code) {
+    case ERROR_USAGE:
+        std::fputs(USAGE_TEXT, stdout);
+        break;
+    case ERROR_OPEN_SOURCE:
+        std::printf("\nCan't open %s\n", source_path.c_str());
+        break;
+    case ERROR_CREATE_LISTING:
+        std::printf("\nCan't create file %s\n", listing_path.c_str());
+        break;
+    case ERROR_DISK_FULL:
+        std::fputs("\nOut of disk space.\n", stdout);
+        break;
+    default:
+        std::fputs("\nOut of heap space.\n", stdout);
+        break;
+    }
+    std::fflush(stdout);
+    platform::flush_all_writers();   // a listing stays as far as it was written
+#ifdef VELXREF_FATAL_THROWS
+    throw FatalExit{exit_status};
+#else
+    std::exit(exit_status);
+#endif
+}
+
+}  // namespace driver

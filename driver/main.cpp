@@ -1,0 +1,4 @@
+// Program entry.
+#include "driver/driver.h"
+
+int main(int argc, char** argv) { return driver::run(argc, argv); }

@@ -1,0 +1,205 @@
+// The tokenizer: one token per call from input::scan_position.  Every scan
+// stops at the line's terminating zero (or an earlier NUL), which belongs to
+// no character class and is never a quote, so it never leaves the line.
+#include <cstring>
+
+#include "lex/lex.h"
+
+namespace lex {
+
+using input::scan_position;
+
+namespace {
+
+inline std::int32_t finish(std::int32_t kind) {
+    token_kind = kind;
+    return kind;
+}
+
+inline void set_text(const char* from, const char* to) {
+    int n = static_cast<int>(to - from);
+    std::memcpy(token_text, from, static_cast<std::size_t>(n));
+    token_text[n] = 0;
+    token_length = n;
+}
+
+inline const char* skip_class(const char* p, unsigned char k) {
+    while (has_class(*p, k)) ++p;
+    return p;
+}
+
+// The rest of an identifier: identifier characters and decimal digits.
+inline const char* skip_name(const char* p) { return skip_class(p, CLASS_IDENT | CLASS_DIGIT); }
+
+// The operator from token_start to scan_position.
+std::int32_t scan_operator() {
+    set_text(token_start, scan_position);
+    return finish(TOKEN_OPERATOR);
+}
+
+std::int32_t scan_string(char quote) {
+    char* p = scan_position;
+    while (*p != quote && *p != 0) ++p;
+    set_text(scan_position, p);
+    if (*p == 0) {   // unterminated: the rest of the line, and the end comes next
+        scan_position = p;
+        return finish(TOKEN_INVALID);
+    }
+    scan_position = p + 1;
+    return finish(TOKEN_STRING);
+}
+
+std::int32_t scan_prefix_number(unsigned char digit_class) {
+    char* p = const_cast<char*>(skip_class(scan_position, digit_class));
+    if (p == scan_position) return scan_operator();   // the prefix alone
+    set_text(scan_position, p);
+    scan_position = p;
+    return finish(TOKEN_NUMBER);
+}
+
+std::int32_t scan_number() {
+    char* end = token_start + number_length(token_start);
+    set_text(token_start, end);
+    scan_position = end;
+    return finish(TOKEN_NUMBER);
+}
+
+std::int32_t scan_identifier() {
+    char* end = const_cast<char*>(skip_name(token_start));
+    set_text(token_start, end);
+    scan_position = end;
+    if (*end == ':') {   // a label is never looked up
+        ++scan_position;
+        return finish(TOKEN_SYMBOL);
+    }
+    std::int32_t row = find_keyword_n(token_text, token_length, reserved_index, reserved_table);
+    if (row >= 0) {
+        keyword_index = row;
+        return finish(TOKEN_RESERVED);
+    }
+    row = find_keyword_n(token_text, token_length, mnemonic_index, mnemonic_table);
+    if (row >= 0) {
+        keyword_index = row;
+        return finish(TOKEN_MNEMONIC);
+    }
+    return finish(TOKEN_SYMBOL);
+}
+
+std::int32_t scan_dot() {
+    char* name = scan_position;
+    if (!is_identifier_char(*name)) {
+        if (*name == ':') ++scan_position;
+        set_text(token_start, name);
+        return finish(TOKEN_SYMBOL);
+    }
+    char* end = const_cast<char*>(skip_name(name));
+    std::int32_t row = find_keyword_n(name, static_cast<int>(end - name), directive_index, directive_table);
+    scan_position = end;
+    if (row >= 0) {
+        set_text(name, end);
+        keyword_index = row;
+        return finish(TOKEN_DIRECTIVE);
+    }
+    if (*end == ':') ++scan_position;
+    set_text(token_start, end);
+    return finish(TOKEN_SYMBOL);
+}
+
+std::int32_t scan_colon() {
+    char* name = scan_position;
+    if (is_identifier_char(*name)) {
+        char* end = const_cast<char*>(skip_name(name));
+        set_text(name, end);
+        scan_position = *end == ':' ? end + 1 : end;
+        return finish(TOKEN_SYMBOL);
+    }
+    if (*name == 0) {   // only the colon is passed
+        set_text(name, name);
+        return finish(TOKEN_INVALID);
+    }
+    set_text(name, name + 1);
+    scan_position = name + 1;
+    return finish(TOKEN_INVALID);
+}
+
+}  // namespace
+
+void skip_blanks() {
+    while (is_blank(*scan_position)) ++scan_position;
+}
+
+void back_up_token() { scan_position = token_start; }
+
+int number_length(const char* position) {
+    const char* p = skip_class(position, CLASS_HEX);
+    if (to_upper(*p) == 'H') return static_cast<int>(p - position) + 1;
+    p = skip_class(position, CLASS_OCTAL);
+    if (to_upper(*p) == 'O' || to_upper(*p) == 'Q') return static_cast<int>(p - position) + 1;
+    p = skip_class(position, CLASS_BINARY);
+    if (to_upper(*p) == 'B') return static_cast<int>(p - position) + 1;
+    return static_cast<int>(skip_class(position, CLASS_DIGIT) - position);
+}
+
+std::int32_t fetch_token() {
+    skip_blanks();
+    char* p = scan_position;
+    token_start = p;
+    char c = *p;
+    scan_position = p + 1;
+    switch (c) {
+    case '\0':
+    case '\n':
+    case ';':
+        scan_position = p;   // every further call ends here again
+        set_text(p, c == 0 ? p : p + 1);
+        return finish(TOKEN_END);
+    case '!':
+    case '*':
+        if (*scan_position == '=') ++scan_position;
+        return scan_operator();
+    case '&':
+    case '+':
+    case '-':
+    case '=':
+    case '|':
+        if (*scan_position == c) ++scan_position;
+        return scan_operator();
+    case '<':
+    case '>':
+        if (*scan_position == c || *scan_position == '=') ++scan_position;
+        return scan_operator();
+    case '#':
+    case '(':
+    case ')':
+    case ',':
+    case '/':
+    case '[':
+    case ']':
+    case '^':
+    case '{':
+    case '}':
+    case '~':
+        return scan_operator();
+    case '"':
+    case '\'':
+        return scan_string(c);
+    case '$':
+        return scan_prefix_number(CLASS_HEX);
+    case '%':
+        return scan_prefix_number(CLASS_BINARY);
+    case '@':
+        return scan_prefix_number(CLASS_OCTAL);
+    case '.':
+        return scan_dot();
+    case ':':
+        return scan_colon();
+    default:
+        break;
+    }
+    if (is_decimal_digit(c)) return scan_number();
+    if (is_identifier_char(c)) return scan_identifier();
+    set_text(p, p + 1);   // a character that starts no token
+    return finish(TOKEN_INVALID);
+}
+
+}  // namespace lex

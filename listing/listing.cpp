@@ -1,0 +1,155 @@
+// The cross-reference listing writer.
+#include <cstdio>
+#include <cstring>
+
+#include "analysis/analysis.h"
+#include "driver/driver.h"
+#include "listing/listing.h"
+#include "platform/platform.h"
+
+namespace listing {
+
+using symbols::name_width;
+using symbols::number_width;
+using symbols::RefEntry;
+using symbols::SymbolNode;
+
+namespace {
+
+constexpr char FORM_FEED = 0x0C;
+
+// Counts one line end of the body; true when it was the page's last.
+inline bool count_body_line() {
+    std::uint32_t k = page_lines;
+    page_lines = k + 1;
+    return k >= static_cast<std::uint32_t>(page_length);
+}
+
+// A name field: the name cut to 32 characters, filled with blanks to name_width.
+void format_name(const char* name) {
+    int n = 0;
+    while (n < symbols::MAX_NAME_WIDTH && name[n] != 0) {
+        text_buffer[n] = name[n];
+        ++n;
+    }
+    while (n < name_width) text_buffer[n++] = ' ';
+    if (n > symbols::MAX_NAME_WIDTH) n = symbols::MAX_NAME_WIDTH;
+    text_buffer[n] = 0;
+    text_length = n;
+}
+
+void format_blanks(int n) {
+    std::memset(text_buffer, ' ', static_cast<std::size_t>(n));
+    text_buffer[n] = 0;
+    text_length = n;
+}
+
+void format_line_end() {
+    text_buffer[0] = '\n';
+    text_buffer[1] = 0;
+    text_length = 1;
+}
+
+// A reference field: blank, the line right-aligned in number_width, the mark.
+void format_reference(std::int32_t line, char mark) {
+    char digits[16];
+    int d = 0;
+    long long v = line;
+    bool negative = v < 0;
+    if (negative) v = -v;
+    do {
+        digits[d++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (negative) digits[d++] = '-';
+    int n = 0;
+    text_buffer[n++] = ' ';
+    for (int pad = number_width - d; pad > 0; --pad) text_buffer[n++] = ' ';
+    while (d > 0) text_buffer[n++] = digits[--d];
+    text_buffer[n++] = mark;
+    text_buffer[n] = 0;
+    text_length = n;
+}
+
+// Reverses a reference list in place and returns its new head.
+RefEntry* reverse(RefEntry* entry) {
+    RefEntry* reversed = nullptr;
+    while (entry != nullptr) {
+        RefEntry* next = entry->next;
+        entry->next = reversed;
+        reversed = entry;
+        entry = next;
+    }
+    return reversed;
+}
+
+}  // namespace
+
+void write_text() {
+    platform::write_bytes(driver::listing_file, text_buffer, static_cast<std::size_t>(text_length));
+    if (platform::stream_error(driver::listing_file)) driver::report_error(driver::ERROR_DISK_FULL);
+}
+
+void start_page() {
+    if (!platform::write_char(driver::listing_file, FORM_FEED)) driver::report_error(driver::ERROR_DISK_FULL);
+    const char* title = analysis::page_title[0] != 0 ? analysis::page_title : " ";
+    int n = std::snprintf(text_buffer, TEXT_BUFFER_SIZE, "%s%c\t%-30s\tP. %03d\n\n", LISTING_BANNER, ' ', title,
+                          static_cast<int>(page_number));
+    text_length = n < TEXT_BUFFER_SIZE ? n : TEXT_BUFFER_SIZE - 1;
+    write_text();
+    page_lines = 0;
+    page_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(page_number) + 1u);
+}
+
+void write_listing(SymbolNode* node) {
+    for (; node != nullptr; node = node->greater) {
+        write_listing(node->less);   // the depth is bounded by the balanced height
+        output_column = 0;
+        symbols::current_symbol = node->name;
+        advance_column(static_cast<std::uint32_t>(name_width));
+        format_name(node->name);
+        write_text();
+        write_references(node->refs);
+        format_line_end();
+        write_text();
+        if (count_body_line()) start_page();
+    }
+}
+
+void write_references(RefEntry* entry) {
+    // Stored newest first, written oldest first: turn the list round for the
+    // walk and back again afterwards, so no recursion follows its length.
+    RefEntry* oldest = reverse(entry);
+    for (RefEntry* e = oldest; e != nullptr; e = e->next) {
+        advance_column(static_cast<std::uint32_t>(number_width + 2));
+        format_reference(e->line, e->mark);
+        write_text();
+    }
+    reverse(oldest);
+}
+
+void advance_column(std::uint32_t n) {
+    output_column += n;
+    if (output_column <= static_cast<std::uint32_t>(page_width)) return;
+    format_line_end();
+    write_text();
+    output_column = static_cast<std::uint32_t>(name_width) + n;
+    if (!count_body_line()) {
+        format_blanks(name_width);
+        write_text();
+        return;
+    }
+    start_page();
+    format_name(symbols::current_symbol);
+    write_text();
+}
+
+void reset_listing() {
+    page_width = PAGE_WIDTH;
+    page_length = PAGE_LENGTH;
+    page_lines = 0;
+    output_column = 0;
+    page_number = 1;
+}
+
+}  // namespace listing

@@ -1,0 +1,229 @@
+// Text-mode streams over POSIX descriptors, read and written in large blocks.
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+TextStream slots[MAX_STREAMS] = {};   // every stream lives here
+bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
+
+constexpr unsigned char CR = 0x0D;
+constexpr unsigned char LF = 0x0A;
+constexpr unsigned char CTRL_Z = 0x1A;
+
+// The bytes that interrupt the copy loop of read_chars.
+constexpr bool is_read_special(unsigned char b) { return b == LF || b == CR || b == CTRL_Z; }
+
+// The name as the operating system wants it: every "\" becomes "/".
+std::string host_name(const char* name) {
+    std::string host(name);
+    std::replace(host.begin(), host.end(), '\\', '/');
+    return host;
+}
+
+TextStream* take_slot(int fd, bool writing) {
+    for (int i = 0; i < MAX_STREAMS; ++i) {
+        if (!slot_used[i]) {
+            slot_used[i] = true;
+            TextStream* s = &slots[i];
+            s->fd = fd;
+            s->writing = writing;
+            s->error = false;
+            s->exhausted = false;
+            s->pos = 0;
+            s->len = 0;
+            return s;
+        }
+    }
+    return nullptr;
+}
+
+void free_slot(TextStream* s) {
+    s->fd = -1;
+    slot_used[s - slots] = false;
+}
+
+// Fills the read buffer; false at the end of the file or on a read error.
+bool refill(TextStream* s) {
+    if (s->exhausted) return false;
+    for (;;) {
+        ssize_t n = ::read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+        if (n > 0) {
+            s->pos = 0;
+            s->len = static_cast<std::size_t>(n);
+            return true;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) s->error = true;   // a read error counts as the end
+        s->exhausted = true;
+        s->pos = s->len = 0;
+        return false;
+    }
+}
+
+inline int next_byte(TextStream* s) {
+    if (s->pos == s->len && !refill(s)) return END_OF_FILE;
+    return s->buffer[s->pos++];
+}
+
+// Hands the held output to the descriptor; on failure the bytes are dropped
+// and the error indicator is set.
+void drain(TextStream* s) {
+    const unsigned char* p = s->buffer;
+    std::size_t n = s->len;
+    while (n > 0 && !s->error) {
+        ssize_t w = ::write(s->fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            s->error = true;
+            break;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    s->len = 0;
+}
+
+void put_raw(TextStream* s, const char* p, std::size_t n) {
+    while (n > 0) {
+        if (s->len == STREAM_BUFFER_SIZE) drain(s);
+        std::size_t k = std::min(n, STREAM_BUFFER_SIZE - s->len);
+        std::memcpy(s->buffer + s->len, p, k);
+        s->len += k;
+        p += k;
+        n -= k;
+    }
+}
+
+}  // namespace
+
+TextStream* open_read(const char* name) {
+    std::string host = host_name(name);
+    int fd;
+    do fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    TextStream* s = take_slot(fd, false);
+    if (s == nullptr) ::close(fd);
+    return s;
+}
+
+TextStream* open_write(const char* name) {
+    std::string host = host_name(name);
+    int fd;
+    do fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    TextStream* s = take_slot(fd, true);
+    if (s == nullptr) ::close(fd);
+    return s;
+}
+
+int read_char(TextStream* s) {
+    int c = next_byte(s);
+    if (c == CR) c = next_byte(s);   // the byte after a CR is not examined for another CR
+    if (c == CTRL_Z) return END_OF_FILE;
+    return c;
+}
+
+int read_chars(TextStream* s, char* destination, int max, bool* ended) {
+    int n = 0;
+    *ended = false;
+    while (n < max) {
+        if (s->pos == s->len && !refill(s)) {
+            *ended = true;
+            break;
+        }
+        const unsigned char* p = s->buffer + s->pos;
+        std::size_t room = std::min(s->len - s->pos, static_cast<std::size_t>(max - n));
+        std::size_t i = 0;
+        while (i < room && !is_read_special(p[i])) {
+            destination[n + static_cast<int>(i)] = static_cast<char>(p[i]);
+            ++i;
+        }
+        n += static_cast<int>(i);
+        s->pos += i;
+        if (i == room) continue;
+        unsigned char b = p[i];
+        ++s->pos;
+        if (b == CTRL_Z) {
+            *ended = true;
+            break;
+        }
+        int c = b;
+        if (b == CR) {
+            c = next_byte(s);
+            if (c == END_OF_FILE || c == CTRL_Z) {
+                *ended = true;
+                break;
+            }
+        }
+        destination[n++] = static_cast<char>(c);
+        if (c == LF) break;
+    }
+    return n;
+}
+
+bool write_char(TextStream* s, int c) {
+    char ch = static_cast<char>(c);
+    write_bytes(s, &ch, 1);
+    return !s->error;
+}
+
+void write_bytes(TextStream* s, const char* text, std::size_t n) {
+    const char* end = text + n;
+    while (text < end) {
+        const void* hit = std::memchr(text, LF, static_cast<std::size_t>(end - text));
+        if (hit == nullptr) {
+            put_raw(s, text, static_cast<std::size_t>(end - text));
+            return;
+        }
+        const char* lf = static_cast<const char*>(hit);
+        put_raw(s, text, static_cast<std::size_t>(lf - text));
+        put_raw(s, "\r\n", 2);
+        text = lf + 1;
+    }
+}
+
+bool stream_error(const TextStream* s) { return s->error; }
+
+bool flush_stream(TextStream* s) {
+    if (s->writing) drain(s);
+    return !s->error;
+}
+
+bool close_stream(TextStream* s) {
+    bool ok = flush_stream(s);
+    if (::close(s->fd) != 0 && errno != EINTR) ok = false;
+    free_slot(s);
+    return ok;
+}
+
+void flush_all_writers() {
+    for (int i = 0; i < MAX_STREAMS; ++i)
+        if (slot_used[i] && slots[i].writing) drain(&slots[i]);
+}
+
+bool names_same_file(const TextStream* s, const char* name) {
+    struct stat open_st, named_st;
+    std::string host = host_name(name);
+    if (::fstat(s->fd, &open_st) != 0 || ::stat(host.c_str(), &named_st) != 0) return false;
+    return open_st.st_dev == named_st.st_dev && open_st.st_ino == named_st.st_ino;
+}
+
+}  // namespace platform
