@@ -44,24 +44,6 @@ bool exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-namespace {
-
-std::string slurp(int fd) {
-    std::string all;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
-            all.append(buf, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        return all;
-    }
-}
-
-}  // namespace
-
 RunResult run_program(const std::string& binary, const std::string& dir, const std::vector<std::string>& args,
                       long address_space_limit) {
     std::string out_path = make_scratch_dir();
