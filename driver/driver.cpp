@@ -75,17 +75,19 @@ void finish_source() {
 int run(int argc, char** argv) {
     start_up();
     parse_options(argc, argv);
-    for (int i = 0; i < source_count; ++i) {
-        prepare_files(i);
-        reset_file_state();
-        while (input::next_line()) {
-            analysis::analyse_line();
-            count_line();
-        }
-        finish_source();
-    }
+    for (int i = 0; i < source_count; ++i) process_source(i);
     std::fflush(stdout);
     return exit_status;
+}
+
+void process_source(int index) {
+    prepare_files(index);
+    reset_file_state();
+    while (input::next_line()) {
+        analysis::analyse_line();
+        count_line();
+    }
+    finish_source();
 }
 
 void start_up() {

@@ -43,6 +43,8 @@ struct FatalExit {
 
 // The whole run; returns the exit status.
 int run(int argc, char** argv);
+// Names, opens, reads, analyses and lists source index, then closes it.
+void process_source(int index);
 // Initial values, keyword indexes, banner and notice lines.
 void start_up();
 // Fills the driver state from the command line; every error is fatal.
