@@ -2,8 +2,9 @@
 # the README gives.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: all example test release debug asan clean
+.PHONY: all example test unit release debug asan fuzz clean
 
 all: release
 
@@ -25,9 +26,16 @@ asan:
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELXREF_SANITIZE=ON -DVELXREF_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)
 
-test: debug asan
+# Every test: unit and end-to-end suites in a normal and a sanitizer build,
+# then each fuzz target for FUZZ_SECONDS.
+test: unit fuzz
+
+unit: debug asan
 	cd build/debug && ctest --output-on-failure
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure
+
+fuzz:
+	bash fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
