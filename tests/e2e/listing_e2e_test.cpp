@@ -1,0 +1,107 @@
+// Whole listings written by the binary: the shipped example against its
+// golden listing, a listing that wraps and paginates, and a full device.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <unistd.h>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string EOL = "\r\n";
+
+std::string blanks(std::size_t n) { return std::string(n, ' '); }
+
+std::string header(const std::string& page, const std::string& title = "") {
+    return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + blanks(30 - title.size()) + "\tP. " + page +
+           EOL + EOL;
+}
+
+// The console of a run over one source that ends normally.
+std::string console_of(const std::string& source_path, const std::string& marks = "") {
+    return test_util::BANNER_TEXT + "\nnow making cross reference  ( " + source_path + " )\n" + marks + "\n";
+}
+
+class ListingE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir = test_util::make_scratch_dir(); }
+    void TearDown() override { test_util::remove_tree(dir); }
+    std::string dir;
+};
+
+TEST_F(ListingE2eTest, ShippedExampleMatchesGoldenListing) {
+    const std::string examples = std::string(VELXREF_SOURCE_DIR) + "/examples/";
+    for (const char* name : {"BLINK.AVL", "PORTS.INC"})
+        test_util::write_file(dir + "/" + name, test_util::read_file(examples + name));
+
+    test_util::RunResult r = test_util::run_velxref(dir, {"BLINK"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, console_of("BLINK.AVL"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(test_util::read_file(dir + "/BLINK.VXR"),
+              test_util::read_file(std::string(VELXREF_SOURCE_DIR) + "/tests/golden/BLINK.VXR"));
+}
+
+TEST_F(ListingE2eTest, SymbolOnSevenHundredLinesWrapsAndPaginates) {
+    // Line i is a lone label (#), a call (&) or a plain use, by i mod 3.
+    std::string source;
+    for (int i = 1; i <= 700; ++i) source += i % 3 == 1 ? "TICK\n" : i % 3 == 2 ? "\tJSR\tTICK\n" : "\tLDA\tTICK\n";
+    test_util::write_file(dir + "/PROG.AVL", source);
+
+    // Twelve fields a line: 58 full lines and one of four. Page one takes 55
+    // lines; the 56th is a continuation at the top of page two, so it opens
+    // with the name.
+    std::string expected = header("001");
+    for (int row = 1; row <= 59; ++row) {
+        if (row == 56) expected += header("002");
+        expected += row == 1 || row == 56 ? "TICK    " : blanks(8);
+        for (int line = 12 * row - 11; line <= 12 * row && line <= 700; ++line) {
+            std::string digits = std::to_string(line);
+            expected += " " + blanks(4 - digits.size()) + digits + (line % 3 == 1 ? '#' : line % 3 == 2 ? '&' : ' ');
+        }
+        expected += EOL;
+    }
+    expected += '\x1A';
+
+    test_util::RunResult r = test_util::run_velxref(dir, {"PROG"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, console_of("PROG.AVL", "----*--"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(test_util::read_file(dir + "/PROG.VXR"), expected);
+}
+
+TEST_F(ListingE2eTest, FullDeviceIsOutOfDiskSpace) {
+    // 99 lines of 120 references each: about 70 KiB of listing, more than
+    // one stream buffer, and no progress mark.
+    std::string wide = "\t.WORD\tB";
+    for (int i = 1; i < 120; ++i) wide += ",B";
+    std::string large;
+    for (int i = 0; i < 99; ++i) large += wide + "\n";
+
+    struct Case {
+        const char* label;
+        std::string source;
+    };
+    const Case cases[] = {{"small listing", "X\n"}, {"listing over 64 KiB", large}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string case_dir = test_util::make_scratch_dir();
+        test_util::write_file(case_dir + "/PROG.AVL", c.source);
+        ASSERT_EQ(test_util::run_velxref(case_dir, {"PROG"}).status, 0);
+        std::size_t size = test_util::read_file(case_dir + "/PROG.VXR").size();
+        EXPECT_EQ(size > 65536, c.source.size() > 100) << size;
+        ::unlink((case_dir + "/PROG.VXR").c_str());
+        ASSERT_EQ(::symlink("/dev/full", (case_dir + "/PROG.VXR").c_str()), 0);
+
+        test_util::RunResult r = test_util::run_velxref(case_dir, {"PROG"});
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.out, test_util::BANNER_TEXT + "\nnow making cross reference  ( PROG.AVL )\n" +
+                             "\a\nOut of disk space.\n");
+        EXPECT_EQ(r.err, "");
+        test_util::remove_tree(case_dir);
+    }
+}
+
+}  // namespace
