@@ -1,0 +1,235 @@
+// The statement classifier over whole lines: each case is analysed as a
+// fresh source, and the symbol table it leaves is compared as text.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "analysis/analysis.h"
+#include "driver/driver.h"
+#include "input/input.h"
+#include "lex/lex.h"
+#include "symbols/symbols.h"
+
+namespace {
+
+using symbols::RefEntry;
+using symbols::SymbolNode;
+
+struct Case {
+    const char* source;     // lines separated by "\n"
+    const char* expected;   // "NAME: 1# 3 |PUTC(M): 2#": references oldest first
+};
+
+void render_subtree(const SymbolNode* n, std::string& out) {
+    if (n == nullptr) return;
+    render_subtree(n->less, out);
+    if (!out.empty()) out += '|';
+    out += n->name;
+    if (n->kind == 'M') out += "(M)";
+    out += ':';
+    std::vector<const RefEntry*> refs;
+    for (const RefEntry* e = n->refs; e != nullptr; e = e->next) refs.push_back(e);
+    for (auto e = refs.rbegin(); e != refs.rend(); ++e) out += ' ' + std::to_string((*e)->line) + (*e)->mark;
+    render_subtree(n->greater, out);
+}
+
+class AnalysisTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
+        lex::build_letter_index(lex::directive_index, lex::directive_table);
+        lex::build_letter_index(lex::reserved_index, lex::reserved_table);
+        // FILE.INC is excluded, so an INCLUDE of it never reaches the file system.
+        driver::exclude_names[0] = "FILE.INC";
+        driver::exclude_count = 1;
+        reset();
+    }
+
+    void TearDown() override {
+        reset();
+        driver::exclude_count = 0;
+    }
+
+    static void reset() {
+        symbols::release_tree(symbols::symbol_root);
+        symbols::reset_symbols();
+        analysis::reset_analysis();
+        input::reset_input(nullptr);
+        driver::line_number = 1;
+        driver::exit_status = 0;
+    }
+
+    // Hands each line to the classifier as the reader would, then counts it.
+    static void analyse(const std::string& source) {
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t end = source.find('\n', start);
+            std::string line = source.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            ASSERT_LE(line.size(), 254u);
+            std::memcpy(input::line_buffer, line.data(), line.size());
+            std::memcpy(input::line_buffer + line.size(), "\n", 2);
+            input::line_length = static_cast<int>(line.size()) + 1;
+            input::scan_position = input::line_buffer;
+            analysis::analyse_line();
+            driver::count_line();
+            if (end == std::string::npos) return;
+            start = end + 1;
+        }
+    }
+
+    static std::string render() {
+        std::string out;
+        render_subtree(symbols::symbol_root, out);
+        return out;
+    }
+
+    static void check(const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.source);
+            reset();
+            analyse(c.source);
+            EXPECT_EQ(render(), c.expected);
+            EXPECT_EQ(analysis::current_kind, ' ');   // "M" only while a macro name is recorded
+        }
+    }
+};
+
+TEST_F(AnalysisTest, LoneLabelsAndLinesWithoutStatements) {
+    check({
+        {"LOOP", "LOOP: 1#"},
+        {"LOOP:", "LOOP: 1#"},
+        {"\t   LOOP:\t; comment", "LOOP: 1#"},
+        {"LOOP ; TOTAL", "LOOP: 1#"},
+        {"NOP:", "NOP: 1#"},
+        {".LOCAL1", ".LOCAL1: 1#"},
+        {"", ""},
+        {" \t ", ""},
+        {"; LOOP", ""},
+        {"ELSE", ""},
+        {"COUNT\n\nCOUNT:\n\t\tCOUNT", "COUNT: 1# 3# 4#"},
+    });
+}
+
+TEST_F(AnalysisTest, InstructionOperands) {
+    check({
+        {"START: LDA COUNT,X", "COUNT: 1 |START: 1#"},
+        {"\tSTA COUNT,COUNT", "COUNT: 1  1 "},
+        {"\tLDA COUNT ; TOTAL", "COUNT: 1 "},
+        {"\tJMP PRINT", "PRINT: 1 "},
+        {"\tJSR PRINT+2", "PRINT: 1&"},
+        {"LOOP JSR PRINT", "LOOP: 1#|PRINT: 1&"},
+        {"\tJSR TABLE,COUNT+OFFSET", "COUNT: 1&|OFFSET: 1&|TABLE: 1&"},
+        {"\tjsr print", "print: 1&"},
+        {"Loop:\tJsr\tLOOP", "LOOP: 1&|Loop: 1#"},
+        // After a mnemonic without operand nothing is read.
+        {"\tNOP COUNT", ""},
+        {"L1 NOP COUNT", "L1: 1#"},
+        {"NOP: NOP COUNT", "NOP: 1#"},
+        {"\tRTS\n\tJSR COUNT\n\tLDA COUNT", "COUNT: 2& 3 "},
+    });
+}
+
+TEST_F(AnalysisTest, AssignmentsAndGeneralPseudoInstructions) {
+    check({
+        {"SIZE = COUNT+1", "COUNT: 1 |SIZE: 1#"},
+        {"SIZE == COUNT", "COUNT: 1 |SIZE: 1#"},
+        {"SIZE==COUNT", "COUNT: 1 |SIZE: 1#"},
+        {"SIZE .EQU COUNT+1", "COUNT: 1 |SIZE: 1#"},
+        {"SIZE\t.equ\tCOUNT", "COUNT: 1 |SIZE: 1#"},
+        {"* = BASE", "BASE: 1 "},
+        {"*= BASE", ""},
+        {"ORIGIN *= BASE", "BASE: 1 "},
+        {"5 = BASE", "BASE: 1 "},
+        {"\t.WORD LOW,HIGH,LOW", "HIGH: 1 |LOW: 1  1 "},
+        {"TABLE .BYTE 'A',COUNT,\"TOTAL\"", "COUNT: 1 |TABLE: 1#"},
+    });
+}
+
+TEST_F(AnalysisTest, SymbolFollowedByAnythingElseRecordsNothing) {
+    check({
+        {"FIRST SECOND", ""},
+        {"PUTS MESSAGE,COUNT", ""},
+        {"PUTS 5", ""},
+        {"PUTS 'text'", ""},
+        {"PUTS + COUNT", ""},
+        {"PUTS @", ""},
+        {"INCLUDE FILE.INC", ""},
+    });
+}
+
+TEST_F(AnalysisTest, MacroNames) {
+    check({
+        {"PUTC .MACRO CH\n\t.ENDM\nPUTC\nPUTC A\n\tJSR PUTC", "CH: 1 |PUTC(M): 1# 3  4  5 "},
+        {".MACRO PUTC", "PUTC: 1 "},
+        {"PUTC .MACRO PUTC", "PUTC(M): 1# 1 "},
+        // Used before its macro statement: the kind stays blank, the marks stand.
+        {"\tJSR PUTC\nPUTC .MACRO CH\nPUTC", "CH: 2 |PUTC: 1& 2# 3#"},
+    });
+}
+
+TEST_F(AnalysisTest, IncludeRecordsOnlyItsLabel) {
+    check({
+        {"LBL .INCLUDE FILE.INC", "LBL: 1#"},
+        {"\t.INCLUDE FILE.INC", ""},
+        {"\t.include file.inc ; COUNT", ""},
+        {"LBL .INCLUDE FILE.INC\n\tLDA COUNT", "COUNT: 2 |LBL: 1#"},
+    });
+    EXPECT_EQ(input::include_depth, 0);
+    EXPECT_EQ(driver::exit_status, 0);
+}
+
+TEST_F(AnalysisTest, PageTakesTheFirstNonEmptyStringTitle) {
+    struct TitleCase {
+        const char* source;
+        const char* table;
+        const char* title;
+    };
+    const TitleCase cases[] = {
+        {"\t.PAGE 'Main'", "", "Main"},
+        {"\t.PAGE \"Main\" COUNT", "", "Main"},
+        {"\t.PAGE '0123456789012345678901234567890123456789'", "", "012345678901234567890123456789"},
+        {"\t.PAGE '\tX'", "", "        X"},
+        {"\t.PAGE 'AB\tC'", "", "AB      C"},
+        {"\t.PAGE 'ABCDEFGHIJKLMNOPQRSTUVWXYZ\tQ'", "", "ABCDEFGHIJKLMNOPQRSTUVWXYZ    "},
+        {"\t.PAGE ''\n\t.PAGE 'REAL'", "", "REAL"},
+        {"\t.PAGE 'FIRST'\n\t.PAGE 'SECOND'", "", "FIRST"},
+        {"\t.PAGE COUNT\n\t.PAGE 'OK'", "", "OK"},
+        {"\t.PAGE 'T'\n\t.PAGE COUNT", "", "T"},
+        {"\t.PAGE", "", ""},
+        {"TOP .PAGE 'T' COUNT", "TOP: 1#", "T"},
+    };
+    for (const TitleCase& c : cases) {
+        SCOPED_TRACE(c.source);
+        reset();
+        analyse(c.source);
+        EXPECT_EQ(render(), c.table);
+        EXPECT_STREQ(analysis::page_title, c.title);
+    }
+}
+
+TEST_F(AnalysisTest, ReservedWordsAndBrackets) {
+    check({
+        {"IF COUNT == LIMIT", "COUNT: 1 |LIMIT: 1 "},
+        {"\tif count", "count: 1 "},
+        {"WHILE X", ""},
+        {"LBL IF COUNT", "COUNT: 1 |LBL: 1#"},
+        {"PUTC A", "PUTC: 1#"},
+        {"[ A, COUNT ]", "COUNT: 1 "},
+        {"{ LOOP", "LOOP: 1 "},
+        {"LBL [ COUNT ]", "COUNT: 1 |LBL: 1#"},
+        {"LBL { COUNT }", "COUNT: 1 |LBL: 1#"},
+        // The test of the first character looks at a string's content too.
+        {"'{' COUNT", "COUNT: 1 "},
+        {"LBL '[' COUNT", "COUNT: 1 |LBL: 1#"},
+    });
+}
+
+TEST_F(AnalysisTest, LinesOfOneSourceCountOnAcrossStatements) {
+    check({
+        {"COUNT = 5\n\n\tLDA COUNT\n; COUNT\n\tSTA COUNT,COUNT\nLOOP:\tJSR LOOP", "COUNT: 1# 3  5  5 |LOOP: 6# 6&"},
+    });
+}
+
+}  // namespace
