@@ -1,0 +1,315 @@
+// The line reader and the include stack over real files in a scratch
+// directory, which is the working directory while a test runs.
+#include "input/input.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "test_util.h"
+
+namespace {
+
+class ReaderTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char here[PATH_MAX];
+        ASSERT_NE(::getcwd(here, sizeof here), nullptr);
+        old_cwd = here;
+        base = test_util::make_scratch_dir();
+        ASSERT_EQ(::mkdir((base + "/cwd").c_str(), 0777), 0);   // so ".." is still scratch space
+        ASSERT_EQ(::chdir((base + "/cwd").c_str()), 0);
+        driver::exclude_count = 0;
+        driver::exit_status = 0;
+        driver::line_number = 1;
+        driver::source_file = nullptr;
+        input::reset_input(nullptr);
+    }
+
+    void TearDown() override {
+        while (input::include_depth > 0) platform::close_stream(input::include_stack[--input::include_depth]);
+        if (driver::source_file != nullptr) platform::close_stream(driver::source_file);
+        driver::source_file = nullptr;
+        input::reset_input(nullptr);
+        driver::exclude_count = 0;
+        EXPECT_EQ(::chdir(old_cwd.c_str()), 0);
+        test_util::remove_tree(base);
+    }
+
+    // Makes MAIN.AVL the source being read, as the driver's reset would.
+    void start_source(const std::string& bytes) {
+        test_util::write_file("MAIN.AVL", bytes);
+        driver::source_file = platform::open_read("MAIN.AVL");
+        ASSERT_NE(driver::source_file, nullptr);
+        input::reset_input(driver::source_file);
+        driver::line_number = 1;
+    }
+
+    std::string old_cwd, base;
+};
+
+// Every line next_line hands out, with its line feed.  A line starting with
+// "#" stands for an INCLUDE statement: the name after it is opened.
+std::vector<std::string> read_lines() {
+    std::vector<std::string> lines;
+    for (;;) {
+        std::memset(input::line_buffer, 0xAB, sizeof input::line_buffer);
+        if (input::next_line() == 0) break;
+        int n = input::line_length;
+        EXPECT_TRUE(n >= 1 && n <= 255);
+        EXPECT_EQ(input::line_buffer[n - 1], '\n');
+        EXPECT_EQ(input::line_buffer[n], 0);
+        EXPECT_EQ(input::scan_position, input::line_buffer);
+        lines.emplace_back(input::line_buffer, static_cast<std::size_t>(n));
+        if (input::line_buffer[0] == '#') {
+            input::scan_position = input::line_buffer + 1;
+            input::open_include();
+        }
+        driver::count_line();
+    }
+    return lines;
+}
+
+// Puts text and a line feed in line_buffer and calls open_include on it.
+void include_from(const std::string& text) {
+    std::memcpy(input::line_buffer, text.data(), text.size());
+    input::line_buffer[text.size()] = '\n';
+    input::line_buffer[text.size() + 1] = 0;
+    input::scan_position = input::line_buffer;
+    input::open_include();
+}
+
+using Lines = std::vector<std::string>;
+
+// Characters that show where a line was cut: 'a'..'z' over and over.
+std::string alphabet(int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += static_cast<char>('a' + i % 26);
+    return s;
+}
+
+TEST_F(ReaderTest, ReadTextLineCutsChunksAndEndsTheLastLine) {
+    test_util::write_file("F", "abcdef\nxy");
+    platform::TextStream* s = platform::open_read("F");
+    char buffer[8];
+    struct Step {
+        int size, count;
+        const char* text;
+    };
+    const Step steps[] = {{4, 3, "abc"}, {4, 3, "def"}, {4, 1, "\n"}, {8, 3, "xy\n"}, {8, 0, ""}, {8, 0, ""}};
+    for (const Step& step : steps) {
+        std::memset(buffer, 0xAB, sizeof buffer);
+        EXPECT_EQ(input::read_text_line(buffer, step.size, s), step.count);
+        EXPECT_STREQ(buffer, step.text);
+    }
+    platform::close_stream(s);
+}
+
+TEST_F(ReaderTest, LongLinesAreHandedOutOnceAsTheirFirst254Characters) {
+    const std::string first = alphabet(254) + "\n";
+    struct Case {
+        int length;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {253, {alphabet(253) + "\n", "next\n"}},
+        {254, {first, "next\n"}},
+        {255, {first, "next\n"}},
+        {509, {first, "next\n"}},
+        {510, {first, "next\n"}},   // two full pieces, then the line feed alone
+        {600, {first, "next\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        start_source(alphabet(c.length) + "\nnext\n");
+        EXPECT_EQ(read_lines(), c.expected);
+        EXPECT_EQ(driver::line_number, 3);
+        EXPECT_FALSE(input::skipping_long_line);
+        platform::close_stream(driver::source_file);
+        driver::source_file = nullptr;
+    }
+}
+
+TEST_F(ReaderTest, LineEndsCtrlZAndNulBytes) {
+    struct Case {
+        std::string bytes;
+        Lines expected;
+    };
+    const std::string nul_line = std::string("x\0", 2) + std::string(298, 'y');
+    const Case cases[] = {
+        {"", {}},
+        {"one\ntwo", {"one\n", "two\n"}},
+        {"one\r\ntwo\r\n", {"one\n", "two\n"}},
+        {"\n\r\n", {"\n", "\n"}},
+        {"\r\r\n", {"\r\n"}},
+        {"\x1Anever\n", {}},
+        {"one\n\x1Anever\n", {"one\n"}},
+        {"one\r\n\r\x1Anever\n", {"one\n"}},
+        {"ab\x1A" "cd\n", {"ab\n", "cd\n"}},
+        {"ab\r\x1A" "cd\n", {"ab\n", "cd\n"}},
+        {std::string("a\0b\nc\n", 6), {std::string("a\0b\n", 4), "c\n"}},
+        {std::string("\0\n", 2), {std::string("\0\n", 2)}},
+        {nul_line + "\nz\n", {nul_line.substr(0, 254) + "\n", "z\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes));
+        start_source(c.bytes);
+        EXPECT_EQ(read_lines(), c.expected);
+        platform::close_stream(driver::source_file);
+        driver::source_file = nullptr;
+    }
+}
+
+TEST_F(ReaderTest, ProgressMarksFollowTheLineNumber) {
+    struct Case {
+        int lines;
+        const char* marks;
+    };
+    const Case cases[] = {{99, ""}, {100, "-"}, {199, "-"}, {500, "----*"}, {1000, "----*----*"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        std::string text;
+        for (int i = 0; i < c.lines; ++i) text += "x\n";
+        start_source(text);
+        testing::internal::CaptureStdout();
+        std::size_t count = read_lines().size();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.marks);
+        EXPECT_EQ(count, static_cast<std::size_t>(c.lines));
+        platform::close_stream(driver::source_file);
+        driver::source_file = nullptr;
+    }
+}
+
+TEST_F(ReaderTest, IncludeFilesAreReadInPlace) {
+    test_util::write_file("INC.A", "a1\n#INC.B\na3");   // no line feed at its end
+    test_util::write_file("INC.B", "b1\n\x1A" "never\n");
+    test_util::write_file("EMPTY", "");
+    test_util::write_file("LONG", std::string(255, 'q'));   // ends inside an over-long line
+    start_source("m1\n#INC.A\n#EMPTY\nm4\n#LONG\nm6\n");
+    testing::internal::CaptureStdout();
+    Lines lines = read_lines();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const Lines expected = {"m1\n", "#INC.A\n", "a1\n", "#INC.B\n", "b1\n", "a3\n", "#EMPTY\n",
+                            "m4\n", "#LONG\n", std::string(254, 'q') + "\n", "m6\n"};
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(driver::line_number, 12);
+    EXPECT_EQ(input::include_depth, 0);
+    EXPECT_EQ(input::input_file, driver::source_file);
+    EXPECT_EQ(driver::exit_status, 0);
+}
+
+TEST_F(ReaderTest, SourceIncludingItselfStopsAtTheNestingLimit) {
+    start_source("m1\n#MAIN.AVL\nm3\n");
+    testing::internal::CaptureStdout();
+    Lines lines = read_lines();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nNesting error MAIN.AVL\n");
+    Lines expected;
+    for (int level = 0; level <= 4; ++level) expected.insert(expected.end(), {"m1\n", "#MAIN.AVL\n"});
+    for (int level = 0; level <= 4; ++level) expected.push_back("m3\n");
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(driver::exit_status, 1);
+    EXPECT_EQ(input::include_depth, 0);
+    for (const std::string& path : input::include_paths) EXPECT_EQ(path, "MAIN.AVL");
+}
+
+TEST_F(ReaderTest, IncludeNameRules) {
+    ASSERT_EQ(::mkdir("sub", 0777), 0);
+    test_util::write_file("INC.A", "");
+    test_util::write_file("sub/INC.A", "");
+    struct Case {
+        std::string text;   // what follows the keyword
+        const char* name;   // the name opened
+    };
+    const Case cases[] = {
+        {" INC.A", "INC.A"},
+        {"\t \tINC.A;comment", "INC.A"},
+        {" INC.A  rest of line", "INC.A"},
+        {" INC.A\tx", "INC.A"},
+        {std::string(" INC.A\0xyz", 10), "INC.A"},
+        {" sub\\INC.A", "sub\\INC.A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        input::reset_input(nullptr);
+        testing::internal::CaptureStdout();
+        include_from(c.text);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        ASSERT_EQ(input::include_depth, 1);
+        EXPECT_EQ(input::include_paths[0], c.name);
+        EXPECT_EQ(input::input_file, input::include_stack[0]);
+        platform::close_stream(input::include_stack[0]);
+        input::include_depth = 0;
+    }
+    EXPECT_EQ(driver::exit_status, 0);
+}
+
+TEST_F(ReaderTest, IncludesThatCannotBeOpened) {
+    ASSERT_EQ(::mkdir("DIR.INC", 0777), 0);
+    test_util::write_file("INC.A", "");
+    struct Case {
+        std::string text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {" MISSING.INC", "\nCan't open include file MISSING.INC\n"},
+        {" DIR.INC", "\nCan't open include file DIR.INC\n"},
+        {"", "\nCan't open include file \n"},
+        {" ;comment", "\nCan't open include file \n"},
+        {" \"INC.A\"", "\nCan't open include file \"INC.A\"\n"},   // quotes belong to the name
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        driver::exit_status = 0;
+        input::reset_input(nullptr);
+        testing::internal::CaptureStdout();
+        include_from(c.text);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+        EXPECT_EQ(driver::exit_status, 1);
+        EXPECT_EQ(input::include_depth, 0);
+        EXPECT_EQ(input::include_stack[0], nullptr);
+        EXPECT_EQ(input::input_file, nullptr);
+    }
+}
+
+TEST_F(ReaderTest, ExcludedIncludesHaveNoEffect) {
+    test_util::write_file("reg.inc", "");
+    test_util::write_file("../REG.INC", "");
+    char reg[] = "REG.INC", empty[] = "";
+    driver::exclude_names[0] = empty;
+    driver::exclude_names[1] = reg;
+    driver::exclude_count = 2;
+    for (const char* text : {" reg.inc", " Reg.Inc", "\tREG.INC ; skipped", ""}) {
+        SCOPED_TRACE(text);
+        testing::internal::CaptureStdout();
+        include_from(text);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(input::include_depth, 0);
+        EXPECT_EQ(driver::exit_status, 0);
+    }
+    include_from(" ..\\REG.INC");   // another spelling of the path: not excluded
+    EXPECT_EQ(input::include_depth, 1);
+    EXPECT_EQ(input::include_paths[0], "..\\REG.INC");
+}
+
+TEST_F(ReaderTest, SameNameNocaseMapsOnlyAsciiLetters) {
+    struct Case {
+        const char *a, *b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"REG.INC", "reg.inc", true}, {"reg.inc", "REG.INC", true}, {"a:\\b?_1", "A:\\B?_1", true},
+        {"", "", true},               {"A", "", false},             {"", "A", false},
+        {"AB", "A", false},           {"A", "AB", false},           {"[", "{", false},
+        {"@", "`", false},            {"\xE4", "\xC4", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(input::same_name_nocase(c.a, c.b), c.same) << c.a << " / " << c.b;
+}
+
+}  // namespace

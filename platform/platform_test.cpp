@@ -1,0 +1,230 @@
+// Text-mode streams over real files: the read rules for CR and 0x1A, the
+// 64 KiB block boundary, the write rule, errors, and how names are opened.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "test_util.h"
+
+namespace {
+
+using platform::TextStream;
+
+class StreamTest : public testing::Test {
+protected:
+    void SetUp() override { dir = test_util::make_scratch_dir(); }
+    void TearDown() override { test_util::remove_tree(dir); }
+
+    // A read stream over a new file holding exactly bytes.
+    TextStream* open_with(const std::string& bytes) {
+        std::string path = dir + "/in";
+        test_util::write_file(path, bytes);
+        return platform::open_read(path.c_str());
+    }
+
+    std::string dir;
+};
+
+// "$" stands for END_OF_FILE.  read_char is called reads times.
+std::string read_each(TextStream* s, std::size_t reads) {
+    std::string got;
+    for (std::size_t i = 0; i < reads; ++i) {
+        int c = platform::read_char(s);
+        got += c == platform::END_OF_FILE ? '$' : static_cast<char>(c);
+    }
+    return got;
+}
+
+// Three calls of read_chars; each chunk is followed by "$" when it reported
+// the end of the file, by "|" otherwise.
+std::string read_chunks(TextStream* s, int max) {
+    std::string got;
+    std::vector<char> buffer(static_cast<std::size_t>(max));
+    for (int call = 0; call < 3; ++call) {
+        bool ended = false;
+        int n = platform::read_chars(s, buffer.data(), max, &ended);
+        got.append(buffer.data(), static_cast<std::size_t>(n));
+        got += ended ? '$' : '|';
+    }
+    return got;
+}
+
+TEST_F(StreamTest, ReadRulesForCarriageReturnAndCtrlZ) {
+    struct Case {
+        std::string bytes;
+        std::string by_char;    // bytes.size() + 1 calls of read_char
+        std::string by_chunk;   // read_chunks with room to spare
+    };
+    const Case cases[] = {
+        {"A\r\nB", "A\nB$$", "A\n|B$$"},
+        {"\r\r", "\r$$", "\r$$$"},              // the second CR is delivered
+        {"\r\r\n", "\r\n$$", "\r\n|$$"},
+        {"\r\r\r\n", "\r\n$$$", "\r\n|$$"},     // CR, CR delivered, then CR LF
+        {"x\r", "x$$", "x$$$"},                 // CR as the last byte vanishes
+        {"x\x1Ay", "x$y$", "x$y$$"},            // one end of file, then the byte after
+        {"\r\x1Az", "$z$$", "$z$$"},            // 0x1A right after a dropped CR
+        {"\x1Ay", "$y$", "$y$$"},
+        {"a\x1A", "a$$", "a$$$"},
+        {"", "$", "$$$"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes));
+        TextStream* s = open_with(c.bytes);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(read_each(s, c.bytes.size() + 1), c.by_char);
+        EXPECT_TRUE(platform::close_stream(s));
+        s = open_with(c.bytes);
+        EXPECT_EQ(read_chunks(s, 100), c.by_chunk);
+        EXPECT_FALSE(platform::stream_error(s));
+        platform::close_stream(s);
+    }
+}
+
+TEST_F(StreamTest, ReadCharsStopsAtMaxAndCountsOnlyStoredCharacters) {
+    TextStream* s = open_with("abcdef\n");
+    EXPECT_EQ(read_chunks(s, 4), "abcd|ef\n|$");
+    platform::close_stream(s);
+    s = open_with("a\r\rbc\r\nd");   // a dropped CR takes no room
+    EXPECT_EQ(read_chunks(s, 2), "a\r|bc|\n|");
+    platform::close_stream(s);
+}
+
+TEST_F(StreamTest, ReadsAcrossTheBlockBoundary) {
+    const std::string head(platform::STREAM_BUFFER_SIZE - 1, 'a');   // the next byte is a block's last
+    struct Case {
+        std::string tail;
+        std::string by_chunk;   // read_chunks after the run of "a"
+        std::string by_char;    // tail.size() calls of read_char after it
+    };
+    const Case cases[] = {
+        {"\r\nb", "\n|b$$", "\nb$"},
+        {"\r\r\n", "\r\n|$$", "\r\n$"},
+        {"\r\x1A" "b", "$b$$", "$b$"},
+        {"\r", "$$$", "$"},
+        {"\x1A\x1A" "b", "$$b$", "$$b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.tail));
+        TextStream* s = open_with(head + c.tail);
+        std::string got = read_chunks(s, 3 * static_cast<int>(platform::STREAM_BUFFER_SIZE));
+        platform::close_stream(s);
+        ASSERT_GE(got.size(), head.size());
+        EXPECT_EQ(got.substr(0, head.size()), head);
+        EXPECT_EQ(got.substr(head.size()), c.by_chunk);
+
+        s = open_with(head + c.tail);   // the same through read_char
+        std::string chars = read_each(s, head.size() + c.tail.size());
+        platform::close_stream(s);
+        EXPECT_EQ(chars.substr(0, head.size()), head);
+        EXPECT_EQ(chars.substr(head.size()), c.by_char);
+    }
+}
+
+TEST_F(StreamTest, ManyBlocksOfCrLfLinesReadAsLfLines) {
+    std::string crlf, lf;
+    for (int i = 0; i < 30000; ++i) {
+        std::string text = "line " + std::to_string(i);
+        crlf += text + "\r\n";
+        lf += text + "\n";
+    }
+    TextStream* s = open_with(crlf);
+    std::string got;
+    char chunk[255];
+    bool ended = false;
+    while (!ended) {
+        int n = platform::read_chars(s, chunk, 255, &ended);
+        got.append(chunk, static_cast<std::size_t>(n));
+    }
+    platform::close_stream(s);
+    EXPECT_EQ(got, lf);
+}
+
+TEST_F(StreamTest, WriteStoresLfAsCrLfAndEverythingElseUnchanged) {
+    std::string path = dir + "/out";
+    TextStream* s = platform::open_write(path.c_str());
+    ASSERT_NE(s, nullptr);
+    platform::write_bytes(s, "a\nb\r\x1A\n", 6);
+    EXPECT_TRUE(platform::write_char(s, '\n'));
+    EXPECT_TRUE(platform::write_char(s, 0x1A));
+    EXPECT_TRUE(platform::write_char(s, 0));
+    EXPECT_TRUE(platform::close_stream(s));
+    EXPECT_EQ(test_util::read_file(path), std::string("a\r\nb\r\x1A\r\n\r\n\x1A\0", 12));
+
+    // The CR LF of a line feed that falls on a block's last byte stays whole.
+    const std::string head(platform::STREAM_BUFFER_SIZE - 1, 'x');
+    s = platform::open_write(path.c_str());
+    platform::write_bytes(s, head.data(), head.size());
+    platform::write_bytes(s, "\n\n", 2);
+    EXPECT_TRUE(platform::close_stream(s));
+    EXPECT_EQ(test_util::read_file(path), head + "\r\n\r\n");
+}
+
+TEST_F(StreamTest, FailedWritesShowInErrorIndicatorAndClose) {
+    TextStream* s = platform::open_write("/dev/full");
+    ASSERT_NE(s, nullptr);
+    platform::write_char(s, 'a');   // held in the buffer: no failure yet
+    EXPECT_FALSE(platform::flush_stream(s));
+    EXPECT_TRUE(platform::stream_error(s));
+    EXPECT_FALSE(platform::write_char(s, 'b'));
+    EXPECT_FALSE(platform::close_stream(s));
+
+    // More than one block: the failure shows without an explicit flush.
+    s = platform::open_write("/dev/full");
+    const std::string block(platform::STREAM_BUFFER_SIZE + 10, 'y');
+    platform::write_bytes(s, block.data(), block.size());
+    EXPECT_TRUE(platform::stream_error(s));
+    EXPECT_FALSE(platform::close_stream(s));
+}
+
+TEST_F(StreamTest, DirectoriesAndMissingFilesDoNotOpen) {
+    EXPECT_EQ(platform::open_read(dir.c_str()), nullptr);
+    EXPECT_EQ(platform::open_read((dir + "/missing").c_str()), nullptr);
+    EXPECT_EQ(platform::open_read(""), nullptr);
+    EXPECT_EQ(platform::open_write(dir.c_str()), nullptr);
+    EXPECT_EQ(platform::open_write((dir + "/missing/out").c_str()), nullptr);
+    // Closed streams give their slots back.
+    for (int i = 0; i < 3 * platform::MAX_STREAMS; ++i) {
+        TextStream* s = open_with("x");
+        ASSERT_NE(s, nullptr);
+        EXPECT_TRUE(platform::close_stream(s));
+    }
+}
+
+TEST_F(StreamTest, NamesSameFileFollowsLinks) {
+    std::string file = dir + "/f", other = dir + "/o";
+    test_util::write_file(file, "f");
+    test_util::write_file(other, "f");
+    ASSERT_EQ(::link(file.c_str(), (dir + "/hard").c_str()), 0);
+    ASSERT_EQ(::symlink(file.c_str(), (dir + "/soft").c_str()), 0);
+    TextStream* s = platform::open_read(file.c_str());
+    EXPECT_TRUE(platform::names_same_file(s, file.c_str()));
+    EXPECT_TRUE(platform::names_same_file(s, (dir + "/hard").c_str()));
+    EXPECT_TRUE(platform::names_same_file(s, (dir + "/soft").c_str()));
+    EXPECT_TRUE(platform::names_same_file(s, (dir + "\\hard").c_str()));
+    EXPECT_FALSE(platform::names_same_file(s, other.c_str()));
+    EXPECT_FALSE(platform::names_same_file(s, (dir + "/missing").c_str()));
+    platform::close_stream(s);
+}
+
+TEST_F(StreamTest, BackslashOpensAsSlash) {
+    ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0777), 0);
+    test_util::write_file(dir + "/sub/F.TXT", "F\n");
+    TextStream* s = platform::open_read((dir + "\\sub\\F.TXT").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(read_each(s, 3), "F\n$");
+    platform::close_stream(s);
+
+    s = platform::open_write((dir + "\\sub\\G.TXT").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(platform::close_stream(s));
+    EXPECT_TRUE(test_util::exists(dir + "/sub/G.TXT"));
+    EXPECT_FALSE(test_util::exists(dir + "/sub\\G.TXT"));
+}
+
+}  // namespace
