@@ -1,6 +1,7 @@
 // The run driver: start-up, options, file naming, the per-source loop.
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "analysis/analysis.h"
 #include "driver/driver.h"
@@ -73,9 +74,13 @@ void finish_source() {
 }  // namespace
 
 int run(int argc, char** argv) {
-    start_up();
-    parse_options(argc, argv);
-    for (int i = 0; i < source_count; ++i) process_source(i);
+    try {
+        start_up();
+        parse_options(argc, argv);
+        for (int i = 0; i < source_count; ++i) process_source(i);
+    } catch (const std::bad_alloc&) {   // a path or name string the heap could not hold
+        report_error(ERROR_HEAP);
+    }
     std::fflush(stdout);
     return exit_status;
 }
