@@ -208,6 +208,10 @@ void build_letter_index(LetterRange* index, const KeywordEntry* table);
 std::int32_t find_keyword(const char* text, const LetterRange* index, const KeywordEntry* table);
 // The same for a text of known length (at most 255 characters).
 std::int32_t find_keyword_n(const char* text, int length, const LetterRange* index, const KeywordEntry* table);
+// Kind of an identifier of length characters: TOKEN_RESERVED or
+// TOKEN_MNEMONIC with its row in *row, as find_keyword finds it in
+// reserved_table and then in mnemonic_table; otherwise TOKEN_SYMBOL.
+std::int32_t classify_identifier(const char* text, int length, std::int32_t* row);
 // Copies source with its terminator into destination, upper-cased.
 void upper_copy(char* destination, const char* source);
 

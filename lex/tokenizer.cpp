@@ -72,17 +72,10 @@ std::int32_t scan_identifier() {
         ++scan_position;
         return finish(TOKEN_SYMBOL);
     }
-    std::int32_t row = find_keyword_n(token_text, token_length, reserved_index, reserved_table);
-    if (row >= 0) {
-        keyword_index = row;
-        return finish(TOKEN_RESERVED);
-    }
-    row = find_keyword_n(token_text, token_length, mnemonic_index, mnemonic_table);
-    if (row >= 0) {
-        keyword_index = row;
-        return finish(TOKEN_MNEMONIC);
-    }
-    return finish(TOKEN_SYMBOL);
+    std::int32_t row = 0;
+    std::int32_t kind = classify_identifier(token_text, token_length, &row);   // reserved, then mnemonic
+    if (kind != TOKEN_SYMBOL) keyword_index = row;
+    return finish(kind);
 }
 
 std::int32_t scan_dot() {

@@ -50,22 +50,43 @@ void format_line_end() {
     text_length = 1;
 }
 
+// "00" to "99", for writing two digits at a time.
+struct DigitPairs {
+    char text[200];
+};
+constexpr DigitPairs make_digit_pairs() {
+    DigitPairs p{};
+    for (int i = 0; i < 100; ++i) {
+        p.text[2 * i] = static_cast<char>('0' + i / 10);
+        p.text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return p;
+}
+constexpr DigitPairs digit_pairs = make_digit_pairs();
+
 // A reference field: blank, the line right-aligned in number_width, the mark.
 void format_reference(std::int32_t line, char mark) {
-    char digits[16];
-    int d = 0;
-    long long v = line;
-    bool negative = v < 0;
-    if (negative) v = -v;
-    do {
-        digits[d++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    if (negative) digits[d++] = '-';
+    char digits[12];   // sign and ten digits
+    char* end = digits + sizeof digits;
+    char* p = end;
+    std::uint32_t v = line < 0 ? 0u - static_cast<std::uint32_t>(line) : static_cast<std::uint32_t>(line);
+    for (; v >= 100; v /= 100) {
+        p -= 2;
+        std::memcpy(p, digit_pairs.text + 2 * (v % 100), 2);
+    }
+    if (v >= 10) {
+        p -= 2;
+        std::memcpy(p, digit_pairs.text + 2 * v, 2);
+    } else {
+        *--p = static_cast<char>('0' + v);
+    }
+    if (line < 0) *--p = '-';
+    int d = static_cast<int>(end - p);
     int n = 0;
     text_buffer[n++] = ' ';
     for (int pad = number_width - d; pad > 0; --pad) text_buffer[n++] = ' ';
-    while (d > 0) text_buffer[n++] = digits[--d];
+    std::memcpy(text_buffer + n, p, static_cast<std::size_t>(d));
+    n += d;
     text_buffer[n++] = mark;
     text_buffer[n] = 0;
     text_length = n;
@@ -117,15 +138,20 @@ void write_listing(SymbolNode* node) {
 }
 
 void write_references(RefEntry* entry) {
-    // Stored newest first, written oldest first: turn the list round for the
-    // walk and back again afterwards, so no recursion follows its length.
-    RefEntry* oldest = reverse(entry);
-    for (RefEntry* e = oldest; e != nullptr; e = e->next) {
+    // Stored newest first, written oldest first: turn the list round, then
+    // walk it, turning each entry back as it is written, so no recursion
+    // follows its length and the list is read only twice.
+    RefEntry* e = reverse(entry);
+    RefEntry* older = nullptr;
+    while (e != nullptr) {
+        RefEntry* newer = e->next;
+        e->next = older;
         advance_column(static_cast<std::uint32_t>(number_width + 2));
         format_reference(e->line, e->mark);
         write_text();
+        older = e;
+        e = newer;
     }
-    reverse(oldest);
 }
 
 void advance_column(std::uint32_t n) {

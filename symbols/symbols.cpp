@@ -122,14 +122,100 @@ inline std::int32_t digits_of(std::int32_t line) {
     return d;
 }
 
+// The smallest line number with more than d digits, for d of 1..9.
+constexpr std::int32_t DIGITS_LIMIT[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
+                                         1000000000};
+
+// A hash index in front of the tree: a name seen before is found with one
+// probe or a few instead of a descent of memcmp calls.  Open addressing over a
+// power-of-two table of node pointers, at most three quarters full (small
+// enough to stay in cache, where the probes cost least); it indexes nodes,
+// the tree stays the ordered structure.
+SymbolNode* last_node = nullptr;       // the node insert_symbol created or found last
+SymbolNode** index_slots = nullptr;    // nullptr until the first symbol
+std::uint32_t index_mask = 0;          // slots - 1
+std::uint32_t index_count = 0;         // nodes in the index
+
+constexpr std::uint32_t FIRST_INDEX_SLOTS = 4096;
+constexpr int FIRST_REF_BLOCK_SHIFT = 1;   // a new symbol's first block holds two entries
+static_assert(MAX_REF_BLOCK_SHIFT < 8, "room counts up to 255");
+
+inline std::uint64_t mix(std::uint64_t h) {
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ULL;
+    return h ^ (h >> 32);
+}
+
+inline std::uint64_t hash_name(const char* p, std::uint32_t n) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL * (n + 1u);
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = mix(h ^ w);
+    }
+    std::uint64_t w = 0;
+    for (std::uint32_t i = 0; i < n; ++i) w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    return mix(h ^ w);
+}
+
+void index_release() {
+    std::free(index_slots);
+    index_slots = nullptr;
+    index_mask = 0;
+    index_count = 0;
+    last_node = nullptr;
+}
+
+inline void index_place(SymbolNode* node, std::uint64_t h) {
+    std::uint32_t i = static_cast<std::uint32_t>(h) & index_mask;
+    while (index_slots[i] != nullptr) i = (i + 1) & index_mask;
+    index_slots[i] = node;
+}
+
+void index_grow() {
+    std::uint32_t slots = index_slots == nullptr ? FIRST_INDEX_SLOTS : (index_mask + 1) * 2;
+    SymbolNode** old = index_slots;
+    std::uint32_t old_slots = old == nullptr ? 0 : index_mask + 1;
+    index_slots = static_cast<SymbolNode**>(std::calloc(slots, sizeof(SymbolNode*)));
+    if (index_slots == nullptr) driver::report_error(driver::ERROR_HEAP);
+    index_mask = slots - 1;
+    for (std::uint32_t i = 0; i < old_slots; ++i)
+        if (old[i] != nullptr) index_place(old[i], hash_name(old[i]->name, old[i]->length));
+    std::free(old);
+}
+
+inline SymbolNode* index_find(std::uint64_t h) {
+    if (index_slots == nullptr) return nullptr;
+    for (std::uint32_t i = static_cast<std::uint32_t>(h) & index_mask;; i = (i + 1) & index_mask) {
+        SymbolNode* n = index_slots[i];
+        if (n == nullptr) return nullptr;
+        if (n->length == current_length && std::memcmp(n->name, current_symbol, current_length) == 0) return n;
+    }
+}
+
+void index_add(SymbolNode* node, std::uint64_t h) {
+    if (index_slots == nullptr || (index_count + 1ULL) * 4 > (index_mask + 1ULL) * 3) index_grow();
+    index_place(node, h);
+    ++index_count;
+}
+
 }  // namespace
 
 void record_reference_n(const char* text, std::uint32_t length) {
     current_symbol = text;
     current_length = length;
-    symbol_root = insert_symbol(symbol_root);
-    std::int32_t d = digits_of(driver::line_number);
-    if (d > number_width) number_width = d;
+    std::uint64_t h = hash_name(text, length);
+    if (SymbolNode* n = index_find(h)) {
+        n->refs = new_ref_entry(n, n->refs);
+    } else {
+        symbol_root = insert_symbol(symbol_root);
+        index_add(last_node, h);
+    }
+    std::int32_t line = driver::line_number;
+    if (number_width < 10 && line >= DIGITS_LIMIT[number_width]) {
+        std::int32_t d = digits_of(line);
+        if (d > number_width) number_width = d;
+    }
 }
 
 void record_reference(const char* text) {
@@ -143,14 +229,19 @@ SymbolNode* insert_symbol(SymbolNode* node) {
         n->length = current_length;
         n->kind = analysis::current_kind;
         n->height = 1;
+        n->room = 0;
+        n->block_shift = 0;
+        n->refs = nullptr;
         n->refs = new_ref_entry(n, nullptr);
         n->less = nullptr;
         n->greater = nullptr;
+        last_node = n;
         return n;
     }
     int order = compare_current(node);
     if (order == 0) {
         node->refs = new_ref_entry(node, node->refs);
+        last_node = node;
         return node;
     }
     if (order < 0)
@@ -173,7 +264,18 @@ char* copy_symbol_name() {
 }
 
 RefEntry* new_ref_entry(SymbolNode* node, RefEntry* next) {
-    RefEntry* e = static_cast<RefEntry*>(pool_take(reference_pool, sizeof(RefEntry), alignof(RefEntry)));
+    RefEntry* e;
+    if (node->room > 0 && next != nullptr && next == node->refs) {
+        e = next + 1;   // the slot after the newest entry in the symbol's block
+        --node->room;
+    } else {
+        int shift = next == nullptr ? FIRST_REF_BLOCK_SHIFT : node->block_shift + 1;
+        if (shift > MAX_REF_BLOCK_SHIFT) shift = MAX_REF_BLOCK_SHIFT;
+        std::size_t count = std::size_t{1} << shift;
+        e = static_cast<RefEntry*>(pool_take(reference_pool, count * sizeof(RefEntry), alignof(RefEntry)));
+        node->block_shift = static_cast<std::uint8_t>(shift);
+        node->room = static_cast<std::uint8_t>(count - 1);
+    }
     e->mark = analysis::current_mark;
     if (node->kind == 'M' && analysis::current_kind == ' ') e->mark = ' ';   // the macro rule
     e->line = driver::line_number;
@@ -182,6 +284,7 @@ RefEntry* new_ref_entry(SymbolNode* node, RefEntry* next) {
 }
 
 void release_tree(SymbolNode*) {
+    index_release();
     pool_release(symbol_pool);
     release_references();
 }
@@ -189,6 +292,7 @@ void release_tree(SymbolNode*) {
 void release_references() { pool_release(reference_pool); }
 
 void reset_symbols() {
+    index_release();   // it would point into a tree no longer in use
     symbol_root = nullptr;
     current_symbol = nullptr;
     current_length = 0;

@@ -1,7 +1,10 @@
 // Symbol table: one node per distinct symbol text, kept in a balanced search
 // tree in byte order, each with the list of its occurrences, newest first; and
 // the two column widths the listing needs, grown while symbols are recorded.
-// Nodes, names and entries come from pooled blocks released per source.
+// Nodes, names and entries come from pooled blocks released per source; the
+// entries of one symbol are taken in runs of adjacent slots that double in
+// length, so that walking its list reads memory in order.  A hash index in
+// front of the tree finds names already seen.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +15,7 @@ namespace symbols {
 inline constexpr std::int32_t MIN_NAME_WIDTH = 8;     // name column with no longer name
 inline constexpr std::int32_t MAX_NAME_WIDTH = 32;    // names are cut to this in the listing
 inline constexpr std::int32_t MIN_NUMBER_WIDTH = 4;   // line-number field below 10000
+inline constexpr int MAX_REF_BLOCK_SHIFT = 7;         // a symbol's entries come in runs of up to 128
 
 struct RefEntry {
     char mark;            // "#" defined, "&" called, " " used
@@ -24,6 +28,8 @@ struct SymbolNode {
     const char* name;     // the symbol's text, case kept, zero-terminated
     char kind;            // "M" macro name, " " otherwise; fixed at creation
     std::int8_t height;   // height of this subtree, 1 for a leaf (balancing)
+    std::uint8_t room;    // free entries behind refs in its block, 0..127
+    std::uint8_t block_shift;  // log2 of the entries in the block refs lies in
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
     SymbolNode* greater;  // names that compare higher

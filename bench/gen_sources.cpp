@@ -1,0 +1,320 @@
+// Deterministic source generator for the benchmark.
+//
+//   gen_sources CASE LINES FILE
+//
+// CASE is one of
+//   realistic  program-like text: labels on about one line in six, a
+//              vocabulary of 20,000 names drawn Zipf-like, all three kinds of
+//              mnemonic with their usual operand forms, comments, "=" and
+//              .EQU lines, .BYTE/.WORD data and macros
+//   ascending  the same, but every label is a new name L000001, L000002, ...
+//              first seen in ascending order
+//   hot        one symbol referenced on every line
+//   wide       200,000 names of 20 to 60 characters, each used a few times
+//   crlf       realistic with CR LF line ends
+// Every case uses a fixed seed, so the same arguments give the same bytes.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// xorshift64*: small, fast and the same everywhere.
+struct Random {
+    std::uint64_t state;
+    std::uint64_t next() {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return state * 0x2545F4914F6CDD1DULL;
+    }
+    std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>((next() >> 32) % n); }
+    bool chance(std::uint32_t percent) { return below(100) < percent; }
+};
+
+constexpr std::uint32_t VOCABULARY = 20000;
+constexpr std::uint32_t WIDE_NAMES = 200000;
+
+const char* const IMPLIED[] = {"RTS", "CLC", "SEC", "INX", "INY", "DEX", "DEY", "PHA", "PLA", "NOP",
+                               "TAX", "TXA", "CLI", "SEI", "RTI", "TAY"};
+const char* const LOADS[] = {"LDA", "STA", "LDX", "LDY", "STX", "STY", "CMP", "ADC", "SBC", "AND",
+                             "ORA", "EOR", "INC", "DEC", "CPX", "CPY", "BIT", "TST", "ASL", "ROL"};
+const char* const BRANCHES[] = {"BNE", "BEQ", "BCC", "BCS", "BPL", "BMI", "BRA", "JMP", "BVC"};
+const char* const COMMENTS[] = {"; ---------------------------------------------------------------",
+                                ";  wait for the transmitter to drain before the next byte",
+                                "; table of segment patterns, one byte per digit",
+                                ";", "; restore the registers and return",
+                                ";  X holds the index into the buffer, Y the count"};
+
+template <std::size_t N>
+const char* pick(Random& r, const char* const (&table)[N]) {
+    return table[r.below(static_cast<std::uint32_t>(N))];
+}
+
+// A name that looks like a program's own: upper case, some with "_" or digits.
+std::string make_name(Random& r, std::uint32_t index) {
+    static const char* const stems[] = {"COUNT", "BUF", "PTR", "TMP", "FLAG", "PORT", "LOOP", "WAIT", "SEND",
+                                        "RECV", "KEY", "LED", "TIMER", "INIT", "PRINT", "DIGIT", "SEG",
+                                        "STATE", "MODE", "ERR", "CMD", "ADDR", "DATA", "BIT", "SKIP"};
+    std::string name = stems[r.below(25)];
+    switch (r.below(4)) {
+    case 0:
+        name += '_';
+        name += stems[r.below(25)];
+        break;
+    case 1:
+        name += std::to_string(index % 100);
+        break;
+    case 2:
+        name = std::string(1, static_cast<char>('A' + r.below(26))) + name;
+        break;
+    default:
+        break;
+    }
+    name += std::to_string(index);   // keeps every name distinct
+    return name;
+}
+
+// Zipf-like choice: rank k is drawn with weight about 1/k (exponent 1).
+struct Zipf {
+    std::vector<double> cumulative;
+    explicit Zipf(std::uint32_t n) : cumulative(n) {
+        double sum = 0;
+        for (std::uint32_t k = 0; k < n; ++k) cumulative[k] = sum += 1.0 / (k + 1);
+        for (double& c : cumulative) c /= sum;
+    }
+    std::uint32_t draw(Random& r) const {
+        double u = static_cast<double>(r.next() >> 11) / 9007199254740992.0;
+        std::size_t lo = 0, hi = cumulative.size() - 1;
+        while (lo < hi) {
+            std::size_t mid = (lo + hi) / 2;
+            if (cumulative[mid] < u)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return static_cast<std::uint32_t>(lo);
+    }
+};
+
+struct Writer {
+    std::FILE* file;
+    const char* line_end;
+    std::string line;
+    void end_line() {
+        line += line_end;
+        std::fwrite(line.data(), 1, line.size(), file);
+        line.clear();
+    }
+};
+
+void hex_byte(std::string& s, Random& r) {
+    static const char digits[] = "0123456789ABCDEF";
+    s += digits[r.below(16)];
+    s += digits[r.below(16)];
+}
+
+// One program-like line.  label is empty or the name this line defines.
+void realistic_line(Writer& w, Random& r, const std::vector<std::string>& names, const Zipf& zipf,
+                    const std::string& label, const std::string& branch_target) {
+    std::string& s = w.line;
+    auto use = [&]() -> const std::string& { return names[zipf.draw(r)]; };
+    std::uint32_t shape = r.below(100);
+    if (label.empty() && shape < 15) {   // a comment line
+        s += pick(r, COMMENTS);
+        return;
+    }
+    if (!label.empty()) {
+        s += label;
+        if (r.chance(80)) s += ':';
+    }
+    s += '\t';
+    if (shape < 50) {   // load, store and arithmetic with their operand forms
+        s += pick(r, LOADS);
+        s += '\t';
+        switch (r.below(6)) {
+        case 0:
+            s += "#$";
+            hex_byte(s, r);
+            break;
+        case 1:
+            s += use();
+            s += ",X";
+            break;
+        case 2:
+            s += '(';
+            s += use();
+            s += "),Y";
+            break;
+        case 3:
+            s += '#';
+            s += use();
+            s += "+1";
+            break;
+        default:
+            s += use();
+            break;
+        }
+    } else if (shape < 62) {
+        s += pick(r, BRANCHES);
+        s += '\t';
+        s += branch_target.empty() ? use() : branch_target;
+    } else if (shape < 70) {
+        s += "JSR\t";
+        s += use();
+    } else if (shape < 78) {
+        s += pick(r, IMPLIED);
+    } else if (shape < 82) {
+        s += "LDM\t#$";
+        hex_byte(s, r);
+        s += ',';
+        s += use();
+    } else if (shape < 85) {
+        s += r.chance(50) ? "BBS\t" : "BBC\t";
+        s += static_cast<char>('0' + r.below(8));
+        s += ',';
+        s += use();
+        s += ',';
+        s += branch_target.empty() ? use() : branch_target;
+    } else if (shape < 90) {
+        s += r.chance(50) ? ".BYTE\t$" : ".WORD\t";
+        if (s.back() == '$') hex_byte(s, r); else s += use();
+        s += ',';
+        s += use();
+        s += ",$";
+        hex_byte(s, r);
+    } else if (shape < 94) {   // an assignment: the label, or a name of its own
+        s.clear();
+        s += label.empty() ? use() : label;
+        if (r.chance(50)) {
+            s += "\t=\t$";
+            hex_byte(s, r);
+            hex_byte(s, r);
+        } else {
+            s += "\t.EQU\t";
+            s += use();
+            s += "+2";
+        }
+    } else if (shape < 97) {   // a macro definition header or its end
+        if (r.chance(50)) {
+            s.clear();
+            s += label.empty() ? use() : label;
+            s += "\t.MACRO\tP1,P2";
+        } else {
+            s += ".ENDM";
+        }
+    } else {   // a macro call: two names, nothing is recorded
+        s += use();
+        s += '\t';
+        s += use();
+    }
+    if (r.chance(25)) s += "\t\t; keep it short";
+}
+
+void generate_realistic(Writer& w, std::uint64_t lines, bool ascending) {
+    Random r{0x9E3779B97F4A7C15ULL};
+    std::vector<std::string> names;
+    names.reserve(VOCABULARY);
+    for (std::uint32_t i = 0; i < VOCABULARY; ++i) names.push_back(make_name(r, i));
+    Zipf zipf(VOCABULARY);
+    std::uint64_t labels = 0;
+    char label[16];
+    std::string previous;   // the last numbered label, a backward branch target
+    for (std::uint64_t i = 0; i < lines; ++i) {
+        std::string current;
+        if (r.below(6) == 0) {
+            if (ascending) {
+                std::snprintf(label, sizeof label, "L%06llu", static_cast<unsigned long long>(++labels));
+                current = label;
+            } else {
+                current = names[r.below(VOCABULARY)];
+            }
+        }
+        realistic_line(w, r, names, zipf, current, ascending && r.chance(50) ? previous : std::string());
+        if (!current.empty() && ascending) previous = current;
+        w.end_line();
+    }
+}
+
+void generate_hot(Writer& w, std::uint64_t lines) {
+    Random r{0xD1B54A32D192ED03ULL};
+    for (std::uint64_t i = 0; i < lines; ++i) {
+        std::string& s = w.line;
+        s += '\t';
+        s += pick(r, LOADS);
+        s += r.chance(50) ? "\tHOT_COUNTER" : "\tHOT_COUNTER,X";
+        if (r.chance(20)) s += "\t; again";
+        w.end_line();
+    }
+}
+
+void generate_wide(Writer& w, std::uint64_t lines) {
+    Random r{0x94D049BB133111EBULL};
+    static const char chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ_0123456789";
+    std::vector<std::string> names(WIDE_NAMES);
+    for (std::uint32_t i = 0; i < WIDE_NAMES; ++i) {
+        std::string& n = names[i];
+        std::uint32_t length = 20 + r.below(41);
+        n += static_cast<char>('A' + r.below(26));
+        while (n.size() < length - 6) n += chars[r.below(37)];
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "%06u", i);   // distinct within the first 32 characters too
+        n.insert(std::min<std::size_t>(n.size(), 20), tail);
+    }
+    std::vector<std::uint32_t> order(WIDE_NAMES);
+    for (std::uint32_t i = 0; i < WIDE_NAMES; ++i) order[i] = i;
+    for (std::uint32_t i = WIDE_NAMES - 1; i > 0; --i) std::swap(order[i], order[r.below(i + 1)]);
+    for (std::uint64_t i = 0; i < lines; ++i) {
+        std::string& s = w.line;
+        // Every name is defined once, in shuffled order, then used at random.
+        if (i < WIDE_NAMES) {
+            s += names[order[i]];
+            s += ":\tLDA\t#$";
+            hex_byte(s, r);
+        } else {
+            s += '\t';
+            s += pick(r, LOADS);
+            s += '\t';
+            s += names[r.below(WIDE_NAMES)];
+        }
+        w.end_line();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: gen_sources realistic|ascending|hot|wide|crlf LINES FILE\n");
+        return 2;
+    }
+    std::string which = argv[1];
+    std::uint64_t lines = std::strtoull(argv[2], nullptr, 10);
+    std::FILE* f = std::fopen(argv[3], "wb");
+    if (f == nullptr) {
+        std::perror(argv[3]);
+        return 1;
+    }
+    Writer w{f, which == "crlf" ? "\r\n" : "\n", {}};
+    if (which == "realistic" || which == "crlf")
+        generate_realistic(w, lines, false);
+    else if (which == "ascending")
+        generate_realistic(w, lines, true);
+    else if (which == "hot")
+        generate_hot(w, lines);
+    else if (which == "wide")
+        generate_wide(w, lines);
+    else {
+        std::fprintf(stderr, "gen_sources: unknown case %s\n", argv[1]);
+        return 2;
+    }
+    if (std::fclose(f) != 0) {
+        std::perror(argv[3]);
+        return 1;
+    }
+    return 0;
+}

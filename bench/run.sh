@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The benchmark: builds a Release velxref, generates the inputs into a scratch
+# directory, times every case against `LC_ALL=C wc -w` on the same file, and
+# checks the targets.  Exits 1 when a target is missed.
+#
+#   bench/run.sh              all cases, 5 runs each
+#   REPS=9 bench/run.sh       more runs
+#   VELXREF_BENCH_DIR=DIR     scratch directory (default ${TMPDIR:-/tmp}/velxref-bench)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+scratch=${VELXREF_BENCH_DIR:-${TMPDIR:-/tmp}/velxref-bench}
+reps=${REPS:-5}
+build=$root/build/bench
+
+echo "building Release binary in $build" >&2
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELXREF_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+velxref=$build/velxref
+
+mkdir -p "$scratch/out" "$scratch/tools"
+g++ -std=c++20 -O2 -o "$scratch/tools/gen_sources" "$root/bench/gen_sources.cpp"
+g++ -std=c++20 -O2 -o "$scratch/tools/timed_run" "$root/bench/timed_run.cpp"
+timer=$scratch/tools/timed_run
+
+# name, generator case, lines
+cases=(
+    "realistic realistic 1000000"
+    "ascending ascending 1000000"
+    "hot hot 1000000"
+    "wide wide 1000000"
+    "crlf crlf 1000000"
+    "scale100k realistic 100000"
+    "scale3M realistic 3000000"
+)
+
+# Inputs are made again only when the generator changed.
+stamp=$(cksum < "$root/bench/gen_sources.cpp" | cut -d' ' -f1)
+for c in "${cases[@]}"; do
+    read -r name kind lines <<<"$c"
+    file=$scratch/$name.AVL
+    if [ ! -f "$file" ] || [ "$(cat "$file.stamp" 2>/dev/null)" != "$stamp" ]; then
+        echo "generating $name ($lines lines)" >&2
+        "$scratch/tools/gen_sources" "$kind" "$lines" "$file"
+        echo "$stamp" > "$file.stamp"
+    fi
+done
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+cd "$scratch"
+results=$scratch/results.txt
+: > "$results"
+for c in "${cases[@]}"; do
+    read -r name kind lines <<<"$c"
+    file=$name.AVL
+    bytes=$(wc -c < "$file")
+    nlines=$(wc -l < "$file")
+    # One unmeasured run of each warms the page cache and checks the status.
+    read -r _ _ status < <("$timer" "$velxref" "$file" -oout)
+    if [ "$status" != 0 ]; then echo "velxref failed on $file with status $status" >&2; exit 2; fi
+    LC_ALL=C "$timer" wc -w "$file" >/dev/null
+    vt=() wt=() rss=()
+    for ((i = 0; i < reps; ++i)); do
+        read -r t m _ < <("$timer" "$velxref" "$file" -oout)
+        vt+=("$t") rss+=("$m")
+        read -r t _ _ < <(LC_ALL=C "$timer" wc -w "$file")
+        wt+=("$t")
+    done
+    v=$(printf '%s\n' "${vt[@]}" | median)
+    w=$(printf '%s\n' "${wt[@]}" | median)
+    m=$(printf '%s\n' "${rss[@]}" | sort -g | tail -1)
+    echo "$name $bytes $nlines $v $w $m" >> "$results"
+done
+
+echo
+awk -v reps="$reps" '
+BEGIN {
+    printf "%-10s %11s %9s %9s %9s %6s %9s %7s %10s\n", "case", "bytes", "lines", "velxref s", "wc -w s", "ratio", "peak MiB", "MB/s", "lines/s"
+}
+{
+    printf "%-10s %11d %9d %9.4f %9.4f %6.2f %9.1f %7.1f %10.0f\n", $1, $2, $3, $4, $5, $4 / $5, $6 / 1024, $2 / $4 / 1e6, $3 / $4
+}
+END { printf "(median of %d runs each; peak RSS is the largest of them)\n", reps }
+' "$results"
+
+echo
+awk '
+{ bytes[$1] = $2; lines[$1] = $3; t[$1] = $4; w[$1] = $5; rss[$1] = $6 }
+function check(what, value, limit, unit) {
+    verdict = value <= limit ? "holds" : "MISSED"
+    if (value > limit) missed++
+    printf "%-44s %8.2f%s  (target <= %s%s)  %s\n", what, value, unit, limit, unit, verdict
+}
+END {
+    check("realistic / wc -w", t["realistic"] / w["realistic"], 1.5, "x")
+    per = t["realistic"] / bytes["realistic"]
+    n = split("ascending hot wide crlf", others, " ")
+    for (i = 1; i <= n; i++)
+        check(others[i] " per byte / realistic per byte", (t[others[i]] / bytes[others[i]]) / per, 1.3, "x")
+    up = (t["scale3M"] / lines["scale3M"]) / (t["scale100k"] / lines["scale100k"])
+    check("per line, 3M lines / 100k lines", up, 1.2, "x")
+    check("per line, 100k lines / 3M lines", 1 / up, 1.2, "x")
+    check("peak RSS realistic", rss["realistic"] / 1024, 32, " MiB")
+    check("peak RSS hot", rss["hot"] / 1024, 24, " MiB")
+    if (missed) { printf "%d target(s) missed\n", missed; exit 1 }
+    print "every target holds"
+}
+' "$results"

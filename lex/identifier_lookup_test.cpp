@@ -1,0 +1,92 @@
+// classify_identifier answers, with one hash probe, what the tokenizer used
+// to ask find_keyword twice: reserved_table first, then mnemonic_table.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lex/lex.h"
+
+namespace {
+
+class IdentifierLookupTest : public testing::Test {
+protected:
+    void SetUp() override {
+        lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
+        lex::build_letter_index(lex::reserved_index, lex::reserved_table);
+    }
+
+    // The answer spelled out from the two table lookups.
+    static std::pair<std::int32_t, std::int32_t> expected(const std::string& text) {
+        std::int32_t row = lex::find_keyword_n(text.data(), static_cast<int>(text.size()), lex::reserved_index,
+                                               lex::reserved_table);
+        if (row >= 0) return {lex::TOKEN_RESERVED, row};
+        row = lex::find_keyword_n(text.data(), static_cast<int>(text.size()), lex::mnemonic_index,
+                                  lex::mnemonic_table);
+        if (row >= 0) return {lex::TOKEN_MNEMONIC, row};
+        return {lex::TOKEN_SYMBOL, -1};
+    }
+
+    static std::pair<std::int32_t, std::int32_t> classify(const std::string& text) {
+        std::int32_t row = -1;
+        std::int32_t kind = lex::classify_identifier(text.data(), static_cast<int>(text.size()), &row);
+        return {kind, kind == lex::TOKEN_SYMBOL ? -1 : row};
+    }
+};
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+TEST_F(IdentifierLookupTest, EveryNameInEveryCaseAndItsNeighbours) {
+    std::vector<std::string> texts;
+    for (const lex::KeywordEntry* table : {lex::reserved_table, lex::mnemonic_table, lex::directive_table}) {
+        for (const lex::KeywordEntry* e = table; e->name != nullptr; ++e) {
+            std::string name = e->name;
+            std::string mixed = name;
+            for (std::size_t i = 0; i < mixed.size(); i += 2) mixed[i] = lower(mixed.substr(i, 1))[0];
+            texts.insert(texts.end(), {name, lower(name), mixed, name + "X", name + "_", name.substr(1),
+                                       name.substr(0, name.size() - 1)});
+        }
+    }
+    for (const std::string& text : texts) EXPECT_EQ(classify(text), expected(text)) << text;
+    // The spots the tables themselves single out.
+    EXPECT_EQ(classify("lda"), std::make_pair(lex::TOKEN_MNEMONIC, 37));
+    EXPECT_EQ(classify("Jsr"), std::make_pair(lex::TOKEN_MNEMONIC, 36));
+    EXPECT_EQ(classify("a"), std::make_pair(lex::TOKEN_RESERVED, 0));
+    EXPECT_EQ(classify("continue"), std::make_pair(lex::TOKEN_RESERVED, 12));
+    EXPECT_EQ(classify("z"), std::make_pair(lex::TOKEN_RESERVED, 42));
+}
+
+TEST_F(IdentifierLookupTest, OnlyAsciiLettersFoldAndOnlyLengthCharactersCount) {
+    // 0xE1 and 0xC1 are a and A with the high bit set: neither is a letter.
+    for (const char* text : {"LD\xC1", "ld\xE1", "\xC4O", "LDA\x80", "CONTINUE1", "BIT_A8", "LD@", "LD`", "LD{", ""})
+        EXPECT_EQ(classify(text).first, lex::TOKEN_SYMBOL) << text;
+    std::int32_t row = -1;
+    EXPECT_EQ(lex::classify_identifier("ldaxyz", 3, &row), lex::TOKEN_MNEMONIC);
+    EXPECT_EQ(row, 37);
+    EXPECT_EQ(lex::classify_identifier("x_1234567", 1, &row), lex::TOKEN_RESERVED);
+    EXPECT_EQ(row, 40);
+    const std::string line(255, 'a');
+    EXPECT_EQ(lex::classify_identifier(line.data(), 255, &row), lex::TOKEN_SYMBOL);
+}
+
+TEST_F(IdentifierLookupTest, TokenizerStillTellsKindsApart) {
+    std::strcpy(input::line_buffer, "Bit_a7 bbs BBSX ?LDA lda: \n");
+    input::scan_position = input::line_buffer;
+    const std::pair<std::int32_t, std::string> want[] = {{lex::TOKEN_RESERVED, "Bit_a7"},
+                                                         {lex::TOKEN_MNEMONIC, "bbs"},
+                                                         {lex::TOKEN_SYMBOL, "BBSX"},
+                                                         {lex::TOKEN_SYMBOL, "?LDA"},
+                                                         {lex::TOKEN_SYMBOL, "lda"},
+                                                         {lex::TOKEN_END, "\n"}};
+    for (const auto& [kind, text] : want) {
+        EXPECT_EQ(lex::fetch_token(), kind) << text;
+        EXPECT_EQ(std::string(lex::token_text), text);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// Reference fields are formatted two digits at a time: line numbers at the
+// edges of each digit pair, up to the largest line number there is.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "analysis/analysis.h"
+#include "driver/driver.h"
+#include "listing/listing.h"
+#include "platform/platform.h"
+#include "symbols/symbols.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(ReferenceFormat, DigitPairEdgesUpToTheLargestLineNumber) {
+    std::string dir = test_util::make_scratch_dir();
+    std::string path = dir + "/OUT.VXR";
+    symbols::reset_symbols();
+    analysis::reset_analysis();
+    listing::reset_listing();
+    driver::listing_file = platform::open_write(path.c_str());
+    ASSERT_NE(driver::listing_file, nullptr);
+
+    const std::int32_t lines[] = {7, 10, 99, 100, 1234567890, 2147483647, 1000000000, 1, 101, 9990};
+    const char marks[] = "# &&  #  &";
+    for (int i = 0; i < 10; ++i) {
+        driver::line_number = lines[i];
+        analysis::current_mark = marks[i];
+        symbols::record_reference("N");
+    }
+    ASSERT_EQ(symbols::number_width, 10);
+    listing::page_number = 1;
+    listing::start_page();
+    listing::write_listing(symbols::symbol_root);
+    ASSERT_TRUE(platform::close_stream(driver::listing_file));
+    driver::listing_file = nullptr;
+
+    // Fields of 12 columns: six fill the 72 columns after the name.
+    const std::string body = "N       "
+                             "          7#"
+                             "         10 "
+                             "         99&"
+                             "        100&"
+                             " 1234567890 "
+                             " 2147483647 "
+                             "\r\n"
+                             "        "
+                             " 1000000000#"
+                             "          1 "
+                             "        101 "
+                             "       9990&"
+                             "\r\n";
+    std::string out = test_util::read_file(path);
+    ASSERT_GE(out.size(), body.size());
+    EXPECT_EQ(out.substr(out.size() - body.size()), body);
+
+    symbols::release_tree(symbols::symbol_root);
+    symbols::reset_symbols();
+    test_util::remove_tree(dir);
+}
+
+}  // namespace

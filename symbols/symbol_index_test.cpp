@@ -1,0 +1,146 @@
+// The hash index in front of the symbol tree and the blocks that hold a
+// symbol's entries: whatever the index finds, the tree must hold exactly one
+// node per text, and every list must read back complete and newest first.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "analysis/analysis.h"
+#include "driver/driver.h"
+#include "symbols/symbols.h"
+
+namespace {
+
+using symbols::RefEntry;
+using symbols::SymbolNode;
+
+std::vector<const SymbolNode*> nodes_in_order() {
+    std::vector<const SymbolNode*> out, stack;
+    const SymbolNode* n = symbols::symbol_root;
+    while (n != nullptr || !stack.empty()) {
+        for (; n != nullptr; n = n->less) stack.push_back(n);
+        n = stack.back();
+        stack.pop_back();
+        out.push_back(n);
+        n = n->greater;
+    }
+    return out;
+}
+
+std::vector<std::int32_t> lines_newest_first(const SymbolNode* n) {
+    std::vector<std::int32_t> lines;
+    for (const RefEntry* e = n->refs; e != nullptr; e = e->next) lines.push_back(e->line);
+    return lines;
+}
+
+class SymbolIndexTest : public testing::Test {
+protected:
+    void SetUp() override { clear(); }
+    void TearDown() override { clear(); }
+
+    static void clear() {
+        symbols::release_tree(symbols::symbol_root);
+        symbols::reset_symbols();
+        analysis::current_mark = ' ';
+        analysis::current_kind = ' ';
+        driver::line_number = 1;
+    }
+
+    static void record(const std::string& text, std::int32_t line) {
+        driver::line_number = line;
+        symbols::record_reference_n(text.data(), static_cast<std::uint32_t>(text.size()));
+    }
+};
+
+TEST_F(SymbolIndexTest, NamesThatNearlyMatchStayApart) {
+    // Equal in their first eight bytes, prefixes of each other, a case apart,
+    // holding a NUL: each is its own symbol however often it recurs.
+    const std::vector<std::string> names = {"ABCDEFGH1", "ABCDEFGH2", "ABCDEFGH", "ABCDEFG", "abcdefgh",
+                                            "ABCDEFGH12345678", "ABCDEFGH12345679", std::string("AB\0C", 4),
+                                            "AB", "A"};
+    int line = 1;
+    for (int round = 0; round < 3; ++round)
+        for (const std::string& name : names) record(name, line++);
+
+    std::vector<const SymbolNode*> nodes = nodes_in_order();
+    ASSERT_EQ(nodes.size(), names.size());
+    for (const SymbolNode* n : nodes) {
+        std::string text(n->name, n->length);
+        std::size_t i = 0;
+        while (names[i] != text) ++i;   // every node is one of the names
+        int first = static_cast<int>(i) + 1, count = static_cast<int>(names.size());
+        EXPECT_EQ(lines_newest_first(n), (std::vector<std::int32_t>{first + 2 * count, first + count, first})) << text;
+    }
+}
+
+TEST_F(SymbolIndexTest, ManySymbolsAcrossIndexGrowth) {
+    // 20000 names, each recorded on first sight and again 7 and 13 thousand
+    // lines later, make the index grow several times between the uses.
+    const int count = 20000;
+    auto name = [](int i) { return "N" + std::to_string(i * 7919 % count); };
+    int line = 1;
+    for (int i = 0; i < count + 13000; ++i) {
+        if (i < count) record(name(i), line++);
+        if (i >= 7000 && i - 7000 < count) record(name(i - 7000), line++);
+        if (i >= 13000) record(name(i - 13000), line++);
+    }
+    std::vector<const SymbolNode*> nodes = nodes_in_order();
+    ASSERT_EQ(nodes.size(), static_cast<std::size_t>(count));
+    for (std::size_t i = 1; i < nodes.size(); ++i) ASSERT_LT(std::string(nodes[i - 1]->name), nodes[i]->name);
+    for (const SymbolNode* n : nodes) {
+        std::vector<std::int32_t> lines = lines_newest_first(n);
+        ASSERT_EQ(lines.size(), 3u) << n->name;
+        EXPECT_TRUE(lines[0] > lines[1] && lines[1] > lines[2]) << n->name;
+    }
+}
+
+TEST_F(SymbolIndexTest, LongListsInterleavedWithOthersReadBackWhole) {
+    // Two symbols alternate for 1000 lines while a new one appears every
+    // tenth line: each list must hold its own lines only, newest first.
+    for (int line = 1; line <= 1000; ++line) {
+        record(line % 2 ? "ODD" : "EVEN", line);
+        if (line % 10 == 0) record("NEW" + std::to_string(line), line);
+    }
+    for (const SymbolNode* n : nodes_in_order()) {
+        std::vector<std::int32_t> lines = lines_newest_first(n);
+        std::string text = n->name;
+        if (text == "ODD" || text == "EVEN") {
+            ASSERT_EQ(lines.size(), 500u);
+            for (std::size_t i = 0; i < lines.size(); ++i)
+                EXPECT_EQ(lines[i], 1000 - static_cast<std::int32_t>(2 * i) - (text == "ODD")) << text;
+        } else {
+            EXPECT_EQ(lines, std::vector<std::int32_t>{std::stoi(text.substr(3))});
+        }
+    }
+}
+
+TEST_F(SymbolIndexTest, ResetForgetsTheNamesOfTheLastSource) {
+    // A reset without a release, and a release, must both leave no trace in
+    // the index: the next source starts with a fresh node.
+    record("LOOP", 5);
+    record("LOOP", 6);
+    symbols::reset_symbols();
+    record("LOOP", 1);
+    ASSERT_NE(symbols::symbol_root, nullptr);
+    EXPECT_EQ(lines_newest_first(symbols::symbol_root), std::vector<std::int32_t>{1});
+
+    symbols::release_tree(symbols::symbol_root);
+    symbols::reset_symbols();
+    record("LOOP", 2);
+    record("LOOP", 3);
+    EXPECT_EQ(nodes_in_order().size(), 1u);
+    EXPECT_EQ(lines_newest_first(symbols::symbol_root), (std::vector<std::int32_t>{3, 2}));
+}
+
+TEST_F(SymbolIndexTest, NumberWidthFollowsTheDigitsOfRecordedLines) {
+    const std::pair<std::int32_t, std::int32_t> steps[] = {{9999, 4},      {10000, 5},      {99999, 5},
+                                                           {100000, 6},    {999999, 6},     {1000000, 7},
+                                                           {2147483647, 10}, {5, 10}};
+    for (const auto& [line, width] : steps) {
+        record("W", line);
+        EXPECT_EQ(symbols::number_width, width) << line;
+    }
+}
+
+}  // namespace
