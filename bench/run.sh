@@ -57,31 +57,36 @@ for c in "${cases[@]}"; do
     bytes=$(wc -c < "$file")
     nlines=$(wc -l < "$file")
     # One unmeasured run of each warms the page cache and checks the status.
-    read -r _ _ status < <("$timer" "$velxref" "$file" -oout)
+    read -r _ _ status _ < <("$timer" "$velxref" "$file" -oout)
     if [ "$status" != 0 ]; then echo "velxref failed on $file with status $status" >&2; exit 2; fi
     LC_ALL=C "$timer" wc -w "$file" >/dev/null
-    vt=() wt=() rss=()
+    vt=() wt=() vc=() wc=() rss=()
     for ((i = 0; i < reps; ++i)); do
-        read -r t m _ < <("$timer" "$velxref" "$file" -oout)
-        vt+=("$t") rss+=("$m")
-        read -r t _ _ < <(LC_ALL=C "$timer" wc -w "$file")
-        wt+=("$t")
+        read -r t m _ c < <("$timer" "$velxref" "$file" -oout)
+        vt+=("$t") vc+=("$c") rss+=("$m")
+        read -r t _ _ c < <(LC_ALL=C "$timer" wc -w "$file")
+        wt+=("$t") wc+=("$c")
     done
     v=$(printf '%s\n' "${vt[@]}" | median)
     w=$(printf '%s\n' "${wt[@]}" | median)
+    cv=$(printf '%s\n' "${vc[@]}" | median)
+    cw=$(printf '%s\n' "${wc[@]}" | median)
     m=$(printf '%s\n' "${rss[@]}" | sort -g | tail -1)
-    echo "$name $bytes $nlines $v $w $m" >> "$results"
+    echo "$name $bytes $nlines $v $w $m $cv $cw" >> "$results"
 done
 
 echo
 awk -v reps="$reps" '
 BEGIN {
-    printf "%-10s %11s %9s %9s %9s %6s %9s %7s %10s\n", "case", "bytes", "lines", "velxref s", "wc -w s", "ratio", "peak MiB", "MB/s", "lines/s"
+    printf "%-10s %11s %9s %9s %9s %6s %9s %7s %10s %9s\n", "case", "bytes", "lines", "velxref s", "wc -w s", "ratio", "peak MiB", "MB/s", "lines/s", "CPU ratio"
 }
 {
-    printf "%-10s %11d %9d %9.4f %9.4f %6.2f %9.1f %7.1f %10.0f\n", $1, $2, $3, $4, $5, $4 / $5, $6 / 1024, $2 / $4 / 1e6, $3 / $4
+    printf "%-10s %11d %9d %9.4f %9.4f %6.2f %9.1f %7.1f %10.0f %9.2f\n", $1, $2, $3, $4, $5, $4 / $5, $6 / 1024, $2 / $4 / 1e6, $3 / $4, $7 / $8
 }
-END { printf "(median of %d runs each; peak RSS is the largest of them)\n", reps }
+END {
+    printf "(wall times are medians of %d runs each, velxref and wc -w taking turns; peak RSS is\n", reps
+    print " the largest of them; CPU ratio compares the medians of user plus system time)"
+}
 ' "$results"
 
 echo

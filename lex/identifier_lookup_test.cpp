@@ -89,4 +89,22 @@ TEST_F(IdentifierLookupTest, TokenizerStillTellsKindsApart) {
     }
 }
 
+TEST_F(IdentifierLookupTest, TokenTextsOfEveryLengthAreCopiedExactly) {
+    // Short texts are copied with overlapping words: each length from 1 to
+    // 40 must come out whole, terminated, with nothing of its neighbours.
+    std::string name;
+    for (int length = 1; length <= 40; ++length) {
+        name += static_cast<char>('a' + length % 26);
+        std::string line = "(" + name + ")\n";
+        std::strcpy(input::line_buffer, line.c_str());
+        input::scan_position = input::line_buffer;
+        std::memset(lex::token_text, 0xAB, sizeof lex::token_text);
+        EXPECT_EQ(lex::fetch_token(), lex::TOKEN_OPERATOR);
+        lex::fetch_token();
+        EXPECT_EQ(std::string(lex::token_text), name);
+        EXPECT_EQ(lex::token_length, length);
+        EXPECT_EQ(lex::fetch_token(), lex::TOKEN_OPERATOR);
+    }
+}
+
 }  // namespace

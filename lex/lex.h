@@ -3,7 +3,9 @@
 // classified tokens.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "input/input.h"
@@ -189,6 +191,31 @@ inline bool is_octal_digit(char c) { return has_class(c, CLASS_OCTAL); }
 inline bool is_binary_digit(char c) { return has_class(c, CLASS_BINARY); }
 // The standard upper-case mapping: only a to z change.
 inline char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Copies n bytes between buffers that do not overlap, touching no byte
+// outside them.  Tokens are short: up to 16 bytes take two overlapping loads
+// and stores instead of a library call.
+inline void copy_text(char* to, const char* from, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &tail, 4);
+    } else if (n > 0 && n < 4) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    } else if (n > 16) {
+        std::memcpy(to, from, n);
+    }
+}
 
 // First-letter indexes, built once at start-up and only read afterwards.
 inline LetterRange mnemonic_index[MAX_LETTER_RANGES];    // 17 rows and the end row

@@ -18,7 +18,7 @@ inline std::int32_t finish(std::int32_t kind) {
 
 inline void set_text(const char* from, const char* to) {
     int n = static_cast<int>(to - from);
-    std::memcpy(token_text, from, static_cast<std::size_t>(n));
+    copy_text(token_text, from, static_cast<std::size_t>(n));
     token_text[n] = 0;
     token_length = n;
 }
@@ -73,7 +73,8 @@ std::int32_t scan_identifier() {
         return finish(TOKEN_SYMBOL);
     }
     std::int32_t row = 0;
-    std::int32_t kind = classify_identifier(token_text, token_length, &row);   // reserved, then mnemonic
+    // Read from the line, not from the copy just stored: reserved, then mnemonic.
+    std::int32_t kind = classify_identifier(token_start, token_length, &row);
     if (kind != TOKEN_SYMBOL) keyword_index = row;
     return finish(kind);
 }

@@ -58,7 +58,8 @@ TEST_F(SymbolIndexTest, NamesThatNearlyMatchStayApart) {
     // holding a NUL: each is its own symbol however often it recurs.
     const std::vector<std::string> names = {"ABCDEFGH1", "ABCDEFGH2", "ABCDEFGH", "ABCDEFG", "abcdefgh",
                                             "ABCDEFGH12345678", "ABCDEFGH12345679", std::string("AB\0C", 4),
-                                            "AB", "A"};
+                                            "AB", "A", "ABCDEFGXIJKL", "ABCDEFGHIJKL", "AXC", "ABC",
+                                            "ABXDE", "ABCDE"};
     int line = 1;
     for (int round = 0; round < 3; ++round)
         for (const std::string& name : names) record(name, line++);

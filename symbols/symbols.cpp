@@ -107,6 +107,33 @@ SymbolNode* rebalance(SymbolNode* n) {
     return n;
 }
 
+// Whether n bytes at a and b are equal, reading no byte outside them; names
+// are short, so words are compared, the last one overlapping the one before.
+inline bool same_bytes(const char* a, const char* b, std::uint32_t n) {
+    if (n >= 8) {
+        std::uint64_t x, y;
+        for (std::uint32_t i = 0; i + 8 < n; i += 8) {
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) return false;
+        }
+        std::memcpy(&x, a + n - 8, 8);
+        std::memcpy(&y, b + n - 8, 8);
+        return x == y;
+    }
+    if (n >= 4) {
+        std::uint32_t x, y, u, v;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        std::memcpy(&u, a + n - 4, 4);
+        std::memcpy(&v, b + n - 4, 4);
+        return x == y && u == v;
+    }
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 // Byte-wise unsigned comparison of current_symbol with a node's name.
 inline int compare_current(const SymbolNode* n) {
     std::uint32_t common = current_length < n->length ? current_length : n->length;
@@ -128,17 +155,40 @@ constexpr std::int32_t DIGITS_LIMIT[] = {1, 10, 100, 1000, 10000, 100000, 100000
 
 // A hash index in front of the tree: a name seen before is found with one
 // probe or a few instead of a descent of memcmp calls.  Open addressing over a
-// power-of-two table of node pointers, at most three quarters full (small
-// enough to stay in cache, where the probes cost least); it indexes nodes,
-// the tree stays the ordered structure.
-SymbolNode* last_node = nullptr;       // the node insert_symbol created or found last
-SymbolNode** index_slots = nullptr;    // nullptr until the first symbol
-std::uint32_t index_mask = 0;          // slots - 1
-std::uint32_t index_count = 0;         // nodes in the index
+// power-of-two table, at most three quarters full.  A slot keeps a 32-bit tag
+// from the name's hash (0 when free) and the name's length beside the node
+// pointer, so a probe past other names touches no node.  The index holds
+// nodes; the tree stays the ordered structure.
+struct IndexSlot {
+    std::uint32_t tag;      // 0 for a free slot
+    std::uint32_t length;   // the node's name length
+    SymbolNode* node;
+};
+
+SymbolNode* last_node = nullptr;     // the node insert_symbol created or found last
+IndexSlot* index_slots = nullptr;    // nullptr until the first symbol
+std::uint32_t index_mask = 0;        // slots - 1
+std::uint32_t index_count = 0;       // nodes in the index
 
 constexpr std::uint32_t FIRST_INDEX_SLOTS = 4096;
 constexpr int FIRST_REF_BLOCK_SHIFT = 1;   // a new symbol's first block holds two entries
 static_assert(MAX_REF_BLOCK_SHIFT < 8, "room counts up to 255");
+
+// A new node and its first block of entries in one piece, so that a symbol
+// met only a few times keeps node, entries and name side by side.
+struct NodeWithBlock {
+    SymbolNode node;
+    RefEntry first[1 << FIRST_REF_BLOCK_SHIFT];
+};
+
+// Sets entry e of node: the current mark (or " " by the macro rule), the line.
+inline RefEntry* fill_entry(RefEntry* e, const SymbolNode* node, RefEntry* next) {
+    e->mark = analysis::current_mark;
+    if (node->kind == 'M' && analysis::current_kind == ' ') e->mark = ' ';   // the macro rule
+    e->line = driver::line_number;
+    e->next = next;
+    return e;
+}
 
 inline std::uint64_t mix(std::uint64_t h) {
     h ^= h >> 32;
@@ -158,6 +208,9 @@ inline std::uint64_t hash_name(const char* p, std::uint32_t n) {
     return mix(h ^ w);
 }
 
+// The slot bits come from the low half of the hash, the tag from the high half.
+inline std::uint32_t tag_of(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32) | 1u; }
+
 void index_release() {
     std::free(index_slots);
     index_slots = nullptr;
@@ -168,28 +221,31 @@ void index_release() {
 
 inline void index_place(SymbolNode* node, std::uint64_t h) {
     std::uint32_t i = static_cast<std::uint32_t>(h) & index_mask;
-    while (index_slots[i] != nullptr) i = (i + 1) & index_mask;
-    index_slots[i] = node;
+    while (index_slots[i].tag != 0) i = (i + 1) & index_mask;
+    index_slots[i] = IndexSlot{tag_of(h), node->length, node};
 }
 
 void index_grow() {
     std::uint32_t slots = index_slots == nullptr ? FIRST_INDEX_SLOTS : (index_mask + 1) * 2;
-    SymbolNode** old = index_slots;
+    IndexSlot* fresh = static_cast<IndexSlot*>(std::calloc(slots, sizeof(IndexSlot)));
+    if (fresh == nullptr) driver::report_error(driver::ERROR_HEAP);
+    IndexSlot* old = index_slots;
     std::uint32_t old_slots = old == nullptr ? 0 : index_mask + 1;
-    index_slots = static_cast<SymbolNode**>(std::calloc(slots, sizeof(SymbolNode*)));
-    if (index_slots == nullptr) driver::report_error(driver::ERROR_HEAP);
+    index_slots = fresh;
     index_mask = slots - 1;
     for (std::uint32_t i = 0; i < old_slots; ++i)
-        if (old[i] != nullptr) index_place(old[i], hash_name(old[i]->name, old[i]->length));
+        if (old[i].tag != 0) index_place(old[i].node, hash_name(old[i].node->name, old[i].length));
     std::free(old);
 }
 
 inline SymbolNode* index_find(std::uint64_t h) {
     if (index_slots == nullptr) return nullptr;
+    std::uint32_t tag = tag_of(h);
     for (std::uint32_t i = static_cast<std::uint32_t>(h) & index_mask;; i = (i + 1) & index_mask) {
-        SymbolNode* n = index_slots[i];
-        if (n == nullptr) return nullptr;
-        if (n->length == current_length && std::memcmp(n->name, current_symbol, current_length) == 0) return n;
+        const IndexSlot& slot = index_slots[i];
+        if (slot.tag == 0) return nullptr;
+        if (slot.tag == tag && slot.length == current_length && same_bytes(slot.node->name, current_symbol, current_length))
+            return slot.node;
     }
 }
 
@@ -224,15 +280,15 @@ void record_reference(const char* text) {
 
 SymbolNode* insert_symbol(SymbolNode* node) {
     if (node == nullptr) {
-        SymbolNode* n = static_cast<SymbolNode*>(pool_take(symbol_pool, sizeof(SymbolNode), alignof(SymbolNode)));
+        auto* piece = static_cast<NodeWithBlock*>(pool_take(symbol_pool, sizeof(NodeWithBlock), alignof(NodeWithBlock)));
+        SymbolNode* n = &piece->node;
         n->name = copy_symbol_name();
         n->length = current_length;
         n->kind = analysis::current_kind;
         n->height = 1;
-        n->room = 0;
-        n->block_shift = 0;
-        n->refs = nullptr;
-        n->refs = new_ref_entry(n, nullptr);
+        n->refs = fill_entry(&piece->first[0], n, nullptr);   // the first entry is made after kind is set
+        n->room = (1 << FIRST_REF_BLOCK_SHIFT) - 1;
+        n->block_shift = FIRST_REF_BLOCK_SHIFT;
         n->less = nullptr;
         n->greater = nullptr;
         last_node = n;
@@ -276,11 +332,7 @@ RefEntry* new_ref_entry(SymbolNode* node, RefEntry* next) {
         node->block_shift = static_cast<std::uint8_t>(shift);
         node->room = static_cast<std::uint8_t>(count - 1);
     }
-    e->mark = analysis::current_mark;
-    if (node->kind == 'M' && analysis::current_kind == ' ') e->mark = ' ';   // the macro rule
-    e->line = driver::line_number;
-    e->next = next;
-    return e;
+    return fill_entry(e, node, next);
 }
 
 void release_tree(SymbolNode*) {
