@@ -137,8 +137,10 @@ inline bool same_bytes(const char* a, const char* b, std::uint32_t n) {
 // Byte-wise unsigned comparison of current_symbol with a node's name.
 inline int compare_current(const SymbolNode* n) {
     std::uint32_t common = current_length < n->length ? current_length : n->length;
-    int order = std::memcmp(current_symbol, n->name, common);
-    if (order != 0) return order;
+    const auto* a = reinterpret_cast<const unsigned char*>(current_symbol);
+    const auto* b = reinterpret_cast<const unsigned char*>(n->name);
+    for (std::uint32_t i = 0; i < common; ++i)   // names part within a few bytes: no call
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
     return current_length < n->length ? -1 : (current_length > n->length ? 1 : 0);
 }
 
