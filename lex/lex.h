@@ -212,7 +212,7 @@ inline void copy_text(char* to, const char* from, std::size_t n) {
         to[0] = from[0];
         to[n / 2] = from[n / 2];
         to[n - 1] = from[n - 1];
-    } else if (n > 16) {
+    } else if (n > 16 && n <= static_cast<std::size_t>(TOKEN_TEXT_SIZE)) {   // no text is longer
         std::memcpy(to, from, n);
     }
 }
