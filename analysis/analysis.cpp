@@ -87,7 +87,7 @@ void analyse_line() {
 
 void define_symbol(const char* text) {
     current_mark = '#';
-    symbols::record_reference(text);
+    symbols::queue_reference(text, static_cast<std::uint32_t>(std::strlen(text)));
 }
 
 void analyse_instruction(const char* label, std::int32_t row) {
@@ -131,7 +131,7 @@ void record_rest_of_line() {
         std::int32_t kind = fetch_token();
         if (kind == TOKEN_END) return;
         if (kind == TOKEN_SYMBOL)
-            symbols::record_reference_n(lex::token_text, static_cast<std::uint32_t>(lex::token_length));
+            symbols::queue_reference(lex::token_text, static_cast<std::uint32_t>(lex::token_length));
     }
 }
 

@@ -81,6 +81,7 @@ protected:
 
     static std::string render() {
         std::string out;
+        symbols::flush_references();   // the classifier queues what it records
         render_subtree(symbols::symbol_root, out);
         return out;
     }

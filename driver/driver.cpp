@@ -58,6 +58,7 @@ void open_files() {
 }
 
 void finish_source() {
+    symbols::flush_references();
     listing::page_number = 1;
     listing::start_page();
     listing::write_listing(symbols::symbol_root);

@@ -185,9 +185,9 @@ struct NodeWithBlock {
 
 // Sets entry e of node: the current mark (or " " by the macro rule), the line.
 inline RefEntry* fill_entry(RefEntry* e, const SymbolNode* node, RefEntry* next) {
-    e->mark = analysis::current_mark;
-    if (node->kind == 'M' && analysis::current_kind == ' ') e->mark = ' ';   // the macro rule
-    e->line = driver::line_number;
+    e->mark = recording_mark;
+    if (node->kind == 'M' && recording_kind == ' ') e->mark = ' ';   // the macro rule
+    e->line = recording_line;
     e->next = next;
     return e;
 }
@@ -257,23 +257,98 @@ void index_add(SymbolNode* node, std::uint64_t h) {
     ++index_count;
 }
 
-}  // namespace
-
-void record_reference_n(const char* text, std::uint32_t length) {
-    current_symbol = text;
-    current_length = length;
-    std::uint64_t h = hash_name(text, length);
+// Records current_symbol with the recording_ values.
+void record_now(std::uint64_t h) {
     if (SymbolNode* n = index_find(h)) {
         n->refs = new_ref_entry(n, n->refs);
     } else {
         symbol_root = insert_symbol(symbol_root);
         index_add(last_node, h);
     }
-    std::int32_t line = driver::line_number;
+    std::int32_t line = recording_line;
     if (number_width < 10 && line >= DIGITS_LIMIT[number_width]) {
         std::int32_t d = digits_of(line);
         if (d > number_width) number_width = d;
     }
+}
+
+// Occurrences waiting to be recorded: a ring of QUEUE_SIZE.  When one is
+// queued its index slot is fetched; when it is halfway through, the node
+// that slot names; when it leaves, both are in the cache.
+constexpr int QUEUE_SIZE = 16;
+constexpr int QUEUE_HALF = QUEUE_SIZE / 2;
+constexpr std::uint32_t MAX_QUEUED_TEXT = 256;   // every token text fits
+
+struct QueuedRef {
+    std::uint64_t hash;
+    std::int32_t line;
+    std::uint32_t length;
+    char mark;
+    char kind;
+    char text[MAX_QUEUED_TEXT];
+};
+
+QueuedRef queue[QUEUE_SIZE];
+int queue_head = 0;    // oldest entry
+int queue_count = 0;   // entries waiting
+
+inline void prefetch_slot(std::uint64_t h) {
+    if (index_slots != nullptr) __builtin_prefetch(&index_slots[static_cast<std::uint32_t>(h) & index_mask]);
+}
+
+inline void prefetch_node(std::uint64_t h) {
+    if (index_slots == nullptr) return;
+    const IndexSlot& slot = index_slots[static_cast<std::uint32_t>(h) & index_mask];
+    if (slot.tag != tag_of(h)) return;
+    __builtin_prefetch(slot.node);
+    __builtin_prefetch(reinterpret_cast<const char*>(slot.node) + 64);
+}
+
+void record_oldest() {
+    QueuedRef& q = queue[queue_head];
+    queue_head = (queue_head + 1) % QUEUE_SIZE;
+    --queue_count;
+    current_symbol = q.text;
+    current_length = q.length;
+    recording_mark = q.mark;
+    recording_kind = q.kind;
+    recording_line = q.line;
+    record_now(q.hash);
+}
+
+}  // namespace
+
+void record_reference_n(const char* text, std::uint32_t length) {
+    flush_references();   // in the order met
+    current_symbol = text;
+    current_length = length;
+    recording_mark = analysis::current_mark;
+    recording_kind = analysis::current_kind;
+    recording_line = driver::line_number;
+    record_now(hash_name(text, length));
+}
+
+void queue_reference(const char* text, std::uint32_t length) {
+    if (length >= MAX_QUEUED_TEXT) {
+        record_reference_n(text, length);
+        return;
+    }
+    if (queue_count == QUEUE_SIZE) record_oldest();
+    QueuedRef& q = queue[(queue_head + queue_count) % QUEUE_SIZE];
+    std::memcpy(q.text, text, length);
+    q.text[length] = 0;
+    q.length = length;
+    q.hash = hash_name(text, length);
+    q.mark = analysis::current_mark;
+    q.kind = analysis::current_kind;
+    q.line = driver::line_number;
+    ++queue_count;
+    prefetch_slot(q.hash);
+    if (queue_count > QUEUE_HALF) prefetch_node(queue[(queue_head + queue_count - 1 - QUEUE_HALF) % QUEUE_SIZE].hash);
+}
+
+void flush_references() {
+    while (queue_count > 0) record_oldest();
 }
 
 void record_reference(const char* text) {
@@ -286,7 +361,7 @@ SymbolNode* insert_symbol(SymbolNode* node) {
         SymbolNode* n = &piece->node;
         n->name = copy_symbol_name();
         n->length = current_length;
-        n->kind = analysis::current_kind;
+        n->kind = recording_kind;
         n->height = 1;
         n->refs = fill_entry(&piece->first[0], n, nullptr);   // the first entry is made after kind is set
         n->room = (1 << FIRST_REF_BLOCK_SHIFT) - 1;
@@ -347,6 +422,8 @@ void release_references() { pool_release(reference_pool); }
 
 void reset_symbols() {
     index_release();   // it would point into a tree no longer in use
+    queue_head = 0;
+    queue_count = 0;
     symbol_root = nullptr;
     current_symbol = nullptr;
     current_length = 0;

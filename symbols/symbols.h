@@ -41,11 +41,20 @@ inline const char* current_symbol = nullptr;       // text being recorded or lis
 inline std::uint32_t current_length = 0;           // bytes of current_symbol while recording
 inline std::int32_t name_width = MIN_NAME_WIDTH;   // 8..32: longest name plus one blank
 inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest recorded line, at least 4
+inline char recording_mark = ' ';                  // current_mark when the occurrence was met
+inline char recording_kind = ' ';                  // current_kind when the occurrence was met
+inline std::int32_t recording_line = 1;            // line_number when the occurrence was met
 
 // Records one occurrence of text on line_number with current_mark.
 void record_reference(const char* text);
 // The same for a text of known length.
 void record_reference_n(const char* text, std::uint32_t length);
+// Records like record_reference_n, with the mark, kind and line of now, but
+// a few occurrences later: the table's memory is fetched ahead while the
+// next lines are read.  Nothing may read the table before flush_references.
+void queue_reference(const char* text, std::uint32_t length);
+// Records every queued occurrence, in the order queued.
+void flush_references();
 // Inserts current_symbol below node, rebalancing; returns the subtree's new root.
 SymbolNode* insert_symbol(SymbolNode* node);
 // A pooled copy of current_symbol; widens name_width.

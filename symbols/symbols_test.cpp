@@ -232,3 +232,28 @@ TEST_F(SymbolsTest, MillionOccurrencesOfOneSymbolStayInOrder) {
 }
 
 }  // namespace
+
+// Queued occurrences are recorded in the order queued, each with the mark,
+// kind and line of the moment it was queued, also when more are queued than
+// the queue holds and when a new name is queued again before it is recorded.
+TEST_F(SymbolsTest, QueuedOccurrencesKeepTheirOrderMarksAndLines) {
+    auto queue = [](const char* text, std::int32_t line, char mark, char kind = ' ') {
+        driver::line_number = line;
+        analysis::current_mark = mark;
+        analysis::current_kind = kind;
+        symbols::queue_reference(text, static_cast<std::uint32_t>(std::strlen(text)));
+    };
+    queue("PUTC", 1, '#', 'M');   // a macro name...
+    queue("PUTC", 2, '#');        // ...so the macro rule blanks this mark
+    queue("NEW", 3, '#');
+    queue("NEW", 3, '&');
+    for (int i = 0; i < 40; ++i) queue(i % 2 == 0 ? "EVEN" : "ODD", 10 + i, ' ');
+    record("NEW", 99, '&');   // recording directly first records what waits
+
+    EXPECT_EQ(render().substr(0, 28), "EVEN: 10  12  14  16  18  20");
+    symbols::flush_references();
+    std::string all = render();
+    EXPECT_NE(all.find("|NEW: 3# 3& 99&|ODD: 11  13 "), std::string::npos) << all;
+    EXPECT_NE(all.find("|PUTC(M): 1# 2 "), std::string::npos) << all;
+    EXPECT_EQ(symbols::number_width, 4);
+}
