@@ -27,11 +27,12 @@ asan:
 	cmake --build build/asan -j $(JOBS)
 
 # Every test: unit and end-to-end suites in a normal and a sanitizer build,
-# then each fuzz target for FUZZ_SECONDS.
+# the binary under valgrind, then each fuzz target for FUZZ_SECONDS.
 test: unit fuzz
 
 unit: debug asan
 	cd build/debug && ctest --output-on-failure
+	bash tests/valgrind.sh build/debug/velxref
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure
 
 fuzz:
