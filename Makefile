@@ -26,9 +26,10 @@ asan:
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELXREF_SANITIZE=ON -DVELXREF_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)
 
-# Every test: unit and end-to-end suites in a normal and a sanitizer build,
-# the binary under valgrind, then each fuzz target for FUZZ_SECONDS.
-test: unit fuzz
+# Every test: each fuzz target for FUZZ_SECONDS, then the unit and end-to-end
+# suites in a normal build, the binary under valgrind, and the suites again in
+# a sanitizer build (whose summary closes the output).
+test: fuzz unit
 
 unit: debug asan
 	cd build/debug && ctest --output-on-failure
