@@ -11,29 +11,15 @@
 #include "input/input.h"
 #include "lex/lex.h"
 #include "symbols/symbols.h"
+#include "symbol_table_text.h"
 
 namespace {
-
-using symbols::RefEntry;
-using symbols::SymbolNode;
 
 struct Case {
     const char* source;     // lines separated by "\n"
     const char* expected;   // "NAME: 1# 3 |PUTC(M): 2#": references oldest first
 };
 
-void render_subtree(const SymbolNode* n, std::string& out) {
-    if (n == nullptr) return;
-    render_subtree(n->less, out);
-    if (!out.empty()) out += '|';
-    out += n->name;
-    if (n->kind == 'M') out += "(M)";
-    out += ':';
-    std::vector<const RefEntry*> refs;
-    for (const RefEntry* e = n->refs; e != nullptr; e = e->next) refs.push_back(e);
-    for (auto e = refs.rbegin(); e != refs.rend(); ++e) out += ' ' + std::to_string((*e)->line) + (*e)->mark;
-    render_subtree(n->greater, out);
-}
 
 class AnalysisTest : public ::testing::Test {
 protected:
@@ -80,10 +66,8 @@ protected:
     }
 
     static std::string render() {
-        std::string out;
         symbols::flush_references();   // the classifier queues what it records
-        render_subtree(symbols::symbol_root, out);
-        return out;
+        return test_util::table_text();
     }
 
     static void check(const std::vector<Case>& cases) {

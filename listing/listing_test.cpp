@@ -20,11 +20,7 @@ const std::string EOL = "\r\n";
 
 std::string blanks(std::size_t n) { return std::string(n, ' '); }
 
-// Form feed, header line and the empty line after it; page is the text after "P. ".
-std::string header(const std::string& page, const std::string& title = "") {
-    return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + blanks(30 - title.size()) + "\tP. " + page +
-           EOL + EOL;
-}
+using test_util::page_header;
 
 // Reference fields for the lines first..last, all with one mark, numbers
 // right-aligned in width columns.
@@ -110,7 +106,7 @@ TEST_F(ListingTest, ExampleBodyByteForByte) {
     record("Loop", 40, '#');
     record("PUTS", 50, '#');
 
-    std::string expected = header("001") +
+    std::string expected = page_header("001") +
                            "COUNT       3#   10    10 " + EOL +
                            "LOOP        5#   20    21    22    23    24    25    26    27    28    29    30 " + EOL +
                            "           31    32 " + EOL +
@@ -121,7 +117,7 @@ TEST_F(ListingTest, ExampleBodyByteForByte) {
 
 TEST_F(ListingTest, EmptyTableIsOneHeader) {
     std::string out = write_all();
-    EXPECT_EQ(out, header("001"));
+    EXPECT_EQ(out, page_header("001"));
     EXPECT_EQ(out[0], '\f');
 }
 
@@ -129,17 +125,17 @@ TEST_F(ListingTest, SameLineTwiceKeepsRecordingOrder) {
     record("X", 9, '&');
     record("X", 9, ' ');
     record("X", 9, '#');
-    EXPECT_EQ(write_all(), header("001") + "X           9&    9     9#" + EOL);
+    EXPECT_EQ(write_all(), page_header("001") + "X           9&    9     9#" + EOL);
 }
 
 TEST_F(ListingTest, FiftyFiveLinesFillPageOneAndOpenAnEmptyPageTwo) {
     record_fillers(55);
-    EXPECT_EQ(write_all(), header("001") + filler_lines(0, 55) + header("002"));
+    EXPECT_EQ(write_all(), page_header("001") + filler_lines(0, 55) + page_header("002"));
 }
 
 TEST_F(ListingTest, FiftySixthSymbolIsFirstOnPageTwo) {
     record_fillers(56);
-    EXPECT_EQ(write_all(), header("001") + filler_lines(0, 55) + header("002") + filler_lines(55, 56));
+    EXPECT_EQ(write_all(), page_header("001") + filler_lines(0, 55) + page_header("002") + filler_lines(55, 56));
 }
 
 // How many reference fields fit on a line for a given pair of column widths.
@@ -176,7 +172,7 @@ TEST_F(ListingTest, FieldsPerLineFollowTheWidths) {
         int last = c.first_line + c.references - 1;
         std::string first = c.name_field + fields(c.first_line, split - 1, ' ', c.number_width);
         EXPECT_EQ(first.size(), c.first_length);
-        std::string expected = header("001") + first + EOL +
+        std::string expected = page_header("001") + first + EOL +
                                blanks(static_cast<std::size_t>(c.name_width)) +
                                fields(split, last, ' ', c.number_width) + EOL;
         EXPECT_EQ(write_all(), expected);
@@ -210,8 +206,8 @@ TEST_F(ListingTest, ContinuationOnNewPageRepeatsTheName) {
         for (int i = 0; i < 54; ++i) {
             filler_text += filler_name(i) + blanks(c.name_width - 3) + fields(i + 1, i + 1, '#') + EOL;
         }
-        std::string expected = header("001") + filler_text + c.repeated + fields(55, last - 1, '&') + EOL +
-                               header("002") + c.repeated + fields(last, last, '&') + EOL;
+        std::string expected = page_header("001") + filler_text + c.repeated + fields(55, last - 1, '&') + EOL +
+                               page_header("002") + c.repeated + fields(last, last, '&') + EOL;
         EXPECT_EQ(write_all(), expected);
     }
 }
@@ -248,7 +244,7 @@ TEST_F(ListingTest, PageFieldHasAtLeastThreeDigits) {
         listing::start_page();
         EXPECT_EQ(listing::page_number, number + 1);
         EXPECT_EQ(listing::page_lines, 0u);
-        expected += header(text);
+        expected += page_header(text);
     }
     EXPECT_EQ(finish(), expected);
 }
@@ -261,19 +257,19 @@ TEST_F(ListingTest, HundredThousandReferencesOfOneSymbol) {
     std::string out = write_all();
     // Line L holds references 9L-8..9L: 11112 lines, pages of 55, so page 203
     // opens with line 11111 (references 99991..99999) and ends with 100000.
-    std::string head = header("001") + "BIG     " + fields(1, 9, ' ', 6) + EOL + blanks(8) + fields(10, 18, ' ', 6) + EOL;
+    std::string head = page_header("001") + "BIG     " + fields(1, 9, ' ', 6) + EOL + blanks(8) + fields(10, 18, ' ', 6) + EOL;
     EXPECT_EQ(out.compare(0, head.size(), head), 0);
 
-    std::size_t page2 = out.find(header("002"));
+    std::size_t page2 = out.find(page_header("002"));
     ASSERT_NE(page2, std::string::npos);
-    std::string page2_top = header("002") + "BIG     " + fields(496, 504, ' ', 6) + EOL;
+    std::string page2_top = page_header("002") + "BIG     " + fields(496, 504, ' ', 6) + EOL;
     EXPECT_EQ(out.compare(page2, page2_top.size(), page2_top), 0);
 
-    std::string tail = header("203") + "BIG     " + fields(99991, 99999, ' ', 6) + EOL + blanks(8) +
+    std::string tail = page_header("203") + "BIG     " + fields(99991, 99999, ' ', 6) + EOL + blanks(8) +
                        fields(100000, 100000, ' ', 6) + EOL;
     ASSERT_GE(out.size(), tail.size());
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
-    EXPECT_EQ(out.find(header("204")), std::string::npos);
+    EXPECT_EQ(out.find(page_header("204")), std::string::npos);
 
     // Writing leaves the table as it was: newest entry first.
     EXPECT_EQ(symbols::symbol_root->refs->line, count);

@@ -9,24 +9,14 @@
 #include "analysis/analysis.h"
 #include "driver/driver.h"
 #include "symbols/symbols.h"
+#include "symbol_table_text.h"
 
 namespace {
 
 using symbols::RefEntry;
 using symbols::SymbolNode;
 
-std::vector<const SymbolNode*> nodes_in_order() {
-    std::vector<const SymbolNode*> out, stack;
-    const SymbolNode* n = symbols::symbol_root;
-    while (n != nullptr || !stack.empty()) {
-        for (; n != nullptr; n = n->less) stack.push_back(n);
-        n = stack.back();
-        stack.pop_back();
-        out.push_back(n);
-        n = n->greater;
-    }
-    return out;
-}
+using test_util::nodes_in_order;
 
 std::vector<std::int32_t> lines_newest_first(const SymbolNode* n) {
     std::vector<std::int32_t> lines;

@@ -12,25 +12,14 @@
 #include "analysis/analysis.h"
 #include "driver/driver.h"
 #include "symbols/symbols.h"
+#include "symbol_table_text.h"
 
 namespace {
 
 using symbols::RefEntry;
 using symbols::SymbolNode;
 
-// The nodes of the table in name order, walked without recursion.
-std::vector<const SymbolNode*> in_order() {
-    std::vector<const SymbolNode*> out, stack;
-    const SymbolNode* n = symbols::symbol_root;
-    while (n != nullptr || !stack.empty()) {
-        for (; n != nullptr; n = n->less) stack.push_back(n);
-        n = stack.back();
-        stack.pop_back();
-        out.push_back(n);
-        n = n->greater;
-    }
-    return out;
-}
+using test_util::nodes_in_order;
 
 // Height of the tree counted from the links, not from the nodes' own field.
 int tree_height() {
@@ -47,21 +36,7 @@ int tree_height() {
     return height;
 }
 
-// The table as text: "NAME: 5# 9  9 |PUTC(M): 1#", references oldest first,
-// each its line and its mark.
-std::string render() {
-    std::string out;
-    for (const SymbolNode* n : in_order()) {
-        if (!out.empty()) out += '|';
-        out += n->name;
-        if (n->kind == 'M') out += "(M)";
-        out += ':';
-        std::vector<const RefEntry*> refs;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) refs.push_back(e);
-        for (auto e = refs.rbegin(); e != refs.rend(); ++e) out += ' ' + std::to_string((*e)->line) + (*e)->mark;
-    }
-    return out;
-}
+std::string render() { return test_util::table_text(); }
 
 class SymbolsTest : public ::testing::Test {
 protected:
@@ -189,7 +164,7 @@ TEST_F(SymbolsTest, NameIsCopiedWholeUpToTheLongestLine) {
     record(other, 2);
     record(name, 3);
 
-    std::vector<const SymbolNode*> nodes = in_order();
+    std::vector<const SymbolNode*> nodes = nodes_in_order();
     ASSERT_EQ(nodes.size(), 2u);
     EXPECT_EQ(nodes[0]->name, name);
     EXPECT_EQ(nodes[1]->name, other);
@@ -206,7 +181,7 @@ TEST_F(SymbolsTest, NamesInAscendingOrderKeepTheTreeShallow) {
     }
 
     EXPECT_LE(tree_height(), static_cast<int>(1.45 * std::log2(count) + 2));
-    std::vector<const SymbolNode*> nodes = in_order();
+    std::vector<const SymbolNode*> nodes = nodes_in_order();
     ASSERT_EQ(nodes.size(), static_cast<std::size_t>(count));
     for (int i = 1; i <= count; ++i) {
         std::snprintf(name, sizeof name, "L%06d", i);

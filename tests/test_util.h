@@ -40,6 +40,13 @@ inline RunResult run_velxref(const std::string& dir, const std::vector<std::stri
 }
 #endif
 
+// A page's opening in a listing: form feed, header line (banner, the title
+// filled to 30 columns, "P. " and the page text) and the empty line after it.
+inline std::string page_header(const std::string& page, const std::string& title = "") {
+    return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + std::string(30 - title.size(), ' ') + "\tP. " +
+           page + "\r\n\r\n";
+}
+
 // The banner and notice lines every run begins with.
 inline const std::string BANNER_TEXT =
     "Vela Family CROSS REFERENCE V.1.00.10 \n"

@@ -21,8 +21,7 @@ const std::string USAGE =
     "       -o : select drive and directory for output ( use -otmp )\n";
 
 // The listing of a source without symbols: one page with its header only.
-const std::string EMPTY_LISTING =
-    "\fVela Family CROSS REFERENCE V.1.00.10 \t" + std::string(30, ' ') + "\tP. 001\r\n\r\n\x1A";
+const std::string EMPTY_LISTING = test_util::page_header("001") + "\x1A";
 
 // What the console shows for one finished source.
 std::string made(const std::string& shown, const std::string& middle = "") {

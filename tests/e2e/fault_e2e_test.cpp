@@ -25,8 +25,7 @@ namespace fs = std::filesystem;
 using test_util::BANNER_TEXT;
 
 const std::string EOL = "\r\n";
-const std::string PAGE_ONE =
-    "\fVela Family CROSS REFERENCE V.1.00.10 \t" + std::string(30, ' ') + "\tP. 001" + EOL + EOL;
+const std::string PAGE_ONE = test_util::page_header("001");
 
 // COUNT defined on line 1 and used on line 2: one row with name width 8 and
 // number width 4.

@@ -30,7 +30,7 @@ const std::string EOL = "\r\n";
 std::string header(int page) {
     char number[16];
     std::snprintf(number, sizeof number, "%03d", page);
-    return "\fVela Family CROSS REFERENCE V.1.00.10 \t" + std::string(30, ' ') + "\tP. " + number + EOL + EOL;
+    return test_util::page_header(number);
 }
 
 const std::string EMPTY_LISTING = header(1) + "\x1A";

@@ -14,8 +14,7 @@ namespace {
 const std::string EOL = "\r\n";
 
 // Page 1 with no title: form feed, header line, empty line.
-const std::string PAGE_ONE = "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + std::string(30, ' ') + "\tP. 001" +
-                             EOL + EOL;
+const std::string PAGE_ONE = test_util::page_header("001");
 
 // One symbol line with name width 8 and number width 4: the name filled to 8,
 // then " %4d%c" for each reference.

@@ -14,10 +14,7 @@ const std::string EOL = "\r\n";
 
 std::string blanks(std::size_t n) { return std::string(n, ' '); }
 
-std::string header(const std::string& page, const std::string& title = "") {
-    return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + blanks(30 - title.size()) + "\tP. " + page +
-           EOL + EOL;
-}
+using test_util::page_header;
 
 // The console of a run over one source that ends normally.
 std::string console_of(const std::string& source_path, const std::string& marks = "") {
@@ -53,9 +50,9 @@ TEST_F(ListingE2eTest, SymbolOnSevenHundredLinesWrapsAndPaginates) {
     // Twelve fields a line: 58 full lines and one of four. Page one takes 55
     // lines; the 56th is a continuation at the top of page two, so it opens
     // with the name.
-    std::string expected = header("001");
+    std::string expected = page_header("001");
     for (int row = 1; row <= 59; ++row) {
-        if (row == 56) expected += header("002");
+        if (row == 56) expected += page_header("002");
         expected += row == 1 || row == 56 ? "TICK    " : blanks(8);
         for (int line = 12 * row - 11; line <= 12 * row && line <= 700; ++line) {
             std::string digits = std::to_string(line);

@@ -1,0 +1,41 @@
+// The symbol table as the unit tests read it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "symbols/symbols.h"
+
+namespace test_util {
+
+// The nodes of the table in name order, walked without recursion.
+inline std::vector<const symbols::SymbolNode*> nodes_in_order() {
+    std::vector<const symbols::SymbolNode*> out, stack;
+    const symbols::SymbolNode* n = symbols::symbol_root;
+    while (n != nullptr || !stack.empty()) {
+        for (; n != nullptr; n = n->less) stack.push_back(n);
+        n = stack.back();
+        stack.pop_back();
+        out.push_back(n);
+        n = n->greater;
+    }
+    return out;
+}
+
+// The table as text: "NAME: 5# 9  9 |PUTC(M): 1#", references oldest first,
+// each its line and its mark.
+inline std::string table_text() {
+    std::string out;
+    for (const symbols::SymbolNode* n : nodes_in_order()) {
+        if (!out.empty()) out += '|';
+        out += n->name;
+        if (n->kind == 'M') out += "(M)";
+        out += ':';
+        std::vector<const symbols::RefEntry*> refs;
+        for (const symbols::RefEntry* e = n->refs; e != nullptr; e = e->next) refs.push_back(e);
+        for (auto e = refs.rbegin(); e != refs.rend(); ++e) out += ' ' + std::to_string((*e)->line) + (*e)->mark;
+    }
+    return out;
+}
+
+}  // namespace test_util
