@@ -20,7 +20,6 @@ struct Case {
     const char* expected;   // "NAME: 1# 3 |PUTC(M): 2#": references oldest first
 };
 
-
 class AnalysisTest : public ::testing::Test {
 protected:
     void SetUp() override {
