@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "test_util.h"
@@ -102,3 +103,27 @@ TEST_F(ListingE2eTest, FullDeviceIsOutOfDiskSpace) {
 }
 
 }  // namespace
+
+// A console whose reader has gone (standard output a pipe closed at its far
+// end) does not stop the run: the listing is still written whole.
+TEST_F(ListingE2eTest, ClosedConsolePipeStillWritesTheListing) {
+    test_util::write_file(dir + "/PROG.AVL", "LOOP: JSR LOOP\n");
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(ends[0]);
+        dup2(ends[1], 1);
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        execl(VELXREF_BINARY, VELXREF_BINARY, "PROG", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[0]);   // nobody reads the console
+    close(ends[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(test_util::read_file(dir + "/PROG.VXR"), page_header("001") + "LOOP        1#    1&" + EOL + "\x1A");
+}
