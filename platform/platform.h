@@ -5,8 +5,13 @@
 // return is dropped and the byte after it is delivered unexamined (so CR CR LF
 // reads as CR LF), and a 0x1A byte reads as end of file for that one read, the
 // stream moving past it.  Writing stores every line feed as CR LF and every
-// other byte unchanged.  Names handed to the operating system have every
-// backslash turned into a slash; nothing else in the program knows about that.
+// other byte unchanged.  On POSIX systems names handed to the operating
+// system have every backslash turned into a slash; on Windows they reach the
+// system as built.  Nothing else in the program knows about that.
+//
+// platform.cpp holds the text-mode rules and the buffers, the same on every
+// system; platform_posix.cpp and platform_windows.cpp hold the calls into the
+// system, and the build takes the one for its target.
 #pragma once
 
 #include <cstddef>
@@ -52,8 +57,27 @@ bool close_stream(TextStream* stream);
 // Flushes every stream open for writing; used on the way out of a fatal error.
 void flush_all_writers();
 
-// True when name refers to the very file that stream reads (same device and
-// inode), so opening name for writing would destroy it.
+// True when name refers to the very file that stream reads (POSIX: same
+// device and inode; Windows: same volume serial number and file index), so
+// opening name for writing would destroy it.
 bool names_same_file(const TextStream* stream, const char* name);
+
+// Makes the process safe to run before anything else happens (see the
+// system's file).  Called first thing from main.
+void prepare_process();
+
+// The system's side of the streams, one file per system.  A descriptor is the
+// system's number for an open file; every file is opened in binary mode.
+// Opens an existing file for reading: a descriptor, or -1 when the file
+// cannot be opened or is a directory.
+int system_open_read(const char* name);
+// Creates or truncates a file for writing: a descriptor, or -1.
+int system_open_write(const char* name);
+// Reads up to n bytes: the count read, 0 at the end of the file, -1 on error.
+std::ptrdiff_t system_read(int fd, unsigned char* buffer, std::size_t n);
+// Writes up to n bytes: the count written, or -1 on error.
+std::ptrdiff_t system_write(int fd, const unsigned char* bytes, std::size_t n);
+// Closes a descriptor: false when the system reported an error.
+bool system_close(int fd);
 
 }  // namespace platform
