@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -266,11 +267,21 @@ void flush_all_writers() {
         if (slot_used[i] && slots[i].writing) drain(&slots[i]);
 }
 
-bool names_same_file(const TextStream* s, const char* name) {
-    struct stat open_st, named_st;
-    std::string host = host_name(name);
-    if (::fstat(s->fd, &open_st) != 0 || ::stat(host.c_str(), &named_st) != 0) return false;
-    return open_st.st_dev == named_st.st_dev && open_st.st_ino == named_st.st_ino;
+bool names_same_file(const char* a, const char* b) {
+    struct stat a_st, b_st;
+    if (::stat(host_name(a).c_str(), &a_st) != 0 || ::stat(host_name(b).c_str(), &b_st) != 0) return false;
+    return a_st.st_dev == b_st.st_dev && a_st.st_ino == b_st.st_ino;
+}
+
+void start_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open takes the lowest free descriptor, which is fd itself.
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) ::close(null);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace platform

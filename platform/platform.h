@@ -52,8 +52,14 @@ bool close_stream(TextStream* stream);
 // Flushes every stream open for writing; used on the way out of a fatal error.
 void flush_all_writers();
 
-// True when name refers to the very file that stream reads (same device and
-// inode), so opening name for writing would destroy it.
-bool names_same_file(const TextStream* stream, const char* name);
+// True when both names refer to one existing file (same device and inode,
+// through links too), so opening one for writing would destroy the other.
+bool names_same_file(const char* a, const char* b);
+
+// Makes the process safe in whatever surroundings it was started: standard
+// descriptors that are closed are opened on the null device, so no file the
+// tool opens can be taken for the console, and a closed console pipe or a
+// file-size limit makes writes fail instead of ending the process.
+void start_process();
 
 }  // namespace platform

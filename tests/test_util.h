@@ -2,7 +2,9 @@
 // whole-file reads and writes.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_util {
@@ -26,17 +28,23 @@ struct RunResult {
     int status;
 };
 
+// Surroundings of a run beyond its directory and arguments.
+struct RunOptions {
+    long address_space_limit = 0;         // bytes, 0 for none
+    long file_size_limit = 0;             // bytes, 0 for none
+    bool close_input_and_output = false;  // start with descriptors 0 and 1 closed
+};
+
 // Runs the program at binary in directory dir with the given arguments
-// (argv[0] is the binary), no standard input, and an optional address-space
-// limit in bytes (0 for none).
+// (argv[0] is the binary) and no standard input.
 RunResult run_program(const std::string& binary, const std::string& dir, const std::vector<std::string>& args,
-                      long address_space_limit = 0);
+                      const RunOptions& options = {});
 
 // The built velxref binary (end-to-end tests only).
 #ifdef VELXREF_BINARY
 inline RunResult run_velxref(const std::string& dir, const std::vector<std::string>& args,
-                             long address_space_limit = 0) {
-    return run_program(VELXREF_BINARY, dir, args, address_space_limit);
+                             const RunOptions& options = {}) {
+    return run_program(VELXREF_BINARY, dir, args, options);
 }
 #endif
 
@@ -46,6 +54,21 @@ inline std::string page_header(const std::string& page, const std::string& title
     return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + std::string(30 - title.size(), ' ') + "\tP. " +
            page + "\r\n\r\n";
 }
+
+// The same for a page number, shown with three digits.
+std::string page_header(int page);
+
+// A symbol as a listing shows it.
+struct Symbol {
+    std::string name;
+    std::vector<std::pair<std::int32_t, char>> refs;   // line and mark, oldest first
+};
+
+// The listing of symbols given in name order: names cut to 32 and filled to
+// name_width, as many fields of number_width + 2 as fit in 80 columns, a new
+// page after every 55th body line, and the name again on a continuation line
+// that opens a page.
+std::string listing_of(const std::vector<Symbol>& symbols, int name_width, int number_width);
 
 // The banner and notice lines every run begins with.
 inline const std::string BANNER_TEXT =
