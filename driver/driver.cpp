@@ -48,11 +48,36 @@ void parse_exclude_list(char* list) {
     exclude_count = count;
 }
 
+// Where the extension of a file name begins: its last dot, unless that dot
+// follows another one; npos when the name has no extension.
+std::size_t extension_dot(const std::string& file_name) {
+    std::size_t dot = find_last_char(file_name, '.');
+    if (dot != std::string::npos && dot > 0 && file_name[dot - 1] == '.') return std::string::npos;
+    return dot;
+}
+
+// Where the file name of a path begins: after its last "\", else after its last ":".
+std::size_t file_name_start(const std::string& path) {
+    std::size_t cut = find_last_char(path, '\\');
+    if (cut == std::string::npos) cut = find_last_char(path, ':');
+    return cut == std::string::npos ? 0 : cut + 1;
+}
+
+// The path a source name is opened by.
+std::string opened_path(const char* name) {
+    std::string path = name;
+    if (extension_dot(path.substr(file_name_start(path))) == std::string::npos) path += DEFAULT_EXTENSION;
+    return path;
+}
+
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(ERROR_OPEN_SOURCE);
-    // Opening the listing would empty the source when both are one file.
-    if (platform::names_same_file(source_file, listing_path.c_str())) report_error(ERROR_CREATE_LISTING);
+    // Opening the listing would empty it when it is this source or one still
+    // to be read.
+    for (int i = 0; i < source_count; ++i)
+        if (platform::names_same_file(opened_path(source_names[i]).c_str(), listing_path.c_str()))
+            report_error(ERROR_CREATE_LISTING);
     listing_file = platform::open_write(listing_path.c_str());
     if (listing_file == nullptr) report_error(ERROR_CREATE_LISTING);
 }
@@ -145,22 +170,16 @@ void set_output_dir(const char* text) {
 std::size_t find_last_char(const std::string& text, char c) { return text.rfind(c); }
 
 void split_source_path() {
-    std::size_t cut = find_last_char(source_path, '\\');
-    if (cut == std::string::npos) cut = find_last_char(source_path, ':');
-    if (cut == std::string::npos) {
-        source_dir.clear();
-        base_name = source_path;
-    } else {
-        source_dir.assign(source_path, 0, cut + 1);
-        base_name.assign(source_path, cut + 1, std::string::npos);
-    }
+    std::size_t start = file_name_start(source_path);
+    source_dir.assign(source_path, 0, start);
+    base_name.assign(source_path, start, std::string::npos);
 }
 
 void derive_names(const char* name) {
     source_path = name;
     split_source_path();
-    std::size_t dot = find_last_char(base_name, '.');
-    if (dot != std::string::npos && (dot == 0 || base_name[dot - 1] != '.'))
+    std::size_t dot = extension_dot(base_name);
+    if (dot != std::string::npos)
         base_name.resize(dot);
     else
         source_path += DEFAULT_EXTENSION;

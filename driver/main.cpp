@@ -3,6 +3,6 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
-    platform::prepare_process();
+    platform::start_process();
     return driver::run(argc, argv);
 }

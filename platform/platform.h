@@ -57,14 +57,16 @@ bool close_stream(TextStream* stream);
 // Flushes every stream open for writing; used on the way out of a fatal error.
 void flush_all_writers();
 
-// True when name refers to the very file that stream reads (POSIX: same
-// device and inode; Windows: same volume serial number and file index), so
-// opening name for writing would destroy it.
-bool names_same_file(const TextStream* stream, const char* name);
+// True when both names refer to one existing file (POSIX: same device and
+// inode, through links too; Windows: same volume serial number and file
+// index), so opening one for writing would destroy the other.
+bool names_same_file(const char* a, const char* b);
 
-// Makes the process safe to run before anything else happens (see the
-// system's file).  Called first thing from main.
-void prepare_process();
+// Makes the process safe in whatever surroundings it was started, before
+// anything else happens (see the system's file): no file the tool opens can
+// be taken for the console, and a closed console pipe or a file-size limit
+// makes writes fail instead of ending the process.
+void start_process();
 
 // The system's side of the streams, one file per system.  A descriptor is the
 // system's number for an open file; every file is opened in binary mode.

@@ -63,17 +63,21 @@ std::ptrdiff_t system_write(int fd, const unsigned char* bytes, std::size_t n) {
 
 bool system_close(int fd) { return ::close(fd) == 0 || errno == EINTR; }
 
-bool names_same_file(const TextStream* s, const char* name) {
-    struct stat open_st, named_st;
-    std::string host = host_name(name);
-    if (::fstat(s->fd, &open_st) != 0 || ::stat(host.c_str(), &named_st) != 0) return false;
-    return open_st.st_dev == named_st.st_dev && open_st.st_ino == named_st.st_ino;
+bool names_same_file(const char* a, const char* b) {
+    struct stat a_st, b_st;
+    if (::stat(host_name(a).c_str(), &a_st) != 0 || ::stat(host_name(b).c_str(), &b_st) != 0) return false;
+    return a_st.st_dev == b_st.st_dev && a_st.st_ino == b_st.st_ino;
 }
 
-void prepare_process() {
-    // A console that went away (a closed pipe) must not end the run before
-    // the listings are written: console writes then fail quietly instead.
+void start_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open takes the lowest free descriptor, which is fd itself.
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) ::close(null);
+    }
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace platform

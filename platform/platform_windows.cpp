@@ -63,23 +63,20 @@ int descriptor_of(HANDLE h, int flags) {
     return fd;
 }
 
-// Volume serial number and file index of what a handle refers to.
+// Volume serial number and file index: what makes a file the one it is.
 struct FileIdentity {
     DWORD volume, index_high, index_low;
 };
 
-bool identity_of(HANDLE h, FileIdentity* id) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) return false;
-    *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    return true;
-}
-
-// The identity of a named file or directory, without reading or changing it.
+// The identity of a named file or directory, found without reading or
+// changing it; false when there is no such file.
 bool identity_of_name(const char* name, FileIdentity* id) {
     HANDLE h = open_handle(name, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    bool known = identity_of(h, id);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (known) *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
     return known;
 }
 
@@ -115,13 +112,12 @@ std::ptrdiff_t system_write(int fd, const unsigned char* bytes, std::size_t n) {
 
 bool system_close(int fd) { return _close(fd) == 0; }
 
-bool names_same_file(const TextStream* s, const char* name) {
-    FileIdentity open_id, named_id;
-    HANDLE open_h = reinterpret_cast<HANDLE>(_get_osfhandle(s->fd));
-    return identity_of(open_h, &open_id) && identity_of_name(name, &named_id) && same_identity(open_id, named_id);
+bool names_same_file(const char* a, const char* b) {
+    FileIdentity a_id, b_id;
+    return identity_of_name(a, &a_id) && identity_of_name(b, &b_id) && same_identity(a_id, b_id);
 }
 
-void prepare_process() {
+void start_process() {
     // A name on a drive without a medium must end in "Can't open", not wait
     // for someone to close a dialog box.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);

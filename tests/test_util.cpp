@@ -1,6 +1,8 @@
 #include "test_util.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,8 +46,38 @@ bool exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
+std::string page_header(int page) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%03d", page);
+    return page_header(number);
+}
+
+std::string listing_of(const std::vector<Symbol>& symbols, int name_width, int number_width) {
+    std::string out = page_header(1);
+    int page = 1, lines = 0;
+    const std::size_t per_line = static_cast<std::size_t>((80 - name_width) / (number_width + 2));
+    char field[32];
+    for (const Symbol& s : symbols) {
+        for (std::size_t i = 0; i < s.refs.size(); i += per_line) {
+            std::string name = i == 0 || lines == 0 ? s.name.substr(0, 32) : "";
+            name.resize(std::max(name.size(), static_cast<std::size_t>(name_width)), ' ');
+            out += name;
+            for (std::size_t j = i; j < i + per_line && j < s.refs.size(); ++j) {
+                std::snprintf(field, sizeof field, " %*d%c", number_width, s.refs[j].first, s.refs[j].second);
+                out += field;
+            }
+            out += "\r\n";
+            if (++lines == 55) {
+                out += page_header(++page);
+                lines = 0;
+            }
+        }
+    }
+    return out + "\x1A";
+}
+
 RunResult run_program(const std::string& binary, const std::string& dir, const std::vector<std::string>& args,
-                      long address_space_limit) {
+                      const RunOptions& options) {
     std::string out_path = make_scratch_dir();
     std::string out_file = out_path + "/out", err_file = out_path + "/err";
     pid_t pid = ::fork();
@@ -58,9 +90,19 @@ RunResult run_program(const std::string& binary, const std::string& dir, const s
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        if (address_space_limit > 0) {
-            struct rlimit lim = {static_cast<rlim_t>(address_space_limit), static_cast<rlim_t>(address_space_limit)};
+        if (options.address_space_limit > 0) {
+            rlim_t n = static_cast<rlim_t>(options.address_space_limit);
+            struct rlimit lim = {n, n};
             ::setrlimit(RLIMIT_AS, &lim);
+        }
+        if (options.file_size_limit > 0) {
+            rlim_t n = static_cast<rlim_t>(options.file_size_limit);
+            struct rlimit lim = {n, n};
+            ::setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        if (options.close_input_and_output) {
+            ::close(0);
+            ::close(1);
         }
         std::vector<char*> argv;
         std::string program = binary;

@@ -2,8 +2,10 @@
 // whole-file reads and writes.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_util {
@@ -27,11 +29,17 @@ struct RunResult {
     int status;
 };
 
+// Surroundings of a run beyond its directory and arguments.
+struct RunOptions {
+    long address_space_limit = 0;         // bytes, 0 for none
+    long file_size_limit = 0;             // bytes, 0 for none
+    bool close_input_and_output = false;  // start with descriptors 0 and 1 closed
+};
+
 // Runs the program at binary in directory dir with the given arguments
-// (argv[0] is the binary), no standard input, and an optional address-space
-// limit in bytes (0 for none).
+// (argv[0] is the binary) and no standard input.
 RunResult run_program(const std::string& binary, const std::string& dir, const std::vector<std::string>& args,
-                      long address_space_limit = 0);
+                      const RunOptions& options = {});
 
 // The program under test (end-to-end tests only): the built velxref binary,
 // or the one VELXREF_PROGRAM names, started through the command VELXREF_RUNNER
@@ -57,10 +65,9 @@ inline bool testing_windows_build() {
     return program.size() >= 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
 }
 inline RunResult run_velxref(const std::string& dir, const std::vector<std::string>& args,
-                             long address_space_limit = 0) {
+                             const RunOptions& options = {}) {
     std::vector<std::string> command = velxref_command(args);
-    return run_program(command[0], dir, std::vector<std::string>(command.begin() + 1, command.end()),
-                       address_space_limit);
+    return run_program(command[0], dir, std::vector<std::string>(command.begin() + 1, command.end()), options);
 }
 // Console text as the program under test writes it: the Windows build ends
 // console lines with CR LF.
@@ -86,6 +93,21 @@ inline std::string page_header(const std::string& page, const std::string& title
     return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + std::string(30 - title.size(), ' ') + "\tP. " +
            page + "\r\n\r\n";
 }
+
+// The same for a page number, shown with three digits.
+std::string page_header(int page);
+
+// A symbol as a listing shows it.
+struct Symbol {
+    std::string name;
+    std::vector<std::pair<std::int32_t, char>> refs;   // line and mark, oldest first
+};
+
+// The listing of symbols given in name order: names cut to 32 and filled to
+// name_width, as many fields of number_width + 2 as fit in 80 columns, a new
+// page after every 55th body line, and the name again on a continuation line
+// that opens a page.
+std::string listing_of(const std::vector<Symbol>& symbols, int name_width, int number_width);
 
 // The banner and notice lines every run begins with.
 inline const std::string BANNER_TEXT =

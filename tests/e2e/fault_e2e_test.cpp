@@ -92,9 +92,9 @@ protected:
     // Runs velxref and checks that, apart from the listing paths given (by
     // their host names), the scratch tree is as it was.
     test_util::RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& listings = {},
-                             long address_space_limit = 0) {
+                             const test_util::RunOptions& options = {}) {
         Snapshot before = snapshot();
-        test_util::RunResult r = test_util::run_velxref(dir, args, address_space_limit);
+        test_util::RunResult r = test_util::run_velxref(dir, args, options);
         Snapshot after = snapshot();
         for (const std::string& l : listings) {
             before.erase(l);
@@ -125,7 +125,7 @@ TEST_F(FaultRun, ExhaustedHeapLeavesEmptyListingAfterCompleteOnes) {
     write("SMALL.AVL", SMALL_SOURCE);
     write("BIG.AVL", big);
 
-    test_util::RunResult r = run({"SMALL", "BIG"}, {"SMALL.VXR", "BIG.VXR"}, 40L << 20);
+    test_util::RunResult r = run({"SMALL", "BIG"}, {"SMALL.VXR", "BIG.VXR"}, {.address_space_limit = 40L << 20});
     EXPECT_EQ(r.status, 3);
     const std::string head = BANNER_TEXT + made("SMALL.AVL") + making("BIG.AVL");
     const std::string tail = "\a\nOut of heap space.\n";
@@ -142,7 +142,7 @@ TEST_F(FaultRun, ExhaustedHeapLeavesEmptyListingAfterCompleteOnes) {
 }
 
 TEST_F(FaultRun, FullDiskAfterCompleteListing) {
-    SKIP_ON_WINDOWS("/dev/full");
+    SKIP_ON_WINDOWS("/dev/full and no file-size limit");
     // 5000 lone labels give 5000 rows of 16 bytes: 80,000 bytes, more than
     // one stream buffer, so the failure shows while the listing is written.
     std::string labels;
@@ -151,17 +151,45 @@ TEST_F(FaultRun, FullDiskAfterCompleteListing) {
         std::snprintf(name, sizeof name, "L%05d\n", i);
         labels += name;
     }
-    write("A.AVL", SMALL_SOURCE);
-    write("B.AVL", labels);
-    ASSERT_EQ(::symlink("/dev/full", at("B.VXR").c_str()), 0);
-
-    test_util::RunResult r = run({"A", "B"}, {"A.VXR"});
     std::string marks;
     for (int i = 1; i <= 50; ++i) marks += i % 5 == 0 ? '*' : '-';
-    EXPECT_EQ(r.out,
-              test_util::console(BANNER_TEXT + made("A.AVL") + making("B.AVL") + marks + "\a\nOut of disk space.\n"));
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
+    // The disk is full, or the file may grow no further than 20 KiB: either
+    // way a write fails, and the run must say so rather than die of it.
+    for (bool size_limit : {false, true}) {
+        SCOPED_TRACE(size_limit ? "file-size limit" : "/dev/full");
+        test_util::remove_tree(dir);
+        fs::create_directory(dir);
+        write("A.AVL", SMALL_SOURCE);
+        write("B.AVL", labels);
+        if (!size_limit) {
+            ASSERT_EQ(::symlink("/dev/full", at("B.VXR").c_str()), 0);
+        }
+
+        test_util::RunResult r = run({"A", "B"}, {"A.VXR", "B.VXR"}, {.file_size_limit = size_limit ? 20 << 10 : 0});
+        EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + made("A.AVL") + making("B.AVL") + marks +
+                                            "\a\nOut of disk space.\n"));
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
+    }
+}
+
+TEST_F(FaultRun, ClosedInputAndOutputStayOutOfTheListing) {
+    SKIP_ON_WINDOWS("closed standard streams (its C library keeps descriptors 0 to 2 for them)");
+    // Started with descriptors 0 and 1 closed, the source and listing must
+    // not take their places: the console text (flushed at every progress
+    // mark) would land in the listing.  250 lone labels, five pages.
+    std::string labels;
+    std::vector<test_util::Symbol> listed;
+    char name[16];
+    for (int i = 1; i <= 250; ++i) {
+        std::snprintf(name, sizeof name, "L%03d", i);
+        labels += std::string(name) + "\n";
+        listed.push_back({name, {{i, '#'}}});
+    }
+    write("H.AVL", labels);
+    test_util::RunResult r = run({"H"}, {"H.VXR"}, {.close_input_and_output = true});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(test_util::read_file(at("H.VXR")), test_util::listing_of(listed, 8, 4));
 }
 
 // Names laid out before a run: a file, a directory, or a symbolic or hard
@@ -220,6 +248,8 @@ TEST_F(NameRun, NamesThatCannotBeUsed) {
          "\a\nCan't create file .\\P.VXR\n", 3, "", ""},
         {"listing is a hard link to the source", {{FILE_, "P.AVL", SMALL_SOURCE}, {HARD_, "P.VXR", "P.AVL"}},
          {"P"}, "\a\nCan't create file P.VXR\n", 3, "", ""},
+        {"listing names a later source", {{FILE_, "A.AVL", "AAA: JSR BBB\n"}, {FILE_, "A.VXR", "MYSRC: LDA ZZZ\n"}},
+         {"A.AVL", "A.VXR"}, "\a\nCan't create file A.VXR\n", 3, "", ""},
     };
     for (const NameCase& c : cases) check(c);
 }
@@ -230,6 +260,8 @@ TEST_F(NameRun, NamesThroughSymbolicLinks) {
         {"source is a dangling link", {{LINK_, "P.AVL", "GONE.AVL"}}, {"P"}, "\a\nCan't open P.AVL\n", 3, "", ""},
         {"listing is a symbolic link to the source", {{FILE_, "P.AVL", SMALL_SOURCE}, {LINK_, "P.VXR", "P.AVL"}},
          {"P"}, "\a\nCan't create file P.VXR\n", 3, "", ""},
+        {"listing names a later source through a link", {{FILE_, "A.AVL", SMALL_SOURCE}, {FILE_, "B.AVL", SMALL_SOURCE},
+         {LINK_, "A.VXR", "B.AVL"}}, {"A", "B"}, "\a\nCan't create file A.VXR\n", 3, "", ""},
         {"source is a symbolic link to the listing", {{FILE_, "P.VXR", SMALL_SOURCE}, {LINK_, "P.AVL", "P.VXR"}},
          {"P"}, "\a\nCan't create file P.VXR\n", 3, "", ""},
     };

@@ -27,46 +27,12 @@ constexpr bool SANITIZED = false;
 
 const std::string EOL = "\r\n";
 
-std::string header(int page) {
-    char number[16];
-    std::snprintf(number, sizeof number, "%03d", page);
-    return test_util::page_header(number);
-}
+using test_util::listing_of;
+using test_util::Symbol;
+
+std::string header(int page) { return test_util::page_header(page); }
 
 const std::string EMPTY_LISTING = header(1) + "\x1A";
-
-struct Symbol {
-    std::string name;
-    std::vector<std::pair<std::int32_t, char>> refs;   // line and mark, oldest first
-};
-
-// The listing of symbols given in name order: names cut to 32 and filled to
-// name_width, as many fields of number_width + 2 as fit in 80 columns, a new
-// page after every 55th body line, and the name again on a continuation line
-// that opens a page.
-std::string listing_of(const std::vector<Symbol>& symbols, int name_width, int number_width) {
-    std::string out = header(1);
-    int page = 1, lines = 0;
-    const std::size_t per_line = static_cast<std::size_t>((80 - name_width) / (number_width + 2));
-    char field[32];
-    for (const Symbol& s : symbols) {
-        for (std::size_t i = 0; i < s.refs.size(); i += per_line) {
-            std::string name = i == 0 || lines == 0 ? s.name.substr(0, 32) : "";
-            name.resize(std::max(name.size(), static_cast<std::size_t>(name_width)), ' ');
-            out += name;
-            for (std::size_t j = i; j < i + per_line && j < s.refs.size(); ++j) {
-                std::snprintf(field, sizeof field, " %*d%c", number_width, s.refs[j].first, s.refs[j].second);
-                out += field;
-            }
-            out += EOL;
-            if (++lines == 55) {
-                out += header(++page);
-                lines = 0;
-            }
-        }
-    }
-    return out + "\x1A";
-}
 
 std::string made(const std::string& shown, const std::string& middle = "") {
     return "\nnow making cross reference  ( " + shown + " )\n" + middle + "\n";
