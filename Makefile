@@ -8,7 +8,7 @@ MAKEFLAGS += --no-print-directory
 
 # The Windows build runs under Wine, in a Wine prefix of its own.
 WINE ?= /usr/lib/wine/wine64
-WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all
+WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 .PHONY: all example test unit release debug asan windows wine-test fuzz fuzz-long package clean
 
