@@ -290,8 +290,10 @@ TEST_F(HostileRun, EveryByteAtEveryPositionOfALine) {
         {15, 0xFF, plain},                           // an invalid byte is passed over
         {16, 0, plain},                              // a line feed is added at the end
     };
-    // Starting a process costs much more under the sanitizers; there every
+    // Starting a process costs much more under the sanitizers and under Wine
+    // (the Windows build, whose tokenizer is the shared one); there every
     // eighth variant is run, besides the known ones.
+    const bool sampled = SANITIZED || test_util::testing_windows_build();
     auto is_known = [&](std::size_t p, int b) {
         for (const Known& kn : known)
             if (kn.position == p && kn.byte == b) return true;
@@ -300,7 +302,7 @@ TEST_F(HostileRun, EveryByteAtEveryPositionOfALine) {
     std::vector<std::pair<std::size_t, int>> variants;
     for (std::size_t p = 0; p < line.size(); ++p)
         for (int b = 0; b < 256; ++b)
-            if (!SANITIZED || (p + static_cast<std::size_t>(b)) % 8 == 0 || is_known(p, b)) variants.push_back({p, b});
+            if (!sampled || (p + static_cast<std::size_t>(b)) % 8 == 0 || is_known(p, b)) variants.push_back({p, b});
 
     std::size_t checked = 0;
     for (std::size_t first = 0; first < variants.size(); first += 16) {
