@@ -14,6 +14,11 @@ namespace driver {
 
 namespace {
 
+// Derives the names of source index and opens the source and its listing.
+void prepare_files(int index);
+// Resets every subsystem for a new source and names it on the console.
+void reset_file_state();
+
 constexpr char BELL = 0x07;
 constexpr char END_OF_FILE_BYTE = 0x1A;
 constexpr const char* DEFAULT_EXTENSION = ".AVL";
@@ -58,7 +63,6 @@ void open_files() {
 }
 
 void finish_source() {
-    symbols::flush_references();
     listing::page_number = 1;
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
@@ -68,7 +72,7 @@ void finish_source() {
     if (!closed) report_error(ERROR_DISK_FULL);
     platform::close_stream(source_file);
     source_file = nullptr;
-    symbols::release_tree(symbols::symbol_root);
+    symbols::release_tree();
     std::fputs("\n", stdout);
 }
 
@@ -142,8 +146,12 @@ void set_output_dir(const char* text) {
     if (last != ':' && last != '\\') output_dir += '\\';
 }
 
+namespace {
+
+// Position of the last c in text, or std::string::npos.
 std::size_t find_last_char(const std::string& text, char c) { return text.rfind(c); }
 
+// Fills source_dir and base_name from source_path.
 void split_source_path() {
     std::size_t cut = find_last_char(source_path, '\\');
     if (cut == std::string::npos) cut = find_last_char(source_path, ':');
@@ -156,6 +164,8 @@ void split_source_path() {
     }
 }
 
+}  // namespace
+
 void derive_names(const char* name) {
     source_path = name;
     split_source_path();
@@ -167,6 +177,8 @@ void derive_names(const char* name) {
     if (!output_dir_given) output_dir = source_dir;
     listing_path = output_dir + base_name + LISTING_EXTENSION;
 }
+
+namespace {
 
 void prepare_files(int index) {
     derive_names(source_names[index]);
@@ -181,6 +193,8 @@ void reset_file_state() {
     symbols::reset_symbols();
     std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
 }
+
+}  // namespace
 
 void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
 

@@ -2,9 +2,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -22,31 +20,10 @@ bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 constexpr unsigned char CTRL_Z = 0x1A;
+constexpr int END_OF_FILE = -1;   // next_byte's result at the end of a file or on a read error
 
 // The bytes that interrupt the copy loop of read_chars.
 constexpr bool is_read_special(unsigned char b) { return b == LF || b == CR || b == CTRL_Z; }
-
-// Whether any of the eight bytes of w is special: a byte equal to c turns to
-// zero under w ^ (c in every byte), and (x - 0x01..) & ~x & 0x80.. is nonzero
-// exactly when x has a zero byte.  A borrow can mark a byte above the first
-// zero byte too, never one below it, so the lowest mark is exact.
-constexpr std::uint64_t EVERY_BYTE = 0x0101010101010101ULL;
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
-constexpr std::uint64_t zero_byte_bits(std::uint64_t x) { return (x - EVERY_BYTE) & ~x & HIGH_BITS; }
-constexpr std::uint64_t read_special_bits(std::uint64_t w) {
-    return zero_byte_bits(w ^ (EVERY_BYTE * LF)) | zero_byte_bits(w ^ (EVERY_BYTE * CR)) |
-           zero_byte_bits(w ^ (EVERY_BYTE * CTRL_Z));
-}
-// Position of the lowest-order special byte, 0..7: the first one in memory
-// when the word was loaded on a little-endian machine.
-constexpr int first_special(std::uint64_t bits) { return std::countr_zero(bits) >> 3; }
-static_assert(first_special(read_special_bits(0x414141410A414141ULL)) == 3 &&
-              first_special(read_special_bits(0x1A00000000000000ULL)) == 7 &&
-              first_special(read_special_bits(0x0A0D1A414141010DULL)) == 0 &&
-              first_special(read_special_bits(0x0A0A0A0A0A0A0A00ULL)) == 1 &&
-              read_special_bits(0x4142434445464748ULL) == 0 && read_special_bits(0x0B0C0E0F1B1C0900ULL) == 0 &&
-              read_special_bits(0xFF8B8D9A80FE7F09ULL) == 0,
-              "special bytes are found in every position, and only they");
 
 // The name as the operating system wants it: every "\" becomes "/".
 std::string host_name(const char* name) {
@@ -163,13 +140,6 @@ TextStream* open_write(const char* name) {
     return s;
 }
 
-int read_char(TextStream* s) {
-    int c = next_byte(s);
-    if (c == CR) c = next_byte(s);   // the byte after a CR is not examined for another CR
-    if (c == CTRL_Z) return END_OF_FILE;
-    return c;
-}
-
 int read_chars(TextStream* s, char* destination, int max, bool* ended) {
     int n = 0;
     *ended = false;
@@ -181,16 +151,6 @@ int read_chars(TextStream* s, char* destination, int max, bool* ended) {
         const unsigned char* p = s->buffer + s->pos;
         std::size_t room = std::min(s->len - s->pos, static_cast<std::size_t>(max - n));
         std::size_t i = 0;
-        char* out = destination + n;
-        for (std::uint64_t w; i + 8 <= room; i += 8) {   // eight bytes at a time
-            std::memcpy(&w, p + i, 8);
-            std::memcpy(out + i, &w, 8);   // in bounds; bytes from the special one on are overwritten or unused
-            if (std::uint64_t bits = read_special_bits(w)) {
-                if constexpr (std::endian::native == std::endian::little)
-                    i += static_cast<std::size_t>(first_special(bits));
-                break;   // the byte loop below finds the special byte
-            }
-        }
         while (i < room && !is_read_special(p[i])) {
             destination[n + static_cast<int>(i)] = static_cast<char>(p[i]);
             ++i;
@@ -206,7 +166,7 @@ int read_chars(TextStream* s, char* destination, int max, bool* ended) {
         }
         int c = b;
         if (b == CR) {
-            c = next_byte(s);
+            c = next_byte(s);   // the byte after a CR is not examined for another CR
             if (c == END_OF_FILE || c == CTRL_Z) {
                 *ended = true;
                 break;
