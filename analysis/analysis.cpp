@@ -39,7 +39,7 @@ bool fill_slot(TokenSlot& slot) {
     slot.kind = fetch_token();
     slot.index = lex::keyword_index;
     slot.length = lex::token_length;
-    lex::copy_text(slot.text, lex::token_text, static_cast<std::size_t>(lex::token_length) + 1);
+    lex::copy_text(slot.text, lex::token_text, lex::token_length + 1);
     return slot.kind == TOKEN_END;
 }
 
