@@ -1,5 +1,5 @@
-// Reference fields are formatted two digits at a time: line numbers at the
-// edges of each digit pair, up to the largest line number there is.
+// Reference fields of every length, up to the largest line number there is,
+// right-aligned in the widest field.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(ReferenceFormat, DigitPairEdgesUpToTheLargestLineNumber) {
+TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
     std::string dir = test_util::make_scratch_dir();
     std::string path = dir + "/OUT.VXR";
     symbols::reset_symbols();
