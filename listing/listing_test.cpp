@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "analysis/analysis.h"
-#include "driver/driver.h"
+#include "driver/shared.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 #include "symbols/symbols.h"

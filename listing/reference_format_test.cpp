@@ -5,7 +5,7 @@
 #include <string>
 
 #include "analysis/analysis.h"
-#include "driver/driver.h"
+#include "driver/shared.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 #include "symbols/symbols.h"
