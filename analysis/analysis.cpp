@@ -1,8 +1,12 @@
-// The statement classifier: thirteen rules on the first two tokens of a line.
+// The statement classifier: the first two tokens of a line choose its
+// statement shape, and the shape says which symbols are recorded and how.
+#include <cstdint>
 #include <cstring>
 
 #include "analysis/analysis.h"
+#include "driver/shared.h"
 #include "input/input.h"
+#include "lex/lex.h"
 #include "symbols/symbols.h"
 
 namespace analysis {
@@ -19,12 +23,23 @@ namespace {
 
 constexpr std::int32_t FIRST_DIRECTIVE_ROW = 0;   // BEXT, a general pseudo-instruction
 
+// One of the line's first two tokens, kept because token_text is overwritten
+// by the next token.
+struct TokenSlot {
+    std::int32_t index;                // keyword_index of a keyword token
+    std::int32_t kind;                 // token kind, 0 when no token was read
+    int length;                        // characters of text
+    char text[lex::TOKEN_TEXT_SIZE];   // copy of token_text
+};
+
+TokenSlot lookahead[2];   // first and second token of the line
+
 // Reads the next token into slot; true when it ends the statement.
 bool fill_slot(TokenSlot& slot) {
     slot.kind = fetch_token();
     slot.index = lex::keyword_index;
     slot.length = lex::token_length;
-    lex::copy_text(slot.text, lex::token_text, static_cast<std::size_t>(lex::token_length) + 1);
+    lex::copy_text(slot.text, lex::token_text, lex::token_length + 1);
     return slot.kind == TOKEN_END;
 }
 
@@ -35,106 +50,33 @@ void clear_slot(TokenSlot& slot) {
     slot.text[0] = 0;
 }
 
-inline bool starts_with(const char* text, const char* prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{'; }
+
+// Records length characters of text on the current line with the current mark and kind.
+void record(const char* text, int length) {
+    symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
+                              driver::line_number);
 }
 
-// Step A: a symbol followed by a mnemonic, pseudo-instruction, reserved word,
-// bracket or "=".  True when a rule matched.
-bool analyse_labelled(const TokenSlot& f, const TokenSlot& s) {
-    if (f.kind != TOKEN_SYMBOL) return false;
-    if (s.kind == TOKEN_MNEMONIC) {
-        analyse_instruction(f.text, s.index);
-    } else if (s.kind == TOKEN_DIRECTIVE) {
-        analyse_directive(f.text, s.index);
-    } else if (s.kind == TOKEN_RESERVED || starts_bracket(s.text)) {
-        analyse_keyword_statement(f.text);
-    } else if (s.text[0] == '=') {
-        analyse_directive(f.text, FIRST_DIRECTIVE_ROW);
-    } else {
-        return false;
-    }
-    return true;
-}
-
-// Step B, with scan_position back at the second token.
-void analyse_unlabelled(const TokenSlot& f, const TokenSlot& s) {
-    if (f.kind == TOKEN_MNEMONIC) {
-        analyse_instruction(nullptr, f.index);
-    } else if (f.kind == TOKEN_DIRECTIVE) {
-        analyse_directive(nullptr, f.index);
-    } else if (f.kind == TOKEN_RESERVED || starts_bracket(f.text)) {
-        analyse_keyword_statement(nullptr);
-    } else if (s.text[0] == '=' || starts_with(s.text, "*=")) {
-        analyse_directive(nullptr, FIRST_DIRECTIVE_ROW);
-    } else if (f.kind == TOKEN_SYMBOL && s.kind == TOKEN_END) {
-        define_symbol(f.text);
-    }
-}
-
-}  // namespace
-
-void analyse_line() {
-    TokenSlot& f = lookahead[0];
-    TokenSlot& s = lookahead[1];
-    clear_slot(f);
-    clear_slot(s);
-    if (!fill_slot(f)) fill_slot(s);
-    if (analyse_labelled(f, s)) return;
-    lex::back_up_token();
-    analyse_unlabelled(f, s);
-}
-
-void define_symbol(const char* text) {
+// Records the label with the mark "#".
+void define_symbol(const TokenSlot& label) {
     current_mark = '#';
-    symbols::queue_reference(text, static_cast<std::uint32_t>(std::strlen(text)));
+    record(label.text, label.length);
 }
 
-void analyse_instruction(const char* label, std::int32_t row) {
-    if (label != nullptr) define_symbol(label);
-    current_mark = ' ';
-    std::int32_t type = lex::mnemonic_table[row].type;
-    if (type == lex::MNEMONIC_IMPLIED) return;
-    if (type == lex::MNEMONIC_CALL) current_mark = '&';
-    record_rest_of_line();
-    current_mark = ' ';
-}
-
-void analyse_directive(const char* label, std::int32_t row) {
-    std::int32_t type = lex::directive_table[row].type;
-    if (type == lex::DIRECTIVE_MACRO) current_kind = 'M';
-    if (label != nullptr) define_symbol(label);
-    current_kind = ' ';
-    current_mark = ' ';
-    if (type == lex::DIRECTIVE_INCLUDE) {
-        input::open_include();
-        return;
-    }
-    if (type == lex::DIRECTIVE_TITLE) {
-        take_title();
-        return;
-    }
-    record_rest_of_line();
-    current_kind = ' ';
-    current_mark = ' ';
-}
-
-void analyse_keyword_statement(const char* label) {
-    if (label != nullptr) define_symbol(label);
-    current_mark = ' ';
-    record_rest_of_line();
-    current_mark = ' ';
-}
-
+// Records every symbol up to the end of the statement.
 void record_rest_of_line() {
     for (;;) {
         std::int32_t kind = fetch_token();
         if (kind == TOKEN_END) return;
-        if (kind == TOKEN_SYMBOL)
-            symbols::queue_reference(lex::token_text, static_cast<std::uint32_t>(lex::token_length));
+        if (kind == TOKEN_SYMBOL) record(lex::token_text, lex::token_length);
     }
 }
 
+// Takes the string operand of PAGE as the title, once per source: tabs
+// expand to the next multiple of 8 columns, and the title is cut at 30.
 void take_title() {
     if (page_title[0] != 0) return;
     if (fetch_token() != TOKEN_STRING) return;
@@ -151,7 +93,97 @@ void take_title() {
     page_title[column] = 0;
 }
 
-bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{'; }
+// A statement led by the mnemonic at row, after an optional label: operand
+// symbols are uses, or calls ("&") for a call mnemonic; an implied mnemonic
+// reads nothing after it.
+void analyse_instruction(const TokenSlot* label, std::int32_t row) {
+    if (label != nullptr) define_symbol(*label);
+    current_mark = ' ';
+    std::int32_t type = lex::mnemonic_table[row].type;
+    if (type == lex::MNEMONIC_IMPLIED) return;
+    if (type == lex::MNEMONIC_CALL) current_mark = '&';
+    record_rest_of_line();
+    current_mark = ' ';
+}
+
+// A statement led by the pseudo-instruction at row, or an "=" assignment,
+// after an optional label: MACRO makes the label a macro name, INCLUDE opens
+// a file, PAGE takes the title, any other records its operand symbols.
+void analyse_directive(const TokenSlot* label, std::int32_t row) {
+    std::int32_t type = lex::directive_table[row].type;
+    if (type == lex::DIRECTIVE_MACRO) current_kind = 'M';
+    if (label != nullptr) define_symbol(*label);
+    current_kind = ' ';
+    current_mark = ' ';
+    if (type == lex::DIRECTIVE_INCLUDE) {
+        input::open_include();
+        return;
+    }
+    if (type == lex::DIRECTIVE_TITLE) {
+        take_title();
+        return;
+    }
+    record_rest_of_line();
+}
+
+// A statement led by a reserved word or a bracket, after an optional label:
+// every symbol after it is a use.
+void analyse_keyword_statement(const TokenSlot* label) {
+    if (label != nullptr) define_symbol(*label);
+    current_mark = ' ';
+    record_rest_of_line();
+}
+
+// A symbol followed by a mnemonic, a pseudo-instruction, a reserved word, a
+// bracket or "=": the symbol is the statement's label.  True when one matched.
+bool analyse_labelled(const TokenSlot& f, const TokenSlot& s) {
+    if (f.kind != TOKEN_SYMBOL) return false;
+    if (s.kind == TOKEN_MNEMONIC) {
+        analyse_instruction(&f, s.index);
+    } else if (s.kind == TOKEN_DIRECTIVE) {
+        analyse_directive(&f, s.index);
+    } else if (s.kind == TOKEN_RESERVED || starts_bracket(s.text)) {
+        analyse_keyword_statement(&f);
+    } else if (s.text[0] == '=') {
+        analyse_directive(&f, FIRST_DIRECTIVE_ROW);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A line without a label, with scan_position back at the second token: led
+// by a mnemonic, a pseudo-instruction, a reserved word or a bracket; any
+// other token followed by "=", "==" or "*=" (as in "* = BASE" and
+// "ORIGIN *= BASE"), whose operands are uses and whose first token is not
+// recorded; or a symbol alone, which is defined.  Anything else (two
+// symbols, a symbol and a number, a lone "*=" ...) records nothing.
+void analyse_unlabelled(const TokenSlot& f, const TokenSlot& s) {
+    if (f.kind == TOKEN_MNEMONIC) {
+        analyse_instruction(nullptr, f.index);
+    } else if (f.kind == TOKEN_DIRECTIVE) {
+        analyse_directive(nullptr, f.index);
+    } else if (f.kind == TOKEN_RESERVED || starts_bracket(f.text)) {
+        analyse_keyword_statement(nullptr);
+    } else if (s.text[0] == '=' || starts_with(s.text, "*=")) {
+        analyse_directive(nullptr, FIRST_DIRECTIVE_ROW);
+    } else if (f.kind == TOKEN_SYMBOL && s.kind == TOKEN_END) {
+        define_symbol(f);
+    }
+}
+
+}  // namespace
+
+void analyse_line() {
+    TokenSlot& f = lookahead[0];
+    TokenSlot& s = lookahead[1];
+    clear_slot(f);
+    clear_slot(s);
+    if (!fill_slot(f)) fill_slot(s);
+    if (analyse_labelled(f, s)) return;
+    lex::back_up_token();
+    analyse_unlabelled(f, s);
+}
 
 void reset_analysis() {
     page_title[0] = 0;

@@ -38,7 +38,7 @@ protected:
     }
 
     static void reset() {
-        symbols::release_tree(symbols::symbol_root);
+        symbols::release_tree();
         symbols::reset_symbols();
         analysis::reset_analysis();
         input::reset_input(nullptr);
@@ -65,7 +65,6 @@ protected:
     }
 
     static std::string render() {
-        symbols::flush_references();   // the classifier queues what it records
         return test_util::table_text();
     }
 

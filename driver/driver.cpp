@@ -48,6 +48,9 @@ void parse_exclude_list(char* list) {
     exclude_count = count;
 }
 
+// Position of the last c in text, or std::string::npos.
+std::size_t find_last_char(const std::string& text, char c) { return text.rfind(c); }
+
 // Where the extension of a file name begins: its last dot, unless that dot
 // follows another one; npos when the name has no extension.
 std::size_t extension_dot(const std::string& file_name) {
@@ -70,6 +73,13 @@ std::string opened_path(const char* name) {
     return path;
 }
 
+// Fills source_dir and base_name from source_path.
+void split_source_path() {
+    std::size_t start = file_name_start(source_path);
+    source_dir.assign(source_path, 0, start);
+    base_name.assign(source_path, start, std::string::npos);
+}
+
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(ERROR_OPEN_SOURCE);
@@ -82,8 +92,23 @@ void open_files() {
     if (listing_file == nullptr) report_error(ERROR_CREATE_LISTING);
 }
 
+// Derives the names of source index and opens the source and its listing.
+void prepare_files(int index) {
+    derive_names(source_names[index]);
+    open_files();
+}
+
+// Resets every subsystem for a new source and names it on the console.
+void reset_file_state() {
+    listing::reset_listing();
+    line_number = 1;
+    input::reset_input(source_file);
+    analysis::reset_analysis();
+    symbols::reset_symbols();
+    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
+}
+
 void finish_source() {
-    symbols::flush_references();
     listing::page_number = 1;
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
@@ -93,7 +118,7 @@ void finish_source() {
     if (!closed) report_error(ERROR_DISK_FULL);
     platform::close_stream(source_file);
     source_file = nullptr;
-    symbols::release_tree(symbols::symbol_root);
+    symbols::release_tree();
     std::fputs("\n", stdout);
 }
 
@@ -167,14 +192,6 @@ void set_output_dir(const char* text) {
     if (last != ':' && last != '\\') output_dir += '\\';
 }
 
-std::size_t find_last_char(const std::string& text, char c) { return text.rfind(c); }
-
-void split_source_path() {
-    std::size_t start = file_name_start(source_path);
-    source_dir.assign(source_path, 0, start);
-    base_name.assign(source_path, start, std::string::npos);
-}
-
 void derive_names(const char* name) {
     source_path = name;
     split_source_path();
@@ -185,20 +202,6 @@ void derive_names(const char* name) {
         source_path += DEFAULT_EXTENSION;
     if (!output_dir_given) output_dir = source_dir;
     listing_path = output_dir + base_name + LISTING_EXTENSION;
-}
-
-void prepare_files(int index) {
-    derive_names(source_names[index]);
-    open_files();
-}
-
-void reset_file_state() {
-    listing::reset_listing();
-    line_number = 1;
-    input::reset_input(source_file);
-    analysis::reset_analysis();
-    symbols::reset_symbols();
-    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
 }
 
 void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }

@@ -195,14 +195,6 @@ TEST(Naming, DerivesSourceAndListingNames) {
     driver::output_dir_given = false;
 }
 
-TEST(Naming, FindLastChar) {
-    EXPECT_EQ(driver::find_last_char("a.b.c", '.'), 3u);
-    EXPECT_EQ(driver::find_last_char(".", '.'), 0u);
-    EXPECT_EQ(driver::find_last_char("x\\y\\", '\\'), 3u);
-    EXPECT_EQ(driver::find_last_char("abc", '.'), std::string::npos);
-    EXPECT_EQ(driver::find_last_char("", '.'), std::string::npos);
-}
-
 TEST(Fatal, MessagesAndStatuses) {
     driver::source_path = "SRC.AVL";
     driver::listing_path = "OUT\\SRC.VXR";

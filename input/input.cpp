@@ -1,7 +1,7 @@
 // The source line reader and the include stack.
 #include <cstdio>
 
-#include "driver/driver.h"
+#include "driver/shared.h"
 #include "input/input.h"
 #include "lex/lex.h"
 
@@ -9,12 +9,14 @@ namespace input {
 
 namespace {
 
+platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
+
 // Closes the innermost include file and goes on in the file that included it.
 void leave_include() {
     --include_depth;
     platform::close_stream(include_stack[include_depth]);   // the result does not matter
     include_stack[include_depth] = nullptr;
-    input_file = include_depth > 0 ? include_stack[include_depth - 1] : driver::source_file;
+    input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
     // An include that ended inside an over-long line must not swallow the
     // including file's next line.
     skipping_long_line = false;
@@ -49,7 +51,7 @@ int next_line() {
     for (;;) {
         int n = read_text_line(line_buffer, LINE_BUFFER_SIZE, input_file);
         if (n == 0) {
-            if (input_file == driver::source_file) return 0;
+            if (include_depth == 0) return 0;
             leave_include();
             continue;
         }
@@ -107,6 +109,7 @@ void reset_input(platform::TextStream* source) {
     skipping_long_line = false;
     include_depth = 0;
     for (platform::TextStream*& entry : include_stack) entry = nullptr;
+    source_stream = source;
     input_file = source;
     line_length = 0;
     line_buffer[0] = 0;

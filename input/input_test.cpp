@@ -12,10 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/driver.h"
+#include "driver/shared.h"
 #include "test_util.h"
 
 namespace {
+
+platform::TextStream* source = nullptr;   // the main source, as the driver would hold it
 
 class ReaderTest : public testing::Test {
 protected:
@@ -29,14 +31,14 @@ protected:
         driver::exclude_count = 0;
         driver::exit_status = 0;
         driver::line_number = 1;
-        driver::source_file = nullptr;
+        source = nullptr;
         input::reset_input(nullptr);
     }
 
     void TearDown() override {
         while (input::include_depth > 0) platform::close_stream(input::include_stack[--input::include_depth]);
-        if (driver::source_file != nullptr) platform::close_stream(driver::source_file);
-        driver::source_file = nullptr;
+        if (source != nullptr) platform::close_stream(source);
+        source = nullptr;
         input::reset_input(nullptr);
         driver::exclude_count = 0;
         EXPECT_EQ(::chdir(old_cwd.c_str()), 0);
@@ -46,9 +48,9 @@ protected:
     // Makes MAIN.AVL the source being read, as the driver's reset would.
     void start_source(const std::string& bytes) {
         test_util::write_file("MAIN.AVL", bytes);
-        driver::source_file = platform::open_read("MAIN.AVL");
-        ASSERT_NE(driver::source_file, nullptr);
-        input::reset_input(driver::source_file);
+        source = platform::open_read("MAIN.AVL");
+        ASSERT_NE(source, nullptr);
+        input::reset_input(source);
         driver::line_number = 1;
     }
 
@@ -72,7 +74,7 @@ std::vector<std::string> read_lines() {
             input::scan_position = input::line_buffer + 1;
             input::open_include();
         }
-        driver::count_line();
+        ++driver::line_number;
     }
     return lines;
 }
@@ -132,8 +134,8 @@ TEST_F(ReaderTest, LongLinesAreHandedOutOnceAsTheirFirst254Characters) {
         EXPECT_EQ(read_lines(), c.expected);
         EXPECT_EQ(driver::line_number, 3);
         EXPECT_FALSE(input::skipping_long_line);
-        platform::close_stream(driver::source_file);
-        driver::source_file = nullptr;
+        platform::close_stream(source);
+        source = nullptr;
     }
 }
 
@@ -162,8 +164,8 @@ TEST_F(ReaderTest, LineEndsCtrlZAndNulBytes) {
         SCOPED_TRACE(testing::PrintToString(c.bytes));
         start_source(c.bytes);
         EXPECT_EQ(read_lines(), c.expected);
-        platform::close_stream(driver::source_file);
-        driver::source_file = nullptr;
+        platform::close_stream(source);
+        source = nullptr;
     }
 }
 
@@ -182,8 +184,8 @@ TEST_F(ReaderTest, ProgressMarksFollowTheLineNumber) {
         std::size_t count = read_lines().size();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.marks);
         EXPECT_EQ(count, static_cast<std::size_t>(c.lines));
-        platform::close_stream(driver::source_file);
-        driver::source_file = nullptr;
+        platform::close_stream(source);
+        source = nullptr;
     }
 }
 
@@ -201,7 +203,7 @@ TEST_F(ReaderTest, IncludeFilesAreReadInPlace) {
     EXPECT_EQ(lines, expected);
     EXPECT_EQ(driver::line_number, 12);
     EXPECT_EQ(input::include_depth, 0);
-    EXPECT_EQ(input::input_file, driver::source_file);
+    EXPECT_EQ(input::input_file, source);
     EXPECT_EQ(driver::exit_status, 0);
 }
 

@@ -123,11 +123,6 @@ void build_letter_index(LetterRange* index, const KeywordEntry* table) {
     index[row + 1] = LetterRange{0, 0, 0};
 }
 
-void upper_copy(char* destination, const char* source) {
-    while ((*destination++ = to_upper(*source++)) != 0) {
-    }
-}
-
 std::int32_t find_keyword_n(const char* text, int length, const LetterRange* index, const KeywordEntry* table) {
     // No name is longer than MAX_KEYWORD_LENGTH, so a longer text needs no copy.
     if (length > MAX_KEYWORD_LENGTH) return -1;
@@ -146,9 +141,9 @@ std::int32_t find_keyword_n(const char* text, int length, const LetterRange* ind
 }
 
 std::int32_t find_keyword(const char* text, const LetterRange* index, const KeywordEntry* table) {
-    char key[TOKEN_TEXT_SIZE];
-    upper_copy(key, text);
-    return find_keyword_n(key, static_cast<int>(std::strlen(key)), index, table);
+    std::size_t length = std::strlen(text);
+    if (length > static_cast<std::size_t>(MAX_KEYWORD_LENGTH)) return -1;   // no name is that long
+    return find_keyword_n(text, static_cast<int>(length), index, table);
 }
 
 }  // namespace lex

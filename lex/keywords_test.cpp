@@ -98,9 +98,11 @@ TEST_F(KeywordTest, TextsThatFindNoRow) {
         EXPECT_EQ(directive(text), -1) << text;
         EXPECT_EQ(reserved(text), -1) << text;
     }
-    // A whole line's worth of text is looked up without trouble.
+    // A whole line's worth of text is looked up without trouble, and so is
+    // a text longer than any line (it once overran a 256-byte key).
     const std::string long_text(255, 'a');
     EXPECT_EQ(mnemonic(long_text.c_str()), -1);
+    EXPECT_EQ(directive(std::string(4096, 'A').c_str()), -1);
     EXPECT_EQ(lex::find_keyword_n(long_text.c_str(), 255, lex::mnemonic_index, lex::mnemonic_table), -1);
 }
 
@@ -118,17 +120,6 @@ TEST_F(KeywordTest, LookupOfCountedTextReadsOnlyThatMuch) {
     EXPECT_EQ(lex::find_keyword_n(text, 3, lex::mnemonic_index, lex::mnemonic_table), 37);
     EXPECT_EQ(lex::find_keyword_n(text, 0, lex::mnemonic_index, lex::mnemonic_table), -1);
     EXPECT_EQ(lex::find_keyword_n("includex", 7, lex::directive_index, lex::directive_table), 18);
-}
-
-TEST(UpperCopy, ChangesOnlyLowerCaseLettersAndCopiesTheTerminator) {
-    char destination[16];
-    std::memset(destination, '#', sizeof destination);
-    lex::upper_copy(destination, "aZ_9.?`{\x80\xe9z");
-    EXPECT_STREQ(destination, "AZ_9.?`{\x80\xe9Z");
-    EXPECT_EQ(destination[12], '#');   // nothing written past the terminator
-    lex::upper_copy(destination, "");
-    EXPECT_EQ(destination[0], 0);
-    EXPECT_EQ(destination[1], 'Z');
 }
 
 TEST(CharacterClasses, EveryByteValue) {

@@ -18,7 +18,7 @@ inline std::int32_t finish(std::int32_t kind) {
 
 inline void set_text(const char* from, const char* to) {
     int n = static_cast<int>(to - from);
-    copy_text(token_text, from, static_cast<std::size_t>(n));
+    copy_text(token_text, from, n);
     token_text[n] = 0;
     token_length = n;
 }

@@ -1,9 +1,10 @@
 // The cross-reference listing writer.
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
 #include "analysis/analysis.h"
-#include "driver/driver.h"
+#include "driver/shared.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 
@@ -17,6 +18,11 @@ using symbols::SymbolNode;
 namespace {
 
 constexpr char FORM_FEED = 0x0C;
+constexpr int TEXT_BUFFER_SIZE = 256;
+
+char text_buffer[TEXT_BUFFER_SIZE];   // each piece of text before it is written
+int text_length = 0;                  // characters in text_buffer
+std::uint32_t output_column = 0;      // columns used on the line being written
 
 // Counts one line end of the body; true when it was the page's last.
 inline bool count_body_line() {
@@ -50,42 +56,14 @@ void format_line_end() {
     text_length = 1;
 }
 
-// "00" to "99", for writing two digits at a time.
-struct DigitPairs {
-    char text[200];
-};
-constexpr DigitPairs make_digit_pairs() {
-    DigitPairs p{};
-    for (int i = 0; i < 100; ++i) {
-        p.text[2 * i] = static_cast<char>('0' + i / 10);
-        p.text[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-    return p;
-}
-constexpr DigitPairs digit_pairs = make_digit_pairs();
-
 // A reference field: blank, the line right-aligned in number_width, the mark.
 void format_reference(std::int32_t line, char mark) {
     char digits[12];   // sign and ten digits
-    char* end = digits + sizeof digits;
-    char* p = end;
-    std::uint32_t v = line < 0 ? 0u - static_cast<std::uint32_t>(line) : static_cast<std::uint32_t>(line);
-    for (; v >= 100; v /= 100) {
-        p -= 2;
-        std::memcpy(p, digit_pairs.text + 2 * (v % 100), 2);
-    }
-    if (v >= 10) {
-        p -= 2;
-        std::memcpy(p, digit_pairs.text + 2 * v, 2);
-    } else {
-        *--p = static_cast<char>('0' + v);
-    }
-    if (line < 0) *--p = '-';
-    int d = static_cast<int>(end - p);
+    int d = static_cast<int>(std::to_chars(digits, digits + sizeof digits, line).ptr - digits);
     int n = 0;
     text_buffer[n++] = ' ';
     for (int pad = number_width - d; pad > 0; --pad) text_buffer[n++] = ' ';
-    std::memcpy(text_buffer + n, p, static_cast<std::size_t>(d));
+    std::memcpy(text_buffer + n, digits, static_cast<std::size_t>(d));
     n += d;
     text_buffer[n++] = mark;
     text_buffer[n] = 0;
@@ -104,12 +82,48 @@ RefEntry* reverse(RefEntry* entry) {
     return reversed;
 }
 
-}  // namespace
-
+// Writes text_buffer to the listing; a failure is fatal.
 void write_text() {
     platform::write_bytes(driver::listing_file, text_buffer, static_cast<std::size_t>(text_length));
     if (platform::stream_error(driver::listing_file)) driver::report_error(driver::ERROR_DISK_FULL);
 }
+
+// Accounts for a field of n columns, breaking the line when it would pass page_width.
+void advance_column(std::uint32_t n) {
+    output_column += n;
+    if (output_column <= static_cast<std::uint32_t>(page_width)) return;
+    format_line_end();
+    write_text();
+    output_column = static_cast<std::uint32_t>(name_width) + n;
+    if (!count_body_line()) {
+        format_blanks(name_width);
+        write_text();
+        return;
+    }
+    start_page();
+    format_name(symbols::current_symbol);
+    write_text();
+}
+
+// Writes the fields of a reference list, oldest first.
+void write_references(RefEntry* entry) {
+    // Stored newest first, written oldest first: turn the list round, then
+    // walk it, turning each entry back as it is written, so no recursion
+    // follows its length and the list is read only twice.
+    RefEntry* e = reverse(entry);
+    RefEntry* older = nullptr;
+    while (e != nullptr) {
+        RefEntry* newer = e->next;
+        e->next = older;
+        advance_column(static_cast<std::uint32_t>(number_width + 2));
+        format_reference(e->line, e->mark);
+        write_text();
+        older = e;
+        e = newer;
+    }
+}
+
+}  // namespace
 
 void start_page() {
     if (!platform::write_char(driver::listing_file, FORM_FEED)) driver::report_error(driver::ERROR_DISK_FULL);
@@ -135,39 +149,6 @@ void write_listing(SymbolNode* node) {
         write_text();
         if (count_body_line()) start_page();
     }
-}
-
-void write_references(RefEntry* entry) {
-    // Stored newest first, written oldest first: turn the list round, then
-    // walk it, turning each entry back as it is written, so no recursion
-    // follows its length and the list is read only twice.
-    RefEntry* e = reverse(entry);
-    RefEntry* older = nullptr;
-    while (e != nullptr) {
-        RefEntry* newer = e->next;
-        e->next = older;
-        advance_column(static_cast<std::uint32_t>(number_width + 2));
-        format_reference(e->line, e->mark);
-        write_text();
-        older = e;
-        e = newer;
-    }
-}
-
-void advance_column(std::uint32_t n) {
-    output_column += n;
-    if (output_column <= static_cast<std::uint32_t>(page_width)) return;
-    format_line_end();
-    write_text();
-    output_column = static_cast<std::uint32_t>(name_width) + n;
-    if (!count_body_line()) {
-        format_blanks(name_width);
-        write_text();
-        return;
-    }
-    start_page();
-    format_name(symbols::current_symbol);
-    write_text();
 }
 
 void reset_listing() {

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "analysis/analysis.h"
-#include "driver/driver.h"
+#include "driver/shared.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 #include "symbols/symbols.h"
@@ -54,16 +54,14 @@ protected:
     void TearDown() override {
         if (driver::listing_file != nullptr) platform::close_stream(driver::listing_file);
         driver::listing_file = nullptr;
-        symbols::release_tree(symbols::symbol_root);
+        symbols::release_tree();
         symbols::reset_symbols();
         analysis::reset_analysis();
         test_util::remove_tree(dir);
     }
 
     static void record(const std::string& name, std::int32_t line, char mark) {
-        driver::line_number = line;
-        analysis::current_mark = mark;
-        symbols::record_reference(name.c_str());
+        symbols::record_reference(name.data(), static_cast<std::uint32_t>(name.size()), mark, ' ', line);
     }
 
     // Closes the listing and returns its bytes.

@@ -1,11 +1,11 @@
-// Reference fields are formatted two digits at a time: line numbers at the
-// edges of each digit pair, up to the largest line number there is.
+// Reference fields of every length, up to the largest line number there is,
+// right-aligned in the widest field.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "analysis/analysis.h"
-#include "driver/driver.h"
+#include "driver/shared.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 #include "symbols/symbols.h"
@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(ReferenceFormat, DigitPairEdgesUpToTheLargestLineNumber) {
+TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
     std::string dir = test_util::make_scratch_dir();
     std::string path = dir + "/OUT.VXR";
     symbols::reset_symbols();
@@ -25,9 +25,7 @@ TEST(ReferenceFormat, DigitPairEdgesUpToTheLargestLineNumber) {
     const std::int32_t lines[] = {7, 10, 99, 100, 1234567890, 2147483647, 1000000000, 1, 101, 9990};
     const char marks[] = "# &&  #  &";
     for (int i = 0; i < 10; ++i) {
-        driver::line_number = lines[i];
-        analysis::current_mark = marks[i];
-        symbols::record_reference("N");
+        symbols::record_reference("N", 1, marks[i], ' ', lines[i]);
     }
     ASSERT_EQ(symbols::number_width, 10);
     listing::page_number = 1;
@@ -55,7 +53,7 @@ TEST(ReferenceFormat, DigitPairEdgesUpToTheLargestLineNumber) {
     ASSERT_GE(out.size(), body.size());
     EXPECT_EQ(out.substr(out.size() - body.size()), body);
 
-    symbols::release_tree(symbols::symbol_root);
+    symbols::release_tree();
     symbols::reset_symbols();
     test_util::remove_tree(dir);
 }

@@ -20,7 +20,6 @@ namespace platform {
 
 inline constexpr std::size_t STREAM_BUFFER_SIZE = 64 * 1024;  // bytes per read or write call
 inline constexpr int MAX_STREAMS = 8;       // source, 4 includes, listing, and room to spare
-inline constexpr int END_OF_FILE = -1;      // read_char's result at the end of a file
 
 struct TextStream {
     int fd;                                  // -1 while the slot is free
@@ -37,8 +36,6 @@ TextStream* open_read(const char* name);
 // Creates or truncates a file for writing; nullptr when that is impossible.
 TextStream* open_write(const char* name);
 
-// One character under the read rules, or END_OF_FILE (also for a read error).
-int read_char(TextStream* stream);
 // Reads up to max characters under the read rules, stopping after a line feed
 // or at end of file; returns the number stored and sets *ended when the stream
 // reported end of file.  Nothing is terminated.

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "analysis/analysis.h"
-#include "driver/driver.h"
 #include "symbols/symbols.h"
 #include "symbol_table_text.h"
 
@@ -30,16 +28,12 @@ protected:
     void TearDown() override { clear(); }
 
     static void clear() {
-        symbols::release_tree(symbols::symbol_root);
+        symbols::release_tree();
         symbols::reset_symbols();
-        analysis::current_mark = ' ';
-        analysis::current_kind = ' ';
-        driver::line_number = 1;
     }
 
     static void record(const std::string& text, std::int32_t line) {
-        driver::line_number = line;
-        symbols::record_reference_n(text.data(), static_cast<std::uint32_t>(text.size()));
+        symbols::record_reference(text.data(), static_cast<std::uint32_t>(text.size()), ' ', ' ', line);
     }
 };
 
@@ -116,7 +110,7 @@ TEST_F(SymbolIndexTest, ResetForgetsTheNamesOfTheLastSource) {
     ASSERT_NE(symbols::symbol_root, nullptr);
     EXPECT_EQ(lines_newest_first(symbols::symbol_root), std::vector<std::int32_t>{1});
 
-    symbols::release_tree(symbols::symbol_root);
+    symbols::release_tree();
     symbols::reset_symbols();
     record("LOOP", 2);
     record("LOOP", 3);

@@ -1,5 +1,5 @@
 // The symbol table, fed through record_reference with the mark, kind and line
-// number set by hand, and read back by walking the tree.
+// number given by hand, and read back by walking the tree.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,8 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "analysis/analysis.h"
-#include "driver/driver.h"
 #include "symbols/symbols.h"
 #include "symbol_table_text.h"
 
@@ -44,18 +42,12 @@ protected:
     void TearDown() override { clear(); }
 
     static void clear() {
-        symbols::release_tree(symbols::symbol_root);
+        symbols::release_tree();
         symbols::reset_symbols();
-        analysis::current_mark = ' ';
-        analysis::current_kind = ' ';
-        driver::line_number = 1;
     }
 
     static void record(const std::string& text, std::int32_t line, char mark = ' ', char kind = ' ') {
-        driver::line_number = line;
-        analysis::current_mark = mark;
-        analysis::current_kind = kind;
-        symbols::record_reference(text.c_str());
+        symbols::record_reference(text.data(), static_cast<std::uint32_t>(text.size()), mark, kind, line);
     }
 };
 
@@ -126,10 +118,7 @@ TEST_F(SymbolsTest, NumberWidthFollowsTheLinesSymbolsAreRecordedOn) {
         EXPECT_EQ(symbols::number_width, width);
     }
 
-    // A long line number that records nothing leaves the field alone.
     clear();
-    driver::line_number = 123456;
-    EXPECT_EQ(symbols::number_width, 4);
     record("X", 10000);
     EXPECT_EQ(symbols::number_width, 5);
     EXPECT_EQ(symbols::name_width, 8);
@@ -138,7 +127,7 @@ TEST_F(SymbolsTest, NumberWidthFollowsTheLinesSymbolsAreRecordedOn) {
 TEST_F(SymbolsTest, ReleaseAndResetGiveAFreshTablePerSource) {
     record(std::string(40, 'L'), 123456, '#');
     record("OLD", 123457);
-    symbols::release_tree(symbols::symbol_root);
+    symbols::release_tree();
     symbols::reset_symbols();
     EXPECT_EQ(symbols::symbol_root, nullptr);
     EXPECT_EQ(symbols::name_width, 8);
@@ -207,28 +196,3 @@ TEST_F(SymbolsTest, MillionOccurrencesOfOneSymbolStayInOrder) {
 }
 
 }  // namespace
-
-// Queued occurrences are recorded in the order queued, each with the mark,
-// kind and line of the moment it was queued, also when more are queued than
-// the queue holds and when a new name is queued again before it is recorded.
-TEST_F(SymbolsTest, QueuedOccurrencesKeepTheirOrderMarksAndLines) {
-    auto queue = [](const char* text, std::int32_t line, char mark, char kind = ' ') {
-        driver::line_number = line;
-        analysis::current_mark = mark;
-        analysis::current_kind = kind;
-        symbols::queue_reference(text, static_cast<std::uint32_t>(std::strlen(text)));
-    };
-    queue("PUTC", 1, '#', 'M');   // a macro name...
-    queue("PUTC", 2, '#');        // ...so the macro rule blanks this mark
-    queue("NEW", 3, '#');
-    queue("NEW", 3, '&');
-    for (int i = 0; i < 40; ++i) queue(i % 2 == 0 ? "EVEN" : "ODD", 10 + i, ' ');
-    record("NEW", 99, '&');   // recording directly first records what waits
-
-    EXPECT_EQ(render().substr(0, 28), "EVEN: 10  12  14  16  18  20");
-    symbols::flush_references();
-    std::string all = render();
-    EXPECT_NE(all.find("|NEW: 3# 3& 99&|ODD: 11  13 "), std::string::npos) << all;
-    EXPECT_NE(all.find("|PUTC(M): 1# 2 "), std::string::npos) << all;
-    EXPECT_EQ(symbols::number_width, 4);
-}
