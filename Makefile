@@ -1,10 +1,16 @@
 # A thin layer over CMake: `make example` and `make test` are the two commands
-# the README gives.
+# the README gives; the other targets are their parts and the packages.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 30
+FUZZ_LONG_SECONDS ?= 1800
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all example test unit release debug asan fuzz clean
+# The Windows build runs under Wine, in a Wine prefix of its own.
+WINE ?= /usr/lib/wine/wine64
+WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+.PHONY: all example test unit release debug asan windows wine-test fuzz fuzz-long package clean
 
 all: release
 
@@ -26,18 +32,45 @@ asan:
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELXREF_SANITIZE=ON -DVELXREF_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)
 
-# Every test: each fuzz target for FUZZ_SECONDS, then the unit and end-to-end
-# suites in a normal build, the binary under valgrind, and the suites again in
+# build/windows/velxref.exe: 64-bit, statically linked, cross-built with MinGW-w64.
+windows:
+	cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DVELXREF_TESTS=OFF -DVELXREF_WERROR=ON
+	cmake --build build/windows -j $(JOBS)
+
+# Every test, in this order: each fuzz target for FUZZ_SECONDS; the unit and
+# end-to-end suites in a normal build; the binary under valgrind; the
+# end-to-end suite against the Windows build under Wine; both suites again in
 # a sanitizer build (whose summary closes the output).
 test: fuzz unit
 
-unit: debug asan
+unit: debug asan windows
 	cd build/debug && ctest --output-on-failure
 	bash tests/valgrind.sh build/debug/velxref
+	$(MAKE) wine-test
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure
+
+# The end-to-end suite (built natively) starts velxref.exe through Wine.
+wine-test:
+	@mkdir -p build/wine
+	$(WINE_ENV) $(WINE) wineboot --init >/dev/null 2>&1
+	$(WINE_ENV) VELXREF_RUNNER=$(WINE) VELXREF_PROGRAM=$(CURDIR)/build/windows/velxref.exe \
+	    build/debug/e2e_tests --gtest_brief=1
 
 fuzz:
 	bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# A longer fuzz run than the one make test makes, for before a release.
+fuzz-long:
+	bash fuzz/run.sh $(FUZZ_LONG_SECONDS)
+
+# build/package/: the Debian package and the Windows zip.
+package: release windows
+	mkdir -p build/package
+	cd build/release && cpack -B $(CURDIR)/build/package
+	cd build/windows && cpack -B $(CURDIR)/build/package
+	rm -rf build/package/_CPack_Packages
+	@ls build/package
 
 clean:
 	rm -rf build

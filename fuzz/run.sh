@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) and runs each for the given number of seconds
-# (default 60).  Any finding ends the script with a non-zero status and leaves
+# (default 30).  Any finding ends the script with a non-zero status and leaves
 # the crashing input in build/fuzz/findings/.  The line target is seeded with
 # the examples, the golden listings and 1,500 small generated programs.
 set -euo pipefail
-seconds=${1:-60}
+seconds=${1:-30}
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build/fuzz
 CXX=clang++ cmake -S "$top" -B "$build" -DVELXREF_FUZZ=ON -DVELXREF_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -1,17 +1,12 @@
-// Text-mode streams over POSIX descriptors, read and written in large blocks.
+// Text-mode streams over the system's descriptors, read and written in large
+// blocks.  The calls into the system are in platform_posix.cpp and
+// platform_windows.cpp; everything here is the same on every system.
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <string>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace platform {
 
@@ -50,13 +45,6 @@ static_assert(first_special(read_special_bits(0x414141410A414141ULL)) == 3 &&
               read_special_bits(0xFF8B8D9A80FE7F09ULL) == 0,
               "special bytes are found in every position, and only they");
 
-// The name as the operating system wants it: every "\" becomes "/".
-std::string host_name(const char* name) {
-    std::string host(name);
-    std::replace(host.begin(), host.end(), '\\', '/');
-    return host;
-}
-
 TextStream* take_slot(int fd, bool writing) {
     for (int i = 0; i < MAX_STREAMS; ++i) {
         if (!slot_used[i]) {
@@ -82,19 +70,16 @@ void free_slot(TextStream* s) {
 // Fills the read buffer; false at the end of the file or on a read error.
 bool refill(TextStream* s) {
     if (s->exhausted) return false;
-    for (;;) {
-        ssize_t n = ::read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
-        if (n > 0) {
-            s->pos = 0;
-            s->len = static_cast<std::size_t>(n);
-            return true;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) s->error = true;   // a read error counts as the end
-        s->exhausted = true;
-        s->pos = s->len = 0;
-        return false;
+    std::ptrdiff_t n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+    if (n > 0) {
+        s->pos = 0;
+        s->len = static_cast<std::size_t>(n);
+        return true;
     }
+    if (n < 0) s->error = true;   // a read error counts as the end
+    s->exhausted = true;
+    s->pos = s->len = 0;
+    return false;
 }
 
 inline int next_byte(TextStream* s) {
@@ -108,8 +93,7 @@ void drain(TextStream* s) {
     const unsigned char* p = s->buffer;
     std::size_t n = s->len;
     while (n > 0 && !s->error) {
-        ssize_t w = ::write(s->fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
+        std::ptrdiff_t w = system_write(s->fd, p, n);
         if (w <= 0) {
             s->error = true;
             break;
@@ -139,29 +123,18 @@ void put_raw(TextStream* s, const char* p, std::size_t n) {
 }  // namespace
 
 TextStream* open_read(const char* name) {
-    std::string host = host_name(name);
-    int fd;
-    do fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    int fd = system_open_read(name);
     if (fd < 0) return nullptr;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
     TextStream* s = take_slot(fd, false);
-    if (s == nullptr) ::close(fd);
+    if (s == nullptr) system_close(fd);
     return s;
 }
 
 TextStream* open_write(const char* name) {
-    std::string host = host_name(name);
-    int fd;
-    do fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
+    int fd = system_open_write(name);
     if (fd < 0) return nullptr;
     TextStream* s = take_slot(fd, true);
-    if (s == nullptr) ::close(fd);
+    if (s == nullptr) system_close(fd);
     return s;
 }
 
@@ -253,7 +226,7 @@ bool flush_stream(TextStream* s) {
 
 bool close_stream(TextStream* s) {
     bool ok = flush_stream(s);
-    if (::close(s->fd) != 0 && errno != EINTR) ok = false;
+    if (!system_close(s->fd)) ok = false;
     free_slot(s);
     return ok;
 }
@@ -261,23 +234,6 @@ bool close_stream(TextStream* s) {
 void flush_all_writers() {
     for (int i = 0; i < MAX_STREAMS; ++i)
         if (slot_used[i] && slots[i].writing) drain(&slots[i]);
-}
-
-bool names_same_file(const char* a, const char* b) {
-    struct stat a_st, b_st;
-    if (::stat(host_name(a).c_str(), &a_st) != 0 || ::stat(host_name(b).c_str(), &b_st) != 0) return false;
-    return a_st.st_dev == b_st.st_dev && a_st.st_ino == b_st.st_ino;
-}
-
-void start_process() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        // open takes the lowest free descriptor, which is fd itself.
-        int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd) ::close(null);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace platform

@@ -5,8 +5,13 @@
 // return is dropped and the byte after it is delivered unexamined (so CR CR LF
 // reads as CR LF), and a 0x1A byte reads as end of file for that one read, the
 // stream moving past it.  Writing stores every line feed as CR LF and every
-// other byte unchanged.  Names handed to the operating system have every
-// backslash turned into a slash; nothing else in the program knows about that.
+// other byte unchanged.  On POSIX systems names handed to the operating
+// system have every backslash turned into a slash; on Windows they reach the
+// system as built.  Nothing else in the program knows about that.
+//
+// platform.cpp holds the text-mode rules and the buffers, the same on every
+// system; platform_posix.cpp and platform_windows.cpp hold the calls into the
+// system, and the build takes the one for its target.
 #pragma once
 
 #include <cstddef>
@@ -49,14 +54,29 @@ bool close_stream(TextStream* stream);
 // Flushes every stream open for writing; used on the way out of a fatal error.
 void flush_all_writers();
 
-// True when both names refer to one existing file (same device and inode,
-// through links too), so opening one for writing would destroy the other.
+// True when both names refer to one existing file (POSIX: same device and
+// inode, through links too; Windows: same volume serial number and file
+// index), so opening one for writing would destroy the other.
 bool names_same_file(const char* a, const char* b);
 
-// Makes the process safe in whatever surroundings it was started: standard
-// descriptors that are closed are opened on the null device, so no file the
-// tool opens can be taken for the console, and a closed console pipe or a
-// file-size limit makes writes fail instead of ending the process.
+// Makes the process safe in whatever surroundings it was started, before
+// anything else happens (see the system's file): no file the tool opens can
+// be taken for the console, and a closed console pipe or a file-size limit
+// makes writes fail instead of ending the process.
 void start_process();
+
+// The system's side of the streams, one file per system.  A descriptor is the
+// system's number for an open file; every file is opened in binary mode.
+// Opens an existing file for reading: a descriptor, or -1 when the file
+// cannot be opened or is a directory.
+int system_open_read(const char* name);
+// Creates or truncates a file for writing: a descriptor, or -1.
+int system_open_write(const char* name);
+// Reads up to n bytes: the count read, 0 at the end of the file, -1 on error.
+std::ptrdiff_t system_read(int fd, unsigned char* buffer, std::size_t n);
+// Writes up to n bytes: the count written, or -1 on error.
+std::ptrdiff_t system_write(int fd, const unsigned char* bytes, std::size_t n);
+// Closes a descriptor: false when the system reported an error.
+bool system_close(int fd);
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,12 +41,50 @@ struct RunOptions {
 RunResult run_program(const std::string& binary, const std::string& dir, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 
-// The built velxref binary (end-to-end tests only).
+// The program under test (end-to-end tests only): the built velxref binary,
+// or the one VELXREF_PROGRAM names, started through the command VELXREF_RUNNER
+// names when that is set (VELXREF_RUNNER=/usr/lib/wine/wine64 with
+// VELXREF_PROGRAM=/abs/path/velxref.exe runs the Windows build under Wine).
 #ifdef VELXREF_BINARY
+inline std::string velxref_program() {
+    const char* program = std::getenv("VELXREF_PROGRAM");
+    return program != nullptr && *program != 0 ? program : VELXREF_BINARY;
+}
+// The argument vector that starts the program under test with args.
+inline std::vector<std::string> velxref_command(const std::vector<std::string>& args) {
+    std::vector<std::string> command;
+    const char* runner = std::getenv("VELXREF_RUNNER");
+    if (runner != nullptr && *runner != 0) command.push_back(runner);
+    command.push_back(velxref_program());
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+// Whether the program under test is the Windows build.
+inline bool testing_windows_build() {
+    std::string program = velxref_program();
+    return program.size() >= 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+}
 inline RunResult run_velxref(const std::string& dir, const std::vector<std::string>& args,
                              const RunOptions& options = {}) {
-    return run_program(VELXREF_BINARY, dir, args, options);
+    std::vector<std::string> command = velxref_command(args);
+    return run_program(command[0], dir, std::vector<std::string>(command.begin() + 1, command.end()), options);
 }
+// Console text as the program under test writes it: the Windows build ends
+// console lines with CR LF.
+inline std::string console(const std::string& text) {
+    if (!testing_windows_build()) return text;
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+// Ends a test that needs what Windows lacks, naming what that is.
+#define SKIP_ON_WINDOWS(what)                                                                 \
+    do {                                                                                      \
+        if (test_util::testing_windows_build()) GTEST_SKIP() << "Windows has no " << (what); \
+    } while (0)
 #endif
 
 // A page's opening in a listing: form feed, header line (banner, the title

@@ -32,7 +32,7 @@ std::string row(const std::string& name, const std::vector<std::pair<int, char>>
 std::string console_of(const std::vector<std::pair<std::string, std::string>>& sources) {
     std::string out = test_util::BANNER_TEXT;
     for (const auto& [path, messages] : sources) out += "\nnow making cross reference  ( " + path + " )\n" + messages + "\n";
-    return out;
+    return test_util::console(out);
 }
 
 class IncludeE2eTest : public ::testing::Test {

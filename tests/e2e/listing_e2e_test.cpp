@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +20,8 @@ using test_util::page_header;
 
 // The console of a run over one source that ends normally.
 std::string console_of(const std::string& source_path, const std::string& marks = "") {
-    return test_util::BANNER_TEXT + "\nnow making cross reference  ( " + source_path + " )\n" + marks + "\n";
+    return test_util::console(test_util::BANNER_TEXT + "\nnow making cross reference  ( " + source_path + " )\n" +
+                              marks + "\n");
 }
 
 class ListingE2eTest : public ::testing::Test {
@@ -71,6 +73,7 @@ TEST_F(ListingE2eTest, SymbolOnSevenHundredLinesWrapsAndPaginates) {
 }
 
 TEST_F(ListingE2eTest, FullDeviceIsOutOfDiskSpace) {
+    SKIP_ON_WINDOWS("/dev/full");
     // 99 lines of 120 references each: about 70 KiB of listing, more than
     // one stream buffer, and no progress mark.
     std::string wide = "\t.WORD\tB";
@@ -116,7 +119,11 @@ TEST_F(ListingE2eTest, ClosedConsolePipeStillWritesTheListing) {
         close(ends[0]);
         dup2(ends[1], 1);
         if (chdir(dir.c_str()) != 0) _exit(126);
-        execl(VELXREF_BINARY, VELXREF_BINARY, "PROG", static_cast<char*>(nullptr));
+        std::vector<std::string> command = test_util::velxref_command({"PROG"});
+        std::vector<char*> argv;
+        for (std::string& word : command) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(ends[0]);   // nobody reads the console
