@@ -10,7 +10,7 @@ MAKEFLAGS += --no-print-directory
 WINE ?= /usr/lib/wine/wine64
 WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all example test unit release debug asan windows wine-test fuzz fuzz-long package clean
+.PHONY: all example test unit release debug asan windows wine-test fuzz fuzz-long package package-check clean
 
 all: release
 
@@ -41,8 +41,8 @@ windows:
 # Every test, in this order: each fuzz target for FUZZ_SECONDS; the unit and
 # end-to-end suites in a normal build; the binary under valgrind; the
 # end-to-end suite against the Windows build under Wine; both suites again in
-# a sanitizer build (whose summary closes the output).
-test: fuzz unit
+# a sanitizer build; then the packages, unpacked and tried.
+test: fuzz unit package-check
 
 unit: debug asan windows
 	cd build/debug && ctest --output-on-failure
@@ -71,6 +71,11 @@ package: release windows
 	cd build/windows && cpack -B $(CURDIR)/build/package
 	rm -rf build/package/_CPack_Packages
 	@ls build/package
+
+# The Debian package unpacked into a scratch root lists the example exactly;
+# the Windows zip holds the program, the README and the manual.
+package-check: package
+	bash tests/package_check.sh
 
 clean:
 	rm -rf build
