@@ -88,7 +88,7 @@ void open_files() {
     for (int i = 0; i < source_count; ++i)
         if (platform::names_same_file(opened_path(source_names[i]).c_str(), listing_path.c_str()))
             report_error(ERROR_CREATE_LISTING);
-    listing_file = platform::open_write(listing_path.c_str());
+    listing_file = platform::open_replace(listing_path.c_str());
     if (listing_file == nullptr) report_error(ERROR_CREATE_LISTING);
 }
 
@@ -109,6 +109,11 @@ void reset_file_state() {
 }
 
 void finish_source() {
+    // A source that failed while it was read ends the run before its
+    // listing takes the place of the old one.
+    bool read = platform::close_stream(source_file);
+    source_file = nullptr;
+    if (!read) report_error(ERROR_READ_SOURCE);
     listing::page_number = 1;
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
@@ -116,22 +121,33 @@ void finish_source() {
     bool closed = platform::close_stream(listing_file);
     listing_file = nullptr;
     if (!closed) report_error(ERROR_DISK_FULL);
-    platform::close_stream(source_file);
-    source_file = nullptr;
     symbols::release_tree();
     std::fputs("\n", stdout);
 }
 
+// The console stays silent for the whole run when it is one of the run's
+// sources or listings: no byte of a source may change, and a listing holds
+// only what the listing writer wrote.  Nothing has reached it yet.
+void silence_console_on_own_files() {
+    for (int i = 0; i < source_count; ++i) {
+        derive_names(source_names[i]);
+        if (platform::console_is_file(source_path.c_str()) || platform::console_is_file(listing_path.c_str()))
+            platform::silence_console();
+    }
+}
+
+// Every allocation that fails ends here, in place of an exception, which
+// might itself find no memory.
+void out_of_heap() { report_error(ERROR_HEAP); }
+
 }  // namespace
 
 int run(int argc, char** argv) {
-    try {
-        start_up();
-        parse_options(argc, argv);
-        for (int i = 0; i < source_count; ++i) process_source(i);
-    } catch (const std::bad_alloc&) {   // a path or name string the heap could not hold
-        report_error(ERROR_HEAP);
-    }
+    std::set_new_handler(out_of_heap);
+    start_up();
+    parse_options(argc, argv);
+    silence_console_on_own_files();
+    for (int i = 0; i < source_count; ++i) process_source(i);
     std::fflush(stdout);
     return exit_status;
 }
@@ -219,6 +235,9 @@ void report_error(int code) {
     case ERROR_CREATE_LISTING:
         std::printf("\nCan't create file %s\n", listing_path.c_str());
         break;
+    case ERROR_READ_SOURCE:
+        std::printf("\nCan't read %s\n", source_path.c_str());
+        break;
     case ERROR_DISK_FULL:
         std::fputs("\nOut of disk space.\n", stdout);
         break;
@@ -227,7 +246,8 @@ void report_error(int code) {
         break;
     }
     std::fflush(stdout);
-    platform::flush_all_writers();   // a listing stays as far as it was written
+    platform::discard_all_writers();   // a listing path keeps what it held before
+    listing_file = nullptr;
 #ifdef VELXREF_FATAL_THROWS
     throw FatalExit{exit_status};
 #else

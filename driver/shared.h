@@ -18,19 +18,20 @@ inline constexpr int ERROR_OPEN_SOURCE = 2;   // status 3
 inline constexpr int ERROR_CREATE_LISTING = 3;
 inline constexpr int ERROR_DISK_FULL = 4;
 inline constexpr int ERROR_HEAP = 5;
+inline constexpr int ERROR_READ_SOURCE = 6;
 
 inline const char* exclude_names[MAX_EXCLUDES];  // names cut out of the -i argument in place
 inline int exclude_count = 0;                    // filled slots, 0..MAX_EXCLUDES
 inline int exit_status = 0;                      // 0, 1 after an include error, 2 or 3 when fatal
 inline std::int32_t line_number = 1;             // current line of the source and its includes, from 1
-inline platform::TextStream* listing_file = nullptr;   // open write stream of the listing
+inline platform::TextStream* listing_file = nullptr;   // open stream of the new listing
 
 // Thrown instead of ending the process when fatal errors are made testable.
 struct FatalExit {
     int status;
 };
 
-// Bell, message and exit status of code 1..5; ends the process.
+// Bell, message and exit status of code 1..6; ends the process.
 [[noreturn]] void report_error(int code);
 
 }  // namespace driver

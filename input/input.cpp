@@ -12,9 +12,14 @@ namespace {
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
 
 // Closes the innermost include file and goes on in the file that included it.
+// An include that failed while it was read, or in its close, is reported like
+// one that cannot be opened; the lines read before the failure count.
 void leave_include() {
     --include_depth;
-    platform::close_stream(include_stack[include_depth]);   // the result does not matter
+    if (!platform::close_stream(include_stack[include_depth])) {
+        std::printf("\nCan't read include file %s\n", include_paths[include_depth].c_str());
+        driver::exit_status = 1;
+    }
     include_stack[include_depth] = nullptr;
     input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
     // An include that ended inside an over-long line must not swallow the
@@ -38,6 +43,8 @@ bool ends_file_name(char c) {
 int read_text_line(char* buffer, int size, platform::TextStream* stream) {
     bool ended = false;
     int n = platform::read_chars(stream, buffer, size - 1, &ended);
+    // The piece before a read error may end anywhere: it is not a line.
+    if (ended && platform::stream_error(stream)) n = 0;
     if (n == 0 && ended) {
         buffer[0] = 0;
         return 0;

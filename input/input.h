@@ -24,7 +24,8 @@ inline std::string include_paths[MAX_INCLUDE_DEPTH];  // name last opened at eac
 inline bool skipping_long_line = false;            // the rest of an over-long line is being dropped
 
 // Reads one chunk of at most size - 1 characters and terminates it; returns
-// the number of characters stored, 0 when the stream was already at its end.
+// the number of characters stored, 0 when the stream was already at its end
+// or failed while this chunk was read.
 int read_text_line(char* buffer, int size, platform::TextStream* stream);
 // 1 when a new line is in line_buffer, 0 when the main source is exhausted.
 int next_line();

@@ -47,7 +47,7 @@ protected:
         analysis::reset_analysis();
         listing::reset_listing();
         driver::line_number = 1;
-        driver::listing_file = platform::open_write(path.c_str());
+        driver::listing_file = platform::open_replace(path.c_str());
         ASSERT_NE(driver::listing_file, nullptr);
     }
 

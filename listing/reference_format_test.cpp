@@ -19,7 +19,7 @@ TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
     symbols::reset_symbols();
     analysis::reset_analysis();
     listing::reset_listing();
-    driver::listing_file = platform::open_write(path.c_str());
+    driver::listing_file = platform::open_replace(path.c_str());
     ASSERT_NE(driver::listing_file, nullptr);
 
     const std::int32_t lines[] = {7, 10, 99, 100, 1234567890, 2147483647, 1000000000, 1, 101, 9990};
