@@ -7,21 +7,15 @@
 #include <cstdlib>
 #include <string>
 
-#include <unistd.h>
-
 #include "driver/driver.h"
+#include "fuzz/fuzz_support.h"
 #include "input/input.h"
 #include "platform/platform.h"
 
 namespace {
 
-std::string scratch;   // working directory of the whole run
-
 void set_up() {
-    char pattern[] = "/tmp/velxref-fuzz-lines-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    scratch = pattern;
-    if (chdir(pattern) != 0) std::abort();
+    fuzz_support::make_scratch("lines");
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();   // banner and marks
     driver::start_up();
 }
@@ -47,7 +41,7 @@ void close_leftovers() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (scratch.empty()) set_up();
+    if (fuzz_support::scratch_dir.empty()) set_up();
     write_source(data, size);
     static char name[] = "FUZZ";
     driver::source_names[0] = name;
