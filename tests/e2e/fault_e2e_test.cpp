@@ -432,6 +432,9 @@ TEST_F(FaultRun, ConsoleOntoAFileOfTheRun) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        // Wine cannot tell which file a console handle it inherited from
+        // POSIX is (GetFileInformationByHandle fails on it).
+        if (test_util::testing_windows_build() && c.console == "M.AVL") continue;
         test_util::remove_tree(dir);
         fs::create_directory(dir);
         write("A.AVL", SMALL_SOURCE);
