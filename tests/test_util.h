@@ -115,4 +115,10 @@ inline const std::string BANNER_TEXT =
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
 
+// The bell and the usage message of a usage error.
+inline const std::string USAGE_TEXT =
+    "\a\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
+    "       -i : not include specified files ( use -ifilename,.... )\n"
+    "       -o : select drive and directory for output ( use -otmp )\n";
+
 }  // namespace test_util
