@@ -106,11 +106,15 @@ void finish_source() {
 
 int run(int argc, char** argv) {
     try {
-        start_up();
-        parse_options(argc, argv);
-        for (int i = 0; i < source_count; ++i) process_source(i);
-    } catch (const std::bad_alloc&) {   // a path or name string the heap could not hold
-        report_error(fatal::ERROR_HEAP);
+        try {
+            start_up();
+            parse_options(argc, argv);
+            for (int i = 0; i < source_count; ++i) process_source(i);
+        } catch (const std::bad_alloc&) {   // a path or name string the heap could not hold
+            report_error(fatal::ERROR_HEAP);
+        }
+    } catch (const fatal::FatalExit& e) {   // the message is written, the listing flushed
+        return e.status;
     }
     std::fflush(stdout);
     return fatal::exit_status;

@@ -1,6 +1,5 @@
 // The one way a fatal condition ends the process.
 #include <cstdio>
-#include <cstdlib>
 
 #include "fatal/fatal.h"
 #include "platform/platform.h"
@@ -40,11 +39,7 @@ void report_error(int code, const char* name) {
     }
     std::fflush(stdout);
     platform::flush_all_writers();   // a listing stays as far as it was written
-#ifdef VELXREF_FATAL_THROWS
-    throw FatalExit{exit_status};
-#else
-    std::exit(exit_status);
-#endif
+    throw FatalExit{exit_status};   // driver::run ends the process with it
 }
 
 void note_error() { exit_status = 1; }

@@ -12,13 +12,14 @@ inline constexpr int ERROR_HEAP = 5;          // status 3
 
 inline int exit_status = 0;   // 0, 1 after an include error, 2 or 3 when fatal
 
-// Thrown instead of ending the process when fatal errors are made testable.
+// What report_error throws: caught by driver::run, which returns status as
+// the process's exit status, and by the tests and fuzz targets.
 struct FatalExit {
     int status;
 };
 
 // Bell, message and exit status of code 1..5, the message naming the file
-// name for codes 2 and 3; ends the process.
+// name for codes 2 and 3; throws FatalExit, which ends the run.
 [[noreturn]] void report_error(int code, const char* name = "");
 // Marks the run as failed with status 1 and goes on (an include error).
 void note_error();

@@ -10,7 +10,8 @@
 
 namespace listing {
 
-inline constexpr const char* LISTING_BANNER = "Vela Family CROSS REFERENCE V.1.00.10";
+// VELXREF_VERSION comes from the build, which takes it from the project's version.
+inline constexpr const char* LISTING_BANNER = "Vela Family CROSS REFERENCE V." VELXREF_VERSION;
 inline constexpr std::int32_t PAGE_WIDTH = 80;    // columns of a listing line
 inline constexpr std::int32_t PAGE_LENGTH = 54;   // a page body holds PAGE_LENGTH + 1 lines
 inline constexpr int TITLE_WIDTH = 30;            // columns of the listing title

@@ -221,7 +221,7 @@ TEST_F(ListingTest, TitleFieldIsThirtyColumns) {
         SetUp();
         std::snprintf(listing::page_title, sizeof listing::page_title, "%s", c.title);
         std::string expected =
-            "\f" "Vela Family CROSS REFERENCE V.1.00.10 \t" + c.field + "\tP. 001" + EOL + EOL;
+            "\f" "Vela Family CROSS REFERENCE V." VELXREF_VERSION " \t" + c.field + "\tP. 001" + EOL + EOL;
         EXPECT_EQ(write_all(), expected);
     }
 }
