@@ -72,8 +72,10 @@ package: release windows
 	rm -rf build/package/_CPack_Packages
 	@ls build/package
 
-# The Debian package unpacked into a scratch root lists the example exactly;
-# the Windows zip holds the program, the README and the manual.
+# lintian finds no error or warning in the Debian package, and the program
+# unpacked from it lists the example exactly; the Windows zip holds its own
+# README, the manual, the licence and the example, and its velxref.exe lists
+# that example exactly under Wine.
 package-check: package
 	bash tests/package_check.sh
 
