@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "analysis/analysis.h"
-#include "driver/shared.h"
 #include "input/input.h"
 #include "lex/lex.h"
+#include "listing/listing.h"
 #include "symbols/symbols.h"
 
 namespace analysis {
@@ -57,7 +57,7 @@ bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{';
 // Records length characters of text on the current line with the current mark and kind.
 void record(const char* text, int length) {
     symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
-                              driver::line_number);
+                              input::line_number);
 }
 
 // Records the label with the mark "#".
@@ -75,22 +75,12 @@ void record_rest_of_line() {
     }
 }
 
-// Takes the string operand of PAGE as the title, once per source: tabs
-// expand to the next multiple of 8 columns, and the title is cut at 30.
+// Hands the string operand of PAGE to the listing as its title, unless the
+// source already has one.
 void take_title() {
-    if (page_title[0] != 0) return;
+    if (listing::page_title[0] != 0) return;
     if (fetch_token() != TOKEN_STRING) return;
-    int column = 0;
-    for (const char* p = lex::token_text; *p != 0 && column < TITLE_WIDTH; ++p) {
-        if (*p == '\t') {
-            int stop = column + 8 - column % 8;
-            if (stop > TITLE_WIDTH) stop = TITLE_WIDTH;
-            while (column < stop) page_title[column++] = ' ';
-        } else {
-            page_title[column++] = *p;
-        }
-    }
-    page_title[column] = 0;
+    listing::set_title(lex::token_text);
 }
 
 // A statement led by the mnemonic at row, after an optional label: operand
@@ -116,7 +106,8 @@ void analyse_directive(const TokenSlot* label, std::int32_t row) {
     current_kind = ' ';
     current_mark = ' ';
     if (type == lex::DIRECTIVE_INCLUDE) {
-        input::open_include();
+        lex::scan_file_name();
+        input::open_include(lex::token_text);
         return;
     }
     if (type == lex::DIRECTIVE_TITLE) {
@@ -186,7 +177,6 @@ void analyse_line() {
 }
 
 void reset_analysis() {
-    page_title[0] = 0;
     current_mark = ' ';
     current_kind = ' ';
 }

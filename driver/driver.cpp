@@ -1,10 +1,10 @@
 // The run driver: start-up, options, file naming, the per-source loop.
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 
 #include "analysis/analysis.h"
 #include "driver/driver.h"
+#include "fatal/fatal.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
@@ -14,19 +14,14 @@ namespace driver {
 
 namespace {
 
-constexpr char BELL = 0x07;
-constexpr char END_OF_FILE_BYTE = 0x1A;
+using fatal::report_error;
+
 constexpr const char* DEFAULT_EXTENSION = ".AVL";
 constexpr const char* LISTING_EXTENSION = ".VXR";
 
 const char* const NOTICE_LINES =
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
-
-const char* const USAGE_TEXT =
-    "\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
-    "       -i : not include specified files ( use -ifilename,.... )\n"
-    "       -o : select drive and directory for output ( use -otmp )\n";
 
 // A character allowed in a name of the -i list.
 bool is_exclude_name_char(char c) {
@@ -35,61 +30,51 @@ bool is_exclude_name_char(char c) {
 
 // Cuts the -i argument after its letter into names, in place.
 void parse_exclude_list(char* list) {
-    int count = 0;
+    input::clear_excludes();
     char* p = list;
     for (;;) {
-        if (count == MAX_EXCLUDES) report_error(ERROR_USAGE);   // no seventeenth name
-        exclude_names[count++] = p;
+        if (!input::add_exclude(p)) report_error(fatal::ERROR_USAGE);   // no seventeenth name
         while (is_exclude_name_char(*p)) ++p;
         if (*p == 0) break;
-        if (*p != ',') report_error(ERROR_USAGE);
+        if (*p != ',') report_error(fatal::ERROR_USAGE);
         *p++ = 0;
     }
-    exclude_count = count;
-}
-
-// Position of the last c in text, or std::string::npos.
-std::size_t find_last_char(const std::string& text, char c) { return text.rfind(c); }
-
-// Where the extension of a file name begins: its last dot, unless that dot
-// follows another one; npos when the name has no extension.
-std::size_t extension_dot(const std::string& file_name) {
-    std::size_t dot = find_last_char(file_name, '.');
-    if (dot != std::string::npos && dot > 0 && file_name[dot - 1] == '.') return std::string::npos;
-    return dot;
 }
 
 // Where the file name of a path begins: after its last "\", else after its last ":".
 std::size_t file_name_start(const std::string& path) {
-    std::size_t cut = find_last_char(path, '\\');
-    if (cut == std::string::npos) cut = find_last_char(path, ':');
+    std::size_t cut = path.rfind('\\');
+    if (cut == std::string::npos) cut = path.rfind(':');
     return cut == std::string::npos ? 0 : cut + 1;
 }
 
-// The path a source name is opened by.
-std::string opened_path(const char* name) {
-    std::string path = name;
-    if (extension_dot(path.substr(file_name_start(path))) == std::string::npos) path += DEFAULT_EXTENSION;
-    return path;
+// Where the extension of a path's file name begins: its last dot, unless
+// that dot follows another one or lies before the file name; npos when the
+// file name has no extension.
+std::size_t extension_dot(const std::string& path) {
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot < file_name_start(path) || (dot > 0 && path[dot - 1] == '.'))
+        return std::string::npos;
+    return dot;
 }
 
-// Fills source_dir and base_name from source_path.
-void split_source_path() {
-    std::size_t start = file_name_start(source_path);
-    source_dir.assign(source_path, 0, start);
-    base_name.assign(source_path, start, std::string::npos);
+// The path a source name is opened by: ".AVL" appended when its file name
+// has no extension.
+std::string opened_path(const char* name) {
+    std::string path = name;
+    if (extension_dot(path) == std::string::npos) path += DEFAULT_EXTENSION;
+    return path;
 }
 
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
-    if (source_file == nullptr) report_error(ERROR_OPEN_SOURCE);
+    if (source_file == nullptr) report_error(fatal::ERROR_OPEN_SOURCE, source_path.c_str());
     // Opening the listing would empty it when it is this source or one still
     // to be read.
     for (int i = 0; i < source_count; ++i)
         if (platform::names_same_file(opened_path(source_names[i]).c_str(), listing_path.c_str()))
-            report_error(ERROR_CREATE_LISTING);
-    listing_file = platform::open_replace(listing_path.c_str());
-    if (listing_file == nullptr) report_error(ERROR_CREATE_LISTING);
+            report_error(fatal::ERROR_CREATE_LISTING, listing_path.c_str());
+    if (!listing::open_listing(listing_path.c_str())) report_error(fatal::ERROR_CREATE_LISTING, listing_path.c_str());
 }
 
 // Derives the names of source index and opens the source and its listing.
@@ -101,7 +86,6 @@ void prepare_files(int index) {
 // Resets every subsystem for a new source and names it on the console.
 void reset_file_state() {
     listing::reset_listing();
-    line_number = 1;
     input::reset_input(source_file);
     analysis::reset_analysis();
     symbols::reset_symbols();
@@ -113,14 +97,10 @@ void finish_source() {
     // listing takes the place of the old one.
     bool read = platform::close_stream(source_file);
     source_file = nullptr;
-    if (!read) report_error(ERROR_READ_SOURCE);
-    listing::page_number = 1;
+    if (!read) report_error(fatal::ERROR_READ_SOURCE, source_path.c_str());
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
-    if (!platform::write_char(listing_file, END_OF_FILE_BYTE)) report_error(ERROR_DISK_FULL);
-    bool closed = platform::close_stream(listing_file);
-    listing_file = nullptr;
-    if (!closed) report_error(ERROR_DISK_FULL);
+    listing::close_listing();
     symbols::release_tree();
     std::fputs("\n", stdout);
 }
@@ -138,18 +118,23 @@ void silence_console_on_own_files() {
 
 // Every allocation that fails ends here, in place of an exception, which
 // might itself find no memory.
-void out_of_heap() { report_error(ERROR_HEAP); }
+void out_of_heap() { report_error(fatal::ERROR_HEAP); }
 
 }  // namespace
 
 int run(int argc, char** argv) {
     std::set_new_handler(out_of_heap);
-    start_up();
-    parse_options(argc, argv);
-    silence_console_on_own_files();
-    for (int i = 0; i < source_count; ++i) process_source(i);
+    try {
+        start_up();
+        parse_options(argc, argv);
+        silence_console_on_own_files();
+        for (int i = 0; i < source_count; ++i) process_source(i);
+    } catch (const fatal::FatalExit& e) {   // the message is written, the new listing removed
+        listing::listing_file = nullptr;
+        return e.status;
+    }
     std::fflush(stdout);
-    return exit_status;
+    return fatal::exit_status;
 }
 
 void process_source(int index) {
@@ -157,19 +142,16 @@ void process_source(int index) {
     reset_file_state();
     while (input::next_line()) {
         analysis::analyse_line();
-        count_line();
+        input::count_line();
     }
     finish_source();
 }
 
 void start_up() {
     output_dir_given = false;
-    exclude_count = 0;
+    input::clear_excludes();
     source_count = 0;
-    exit_status = 0;
-    lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
-    lex::build_letter_index(lex::directive_index, lex::directive_table);
-    lex::build_letter_index(lex::reserved_index, lex::reserved_table);
+    fatal::reset_status();
     std::printf("%s%c", listing::LISTING_BANNER, ' ');
     std::fputs("\n", stdout);
     std::fputs(NOTICE_LINES, stdout);
@@ -179,14 +161,13 @@ void parse_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
         if (arg[0] != '-') {
-            if (source_count == MAX_SOURCES) report_error(ERROR_USAGE);
+            if (source_count == MAX_SOURCES) report_error(fatal::ERROR_USAGE);
             source_names[source_count++] = arg;
             continue;
         }
         switch (arg[1]) {
         case 'i':
         case 'I':
-            exclude_count = 0;
             parse_exclude_list(arg + 2);
             break;
         case 'o':
@@ -195,64 +176,28 @@ void parse_options(int argc, char** argv) {
             set_output_dir(arg + 2);
             break;
         default:
-            report_error(ERROR_USAGE);
+            report_error(fatal::ERROR_USAGE);
         }
     }
-    if (source_count == 0) report_error(ERROR_USAGE);
+    if (source_count == 0) report_error(fatal::ERROR_USAGE);
 }
 
 void set_output_dir(const char* text) {
-    if (text[0] == 0) report_error(ERROR_USAGE);
+    if (text[0] == 0) report_error(fatal::ERROR_USAGE);
     output_dir = text;
     char last = output_dir.back();
     if (last != ':' && last != '\\') output_dir += '\\';
 }
 
 void derive_names(const char* name) {
-    source_path = name;
-    split_source_path();
-    std::size_t dot = extension_dot(base_name);
-    if (dot != std::string::npos)
-        base_name.resize(dot);
-    else
-        source_path += DEFAULT_EXTENSION;
+    source_path = opened_path(name);
+    std::string given = name;
+    std::size_t start = file_name_start(given);
+    std::size_t dot = extension_dot(given);
+    source_dir.assign(given, 0, start);
+    base_name.assign(given, start, dot == std::string::npos ? std::string::npos : dot - start);
     if (!output_dir_given) output_dir = source_dir;
     listing_path = output_dir + base_name + LISTING_EXTENSION;
-}
-
-void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
-
-void report_error(int code) {
-    std::putchar(BELL);
-    exit_status = code == ERROR_USAGE ? 2 : 3;
-    switch (code) {
-    case ERROR_USAGE:
-        std::fputs(USAGE_TEXT, stdout);
-        break;
-    case ERROR_OPEN_SOURCE:
-        std::printf("\nCan't open %s\n", source_path.c_str());
-        break;
-    case ERROR_CREATE_LISTING:
-        std::printf("\nCan't create file %s\n", listing_path.c_str());
-        break;
-    case ERROR_READ_SOURCE:
-        std::printf("\nCan't read %s\n", source_path.c_str());
-        break;
-    case ERROR_DISK_FULL:
-        std::fputs("\nOut of disk space.\n", stdout);
-        break;
-    default:
-        std::fputs("\nOut of heap space.\n", stdout);
-        break;
-    }
-    std::fflush(stdout);
-    platform::discard_all_writers();   // a listing path keeps what it held before
-    listing_file = nullptr;
-#ifdef VELXREF_FATAL_THROWS
-    throw FatalExit{exit_status};
-#else
-    std::exit(exit_status);
-#endif
 }
 
 }  // namespace driver

@@ -1,12 +1,9 @@
 // Driver: start-up and the banner, the command line, the source and listing
-// names, the per-source reset, the run loop, and report_error, the one way a
-// fatal condition ends the process.
+// names, the per-source reset and the run loop.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-#include "driver/shared.h"
 #include "platform/platform.h"
 
 namespace driver {
@@ -28,7 +25,7 @@ inline platform::TextStream* source_file = nullptr;    // open read stream of th
 int run(int argc, char** argv);
 // Names, opens, reads, analyses and lists source index, then closes it.
 void process_source(int index);
-// Initial values, keyword indexes, banner and notice lines.
+// Initial values, banner and notice lines.
 void start_up();
 // Fills the driver state from the command line; every error is fatal.
 void parse_options(int argc, char** argv);
@@ -36,7 +33,5 @@ void parse_options(int argc, char** argv);
 void set_output_dir(const char* text);
 // The naming steps of prepare_files alone: source_path to listing_path.
 void derive_names(const char* name);
-// Adds 1 to line_number (wrapping, never overflowing).
-void count_line();
 
 }  // namespace driver

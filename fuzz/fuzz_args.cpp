@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "fatal/fatal.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             driver::derive_names(driver::source_names[i]);
             if (driver::listing_path.size() < driver::base_name.size()) std::abort();
         }
-    } catch (const driver::FatalExit& e) {
+    } catch (const fatal::FatalExit& e) {
         if (e.status != 2) std::abort();   // parsing can only fail with a usage error
     }
     return 0;

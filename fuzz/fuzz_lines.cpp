@@ -8,8 +8,10 @@
 #include <string>
 
 #include "driver/driver.h"
+#include "fatal/fatal.h"
 #include "fuzz/fuzz_support.h"
 #include "input/input.h"
+#include "listing/listing.h"
 #include "platform/platform.h"
 
 namespace {
@@ -27,15 +29,15 @@ void write_source(const std::uint8_t* data, std::size_t size) {
     std::fclose(f);
 }
 
-// A fatal error leaves streams open; close them as the process exit would.
+// A fatal error leaves the read streams open; close them as the process exit
+// would.  The new listing is already removed.
 void close_leftovers() {
     for (int level = 0; level < input::MAX_INCLUDE_DEPTH; ++level)
         if (input::include_stack[level] != nullptr) platform::close_stream(input::include_stack[level]);
     if (driver::source_file != nullptr) platform::close_stream(driver::source_file);
-    if (driver::listing_file != nullptr) platform::close_stream(driver::listing_file);
     input::reset_input(nullptr);
     driver::source_file = nullptr;
-    driver::listing_file = nullptr;
+    listing::listing_file = nullptr;
 }
 
 }  // namespace
@@ -47,10 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     driver::source_names[0] = name;
     driver::source_count = 1;
     driver::output_dir_given = false;
-    driver::exclude_count = 0;
+    input::clear_excludes();
     try {
         driver::process_source(0);
-    } catch (const driver::FatalExit&) {
+    } catch (const fatal::FatalExit&) {
         close_leftovers();
     }
     return 0;

@@ -1,15 +1,17 @@
 // The source line reader and the include stack.
+#include <cassert>
 #include <cstdio>
+#include <cstring>
 
-#include "driver/shared.h"
+#include "fatal/fatal.h"
 #include "input/input.h"
-#include "lex/lex.h"
 
 namespace input {
 
 namespace {
 
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
+char include_names[MAX_INCLUDE_DEPTH][LINE_BUFFER_SIZE];   // name of the open include at each level, for its messages
 
 // Closes the innermost include file and goes on in the file that included it.
 // An include that failed while it was read, or in its close, is reported like
@@ -17,8 +19,8 @@ platform::TextStream* source_stream = nullptr;   // the main source, read when n
 void leave_include() {
     --include_depth;
     if (!platform::close_stream(include_stack[include_depth])) {
-        std::printf("\nCan't read include file %s\n", include_paths[include_depth].c_str());
-        driver::exit_status = 1;
+        std::printf("\nCan't read include file %s\n", include_names[include_depth]);
+        fatal::note_error();
     }
     include_stack[include_depth] = nullptr;
     input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
@@ -28,21 +30,21 @@ void leave_include() {
 }
 
 void write_progress_mark() {
-    if (driver::line_number % 100 != 0) return;
-    std::putchar(driver::line_number % 500 == 0 ? '*' : '-');
+    if (line_number % 100 != 0) return;
+    std::putchar(line_number % 500 == 0 ? '*' : '-');
     std::fflush(stdout);
 }
 
-// Characters that end an include file name: white space, ";" and the end.
-bool ends_file_name(char c) {
-    return c == 0 || c == ';' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// The standard upper-case mapping: only a to z change.
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
 int read_text_line(char* buffer, int size, platform::TextStream* stream) {
     bool ended = false;
     int n = platform::read_chars(stream, buffer, size - 1, &ended);
+    // What read_chars promises keeps the line feed and the terminator inside buffer.
+    assert(n >= 0 && n <= size - 1 && (!ended || n < size - 1));
     // The piece before a read error may end anywhere: it is not a line.
     if (ended && platform::stream_error(stream)) n = 0;
     if (n == 0 && ended) {
@@ -74,51 +76,58 @@ int next_line() {
             if (skipping_long_line) continue;
             skipping_long_line = true;
         }
-        line_length = n;
         write_progress_mark();
         scan_position = line_buffer;
         return 1;
     }
 }
 
-void open_include() {
-    lex::skip_blanks();
-    const char* start = scan_position;
-    while (!ends_file_name(*scan_position)) ++scan_position;
-    std::string name(start, static_cast<std::size_t>(scan_position - start));
+void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
 
-    for (int i = 0; i < driver::exclude_count; ++i)
-        if (same_name_nocase(name.c_str(), driver::exclude_names[i])) return;
+void open_include(const char* name) {
+    for (int i = 0; i < exclude_count; ++i)
+        if (same_name_nocase(name, exclude_names[i])) return;
 
     if (include_depth == MAX_INCLUDE_DEPTH) {
-        std::printf("\nNesting error %s\n", name.c_str());
-        driver::exit_status = 1;
+        std::printf("\nNesting error %s\n", name);
+        fatal::note_error();
         return;
     }
-    include_paths[include_depth] = name;
-    include_stack[include_depth] = platform::open_read(name.c_str());
+    include_stack[include_depth] = platform::open_read(name);
     if (include_stack[include_depth] == nullptr) {
-        std::printf("\nCan't open include file %s\n", name.c_str());
-        driver::exit_status = 1;
+        std::printf("\nCan't open include file %s\n", name);
+        fatal::note_error();
         return;
     }
+    // The name comes from one line, so it fits.
+    std::size_t length = std::strlen(name);
+    assert(length < LINE_BUFFER_SIZE);
+    std::memcpy(include_names[include_depth], name, length + 1);
     input_file = include_stack[include_depth];
     ++include_depth;
 }
 
 bool same_name_nocase(const char* a, const char* b) {
     for (; *a != 0; ++a, ++b)
-        if (lex::to_upper(*a) != lex::to_upper(*b)) return false;
+        if (upper(*a) != upper(*b)) return false;
     return *b == 0;
 }
 
+void clear_excludes() { exclude_count = 0; }
+
+bool add_exclude(const char* name) {
+    if (exclude_count == MAX_EXCLUDES) return false;
+    exclude_names[exclude_count++] = name;
+    return true;
+}
+
 void reset_input(platform::TextStream* source) {
+    line_number = 1;
     skipping_long_line = false;
     include_depth = 0;
     for (platform::TextStream*& entry : include_stack) entry = nullptr;
     source_stream = source;
     input_file = source;
-    line_length = 0;
     line_buffer[0] = 0;
     scan_position = line_buffer;
 }

@@ -227,6 +227,7 @@ bool flush_stream(TextStream* s) {
 }
 
 bool close_stream(TextStream* s) {
+    if (!slot_used[slot_of(s)]) return false;   // discarded already, on the way out of a fatal error
     bool ok = flush_stream(s);
     if (!system_close(s->fd)) ok = false;
     if (s->writing) {
@@ -240,6 +241,7 @@ bool close_stream(TextStream* s) {
 }
 
 void discard_stream(TextStream* s) {
+    if (!slot_used[slot_of(s)]) return;
     system_close(s->fd);   // the bytes are thrown away, so how the close went does not matter
     if (s->writing) system_remove_replacement(slot_of(s));
     free_slot(s);

@@ -94,7 +94,7 @@ inline std::string console(const std::string& text) {
 // A page's opening in a listing: form feed, header line (banner, the title
 // filled to 30 columns, "P. " and the page text) and the empty line after it.
 inline std::string page_header(const std::string& page, const std::string& title = "") {
-    return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + std::string(30 - title.size(), ' ') + "\tP. " +
+    return "\f" "Vela Family CROSS REFERENCE V." VELXREF_VERSION " \t" + title + std::string(30 - title.size(), ' ') + "\tP. " +
            page + "\r\n\r\n";
 }
 
@@ -115,8 +115,14 @@ std::string listing_of(const std::vector<Symbol>& symbols, int name_width, int n
 
 // The banner and notice lines every run begins with.
 inline const std::string BANNER_TEXT =
-    "Vela Family CROSS REFERENCE V.1.00.10 \n"
+    "Vela Family CROSS REFERENCE V." VELXREF_VERSION " \n"
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
+
+// The bell and the usage message of a usage error.
+inline const std::string USAGE_TEXT =
+    "\a\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
+    "       -i : not include specified files ( use -ifilename,.... )\n"
+    "       -o : select drive and directory for output ( use -otmp )\n";
 
 }  // namespace test_util
