@@ -377,6 +377,31 @@ TEST_F(NameRun, NamesThroughSymbolicLinks) {
     for (const NameCase& c : cases) check(c);
 }
 
+TEST_F(FaultRun, ReplacedListingKeepsItsLinkAndPermissions) {
+    SKIP_ON_WINDOWS("symbolic links and permission bits");
+    // The new listing is renamed into place: through a link it must land at
+    // the link's target, and it must take the old listing's permission bits.
+    // A listing this process may not write stays refused.
+    write("P.AVL", SMALL_SOURCE);
+    fs::create_directory(at("OUT"));
+    write("OUT/P.VXR", "old");
+    ASSERT_EQ(::chmod(at("OUT/P.VXR").c_str(), 0640), 0);
+    ASSERT_EQ(::symlink("OUT/P.VXR", at("P.VXR").c_str()), 0);
+    test_util::RunResult r = run({"P"}, {"OUT/P.VXR"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_symlink(at("P.VXR")));
+    EXPECT_EQ(test_util::read_file(at("OUT/P.VXR")), SMALL_LISTING);
+    struct stat st;
+    ASSERT_EQ(::stat(at("OUT/P.VXR").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    if (::geteuid() == 0) GTEST_SKIP() << "root may write any file";
+    ASSERT_EQ(::chmod(at("OUT/P.VXR").c_str(), 0444), 0);
+    r = run({"P"});
+    EXPECT_EQ(r.out, BANNER_TEXT + "\a\nCan't create file P.VXR\n");
+    EXPECT_EQ(r.status, 3);
+}
+
 TEST_F(NameRun, NamesThatWouldHangOrFailWhileRead) {
     SKIP_ON_WINDOWS("FIFOs and /proc/self/mem");
     // /proc/self/mem is a regular file whose first read fails: nothing is
