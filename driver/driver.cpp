@@ -1,10 +1,12 @@
 // The run driver: start-up, options, file naming, the per-source loop.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "analysis/analysis.h"
 #include "driver/driver.h"
+#include "html/html.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
@@ -27,6 +29,41 @@ const char* const USAGE_TEXT =
     "\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
     "       -i : not include specified files ( use -ifilename,.... )\n"
     "       -o : select drive and directory for output ( use -otmp )\n";
+
+// What --help adds to the usage lines: one line per long option.
+const char* const LONG_OPTIONS_TEXT =
+    "       --html : also write NAME.html, the cross reference as a page with links\n"
+    "       --help : show this text\n"
+    "       --version : show the version\n";
+
+const char* const VERSION_TEXT = "\nvelxref " VELXREF_VERSION "\n";
+
+// Ends the run at once with status, after --help or --version.
+[[noreturn]] void end_run(int status) {
+    std::fflush(stdout);
+#ifdef VELXREF_FATAL_THROWS
+    throw FatalExit{status};
+#else
+    std::exit(status);
+#endif
+}
+
+// An argument that begins with "--": --html asks for pages, --help and
+// --version answer and end the run, any other is a usage error.
+void parse_long_option(const char* arg) {
+    if (std::strcmp(arg, "--html") == 0) {
+        html::request_pages();
+    } else if (std::strcmp(arg, "--help") == 0) {
+        std::fputs(USAGE_TEXT, stdout);
+        std::fputs(LONG_OPTIONS_TEXT, stdout);
+        end_run(0);
+    } else if (std::strcmp(arg, "--version") == 0) {
+        std::fputs(VERSION_TEXT, stdout);
+        end_run(0);
+    } else {
+        report_error(ERROR_USAGE);
+    }
+}
 
 // A character allowed in a name of the -i list.
 bool is_exclude_name_char(char c) {
@@ -90,6 +127,12 @@ void open_files() {
             report_error(ERROR_CREATE_LISTING);
     listing_file = platform::open_write(listing_path.c_str());
     if (listing_file == nullptr) report_error(ERROR_CREATE_LISTING);
+    if (!html::page_wanted) return;
+    for (int i = 0; i < source_count; ++i)
+        if (platform::names_same_file(opened_path(source_names[i]).c_str(), page_path.c_str()))
+            report_error(ERROR_CREATE_PAGE);
+    page_file = platform::open_write(page_path.c_str());
+    if (page_file == nullptr) report_error(ERROR_CREATE_PAGE);
 }
 
 // Derives the names of source index and opens the source and its listing.
@@ -105,6 +148,10 @@ void reset_file_state() {
     input::reset_input(source_file);
     analysis::reset_analysis();
     symbols::reset_symbols();
+    if (html::page_wanted) {
+        html::reset_page();
+        html::note_file_opened(source_path.data(), source_path.size(), 0);
+    }
     std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
 }
 
@@ -116,6 +163,13 @@ void finish_source() {
     bool closed = platform::close_stream(listing_file);
     listing_file = nullptr;
     if (!closed) report_error(ERROR_DISK_FULL);
+    if (page_file != nullptr) {
+        html::write_page(page_file, source_path.c_str());
+        closed = platform::close_stream(page_file);
+        page_file = nullptr;
+        if (!closed) report_error(ERROR_DISK_FULL);
+        html::reset_page();   // the stored lines are not kept for the next source
+    }
     platform::close_stream(source_file);
     source_file = nullptr;
     symbols::release_tree();
@@ -140,7 +194,13 @@ void process_source(int index) {
     prepare_files(index);
     reset_file_state();
     while (input::next_line()) {
-        analysis::analyse_line();
+        if (html::page_wanted) {
+            html::begin_line(line_number);
+            analysis::analyse_line();
+            html::end_line();
+        } else {
+            analysis::analyse_line();
+        }
         count_line();
     }
     finish_source();
@@ -162,6 +222,10 @@ void start_up() {
 void parse_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
+        if (arg[0] == '-' && arg[1] == '-') {
+            parse_long_option(arg);
+            continue;
+        }
         if (arg[0] != '-') {
             if (source_count == MAX_SOURCES) report_error(ERROR_USAGE);
             source_names[source_count++] = arg;
@@ -202,6 +266,7 @@ void derive_names(const char* name) {
         source_path += DEFAULT_EXTENSION;
     if (!output_dir_given) output_dir = source_dir;
     listing_path = output_dir + base_name + LISTING_EXTENSION;
+    page_path = output_dir + base_name + html::PAGE_EXTENSION;
 }
 
 void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
@@ -218,6 +283,9 @@ void report_error(int code) {
         break;
     case ERROR_CREATE_LISTING:
         std::printf("\nCan't create file %s\n", listing_path.c_str());
+        break;
+    case ERROR_CREATE_PAGE:
+        std::printf("\nCan't create file %s\n", page_path.c_str());
         break;
     case ERROR_DISK_FULL:
         std::fputs("\nOut of disk space.\n", stdout);

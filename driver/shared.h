@@ -18,6 +18,7 @@ inline constexpr int ERROR_OPEN_SOURCE = 2;   // status 3
 inline constexpr int ERROR_CREATE_LISTING = 3;
 inline constexpr int ERROR_DISK_FULL = 4;
 inline constexpr int ERROR_HEAP = 5;
+inline constexpr int ERROR_CREATE_PAGE = 6;   // status 3, as the listing
 
 inline const char* exclude_names[MAX_EXCLUDES];  // names cut out of the -i argument in place
 inline int exclude_count = 0;                    // filled slots, 0..MAX_EXCLUDES
@@ -30,7 +31,7 @@ struct FatalExit {
     int status;
 };
 
-// Bell, message and exit status of code 1..5; ends the process.
+// Bell, message and exit status of code 1..6; ends the process.
 [[noreturn]] void report_error(int code);
 
 }  // namespace driver

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "driver/shared.h"
+#include "html/html.h"
 #include "input/input.h"
 #include "lex/lex.h"
 
@@ -20,6 +21,7 @@ void leave_include() {
     // An include that ended inside an over-long line must not swallow the
     // including file's next line.
     skipping_long_line = false;
+    if (html::page_wanted) html::note_file_closed();
 }
 
 void write_progress_mark() {
@@ -86,6 +88,7 @@ void open_include() {
     if (include_depth == MAX_INCLUDE_DEPTH) {
         std::printf("\nNesting error %s\n", name.c_str());
         driver::exit_status = 1;
+        if (html::page_wanted) html::note_include_failed(name.data(), name.size(), driver::line_number, true);
         return;
     }
     include_paths[include_depth] = name;
@@ -93,10 +96,12 @@ void open_include() {
     if (include_stack[include_depth] == nullptr) {
         std::printf("\nCan't open include file %s\n", name.c_str());
         driver::exit_status = 1;
+        if (html::page_wanted) html::note_include_failed(name.data(), name.size(), driver::line_number, false);
         return;
     }
     input_file = include_stack[include_depth];
     ++include_depth;
+    if (html::page_wanted) html::note_file_opened(name.data(), name.size(), driver::line_number);
 }
 
 bool same_name_nocase(const char* a, const char* b) {
