@@ -120,17 +120,17 @@ void split_source_path() {
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(ERROR_OPEN_SOURCE);
-    // Opening the listing would empty it when it is this source or one still
-    // to be read.
-    for (int i = 0; i < source_count; ++i)
-        if (platform::names_same_file(opened_path(source_names[i]).c_str(), listing_path.c_str()))
-            report_error(ERROR_CREATE_LISTING);
+    // Opening the listing or the page would empty it when it is this source
+    // or one still to be read.
+    for (int i = 0; i < source_count; ++i) {
+        std::string source = opened_path(source_names[i]);
+        if (platform::names_same_file(source.c_str(), listing_path.c_str())) report_error(ERROR_CREATE_LISTING);
+        if (html::page_wanted && platform::names_same_file(source.c_str(), page_path.c_str()))
+            report_error(ERROR_CREATE_PAGE);
+    }
     listing_file = platform::open_write(listing_path.c_str());
     if (listing_file == nullptr) report_error(ERROR_CREATE_LISTING);
     if (!html::page_wanted) return;
-    for (int i = 0; i < source_count; ++i)
-        if (platform::names_same_file(opened_path(source_names[i]).c_str(), page_path.c_str()))
-            report_error(ERROR_CREATE_PAGE);
     page_file = platform::open_write(page_path.c_str());
     if (page_file == nullptr) report_error(ERROR_CREATE_PAGE);
 }
