@@ -39,19 +39,19 @@ windows:
 	cmake --build build/windows -j $(JOBS)
 
 # Every test, in this order: each fuzz target for FUZZ_SECONDS; the unit and
-# end-to-end suites in a normal build; the pages of every end-to-end run read
-# by an HTML parser, and the example's page in headless Chromium; the binary
-# under valgrind; the
+# end-to-end suites in an optimised build with assertions on; the pages of
+# every end-to-end run read by an HTML parser, and the example's page in
+# headless Chromium; the binary under valgrind; the
 # end-to-end suite against the Windows build under Wine; both suites again in
 # a sanitizer build; then the packages, unpacked and tried.
 test: fuzz unit package-check
 
 unit: debug asan windows
-	cd build/debug && ctest --output-on-failure
+	cd build/debug && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) page-test
 	bash tests/valgrind.sh build/debug/velxref
 	$(MAKE) wine-test
-	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 # The pages (--html) of every end-to-end run, checked with an HTML parser;
 # the example's page in headless Chromium (screenshot: build/page/BLINK.png).
@@ -80,8 +80,10 @@ package: release windows
 	rm -rf build/package/_CPack_Packages
 	@ls build/package
 
-# The Debian package unpacked into a scratch root lists the example exactly;
-# the Windows zip holds the program, the README and the manual.
+# lintian finds no error or warning in the Debian package, and the program
+# unpacked from it lists the example exactly; the Windows zip holds its own
+# README, the manual, the licence and the example, and its velxref.exe lists
+# that example exactly under Wine.
 package-check: package
 	bash tests/package_check.sh
 

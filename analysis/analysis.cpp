@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "analysis/analysis.h"
-#include "driver/shared.h"
 #include "html/html.h"
 #include "input/input.h"
 #include "lex/lex.h"
+#include "listing/listing.h"
 #include "symbols/symbols.h"
 
 namespace analysis {
@@ -58,12 +58,12 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 
 bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{'; }
 
-// Records length characters of text, the token that began at start, on the
-// current line with the current mark and kind.  The page learns where it
-// stands: the text of a token begun by ":" starts after the colon.
+// Records length characters of text, of the token that began at start, on
+// the current line with the current mark and kind.  The page learns where the token that began at start stands: the text of
+// a token begun by ":" starts after the colon.
 void record(const char* start, const char* text, int length) {
     char stored = symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
-                                            driver::line_number);
+                                            input::line_number);
     if (html::page_wanted)
         html::note_occurrence(static_cast<int>(start - input::line_buffer) + (*start == ':' ? 1 : 0), length, stored);
 }
@@ -83,22 +83,12 @@ void record_rest_of_line() {
     }
 }
 
-// Takes the string operand of PAGE as the title, once per source: tabs
-// expand to the next multiple of 8 columns, and the title is cut at 30.
+// Hands the string operand of PAGE to the listing as its title, unless the
+// source already has one.
 void take_title() {
-    if (page_title[0] != 0) return;
+    if (listing::page_title[0] != 0) return;
     if (fetch_token() != TOKEN_STRING) return;
-    int column = 0;
-    for (const char* p = lex::token_text; *p != 0 && column < TITLE_WIDTH; ++p) {
-        if (*p == '\t') {
-            int stop = column + 8 - column % 8;
-            if (stop > TITLE_WIDTH) stop = TITLE_WIDTH;
-            while (column < stop) page_title[column++] = ' ';
-        } else {
-            page_title[column++] = *p;
-        }
-    }
-    page_title[column] = 0;
+    listing::set_title(lex::token_text);
 }
 
 // A statement led by the mnemonic at row, after an optional label: operand
@@ -124,7 +114,9 @@ void analyse_directive(const TokenSlot* label, std::int32_t row) {
     current_kind = ' ';
     current_mark = ' ';
     if (type == lex::DIRECTIVE_INCLUDE) {
-        input::open_include();
+        lex::scan_file_name();
+        int done = input::open_include(lex::token_text);
+        if (html::page_wanted) html::note_include(lex::token_text, lex::token_length, done);
         return;
     }
     if (type == lex::DIRECTIVE_TITLE) {
@@ -194,7 +186,6 @@ void analyse_line() {
 }
 
 void reset_analysis() {
-    page_title[0] = 0;
     current_mark = ' ';
     current_kind = ' ';
 }

@@ -5,15 +5,12 @@
 
 namespace analysis {
 
-inline constexpr int TITLE_WIDTH = 30;   // columns of the listing title
-
 inline char current_mark = ' ';                // "#", "&" or " " for the next recording
 inline char current_kind = ' ';                // "M" while a macro name is recorded, else " "
-inline char page_title[TITLE_WIDTH + 1];       // empty until the first non-empty PAGE string
 
-// Analyses the line in input::line_buffer, recording its symbols on line_number.
+// Analyses the line in input::line_buffer, recording its symbols on input::line_number.
 void analyse_line();
-// Per-source reset: empty title, blank mark and kind.
+// Per-source reset: blank mark and kind.
 void reset_analysis();
 
 }  // namespace analysis

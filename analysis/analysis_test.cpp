@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "analysis/analysis.h"
-#include "driver/driver.h"
+#include "fatal/fatal.h"
+#include "listing/listing.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "symbols/symbols.h"
@@ -27,23 +28,23 @@ protected:
         lex::build_letter_index(lex::directive_index, lex::directive_table);
         lex::build_letter_index(lex::reserved_index, lex::reserved_table);
         // FILE.INC is excluded, so an INCLUDE of it never reaches the file system.
-        driver::exclude_names[0] = "FILE.INC";
-        driver::exclude_count = 1;
+        input::clear_excludes();
+        input::add_exclude("FILE.INC");
         reset();
     }
 
     void TearDown() override {
         reset();
-        driver::exclude_count = 0;
+        input::clear_excludes();
     }
 
     static void reset() {
         symbols::release_tree();
         symbols::reset_symbols();
         analysis::reset_analysis();
+        listing::reset_listing();
         input::reset_input(nullptr);
-        driver::line_number = 1;
-        driver::exit_status = 0;
+        fatal::exit_status = 0;
     }
 
     // Hands each line to the classifier as the reader would, then counts it.
@@ -55,10 +56,9 @@ protected:
             ASSERT_LE(line.size(), 254u);
             std::memcpy(input::line_buffer, line.data(), line.size());
             std::memcpy(input::line_buffer + line.size(), "\n", 2);
-            input::line_length = static_cast<int>(line.size()) + 1;
             input::scan_position = input::line_buffer;
             analysis::analyse_line();
-            driver::count_line();
+            input::count_line();
             if (end == std::string::npos) return;
             start = end + 1;
         }
@@ -160,7 +160,7 @@ TEST_F(AnalysisTest, IncludeRecordsOnlyItsLabel) {
         {"LBL .INCLUDE FILE.INC\n\tLDA COUNT", "COUNT: 2 |LBL: 1#"},
     });
     EXPECT_EQ(input::include_depth, 0);
-    EXPECT_EQ(driver::exit_status, 0);
+    EXPECT_EQ(fatal::exit_status, 0);
 }
 
 TEST_F(AnalysisTest, PageTakesTheFirstNonEmptyStringTitle) {
@@ -188,7 +188,7 @@ TEST_F(AnalysisTest, PageTakesTheFirstNonEmptyStringTitle) {
         reset();
         analyse(c.source);
         EXPECT_EQ(render(), c.table);
-        EXPECT_STREQ(analysis::page_title, c.title);
+        EXPECT_STREQ(listing::page_title, c.title);
     }
 }
 

@@ -1,12 +1,9 @@
 // Driver: start-up and the banner, the command line, the source and listing
-// names, the per-source reset, the run loop, and report_error, the one way a
-// fatal condition ends the process.
+// names, the per-source reset and the run loop.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-#include "driver/shared.h"
 #include "platform/platform.h"
 
 namespace driver {
@@ -38,7 +35,5 @@ void parse_options(int argc, char** argv);
 void set_output_dir(const char* text);
 // The naming steps of prepare_files alone: source_path to listing_path.
 void derive_names(const char* name);
-// Adds 1 to line_number (wrapping, never overflowing).
-void count_line();
 
 }  // namespace driver

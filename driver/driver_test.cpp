@@ -1,21 +1,18 @@
-// Start-up, the command line, the name derivation and the fatal messages.
+// Start-up, the command line and the name derivation.
 #include "driver/driver.h"
 
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "fatal/fatal.h"
+#include "input/input.h"
 #include "test_util.h"
 
 namespace {
 
-const std::string USAGE =
-    "\a\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
-    "       -i : not include specified files ( use -ifilename,.... )\n"
-    "       -o : select drive and directory for output ( use -otmp )\n";
+using test_util::USAGE_TEXT;
 
 // Runs start_up (its banner checked and dropped), then parse_options on args.
 // The argument texts live in storage, which must outlive the names cut from it.
@@ -23,16 +20,16 @@ class OptionsTest : public testing::Test {
 protected:
     void SetUp() override {
         driver::source_count = 5;
-        driver::exclude_count = 5;
+        input::exclude_count = 5;
         driver::output_dir_given = true;
-        driver::exit_status = 7;
+        fatal::exit_status = 7;
         testing::internal::CaptureStdout();
         driver::start_up();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), test_util::BANNER_TEXT);
         EXPECT_EQ(driver::source_count, 0);
-        EXPECT_EQ(driver::exclude_count, 0);
+        EXPECT_EQ(input::exclude_count, 0);
         EXPECT_FALSE(driver::output_dir_given);
-        EXPECT_EQ(driver::exit_status, 0);
+        EXPECT_EQ(fatal::exit_status, 0);
         driver::output_dir.clear();
     }
 
@@ -50,16 +47,16 @@ protected:
         int status = -1;
         try {
             parse(args);
-        } catch (const driver::FatalExit& e) {
+        } catch (const fatal::FatalExit& e) {
             status = e.status;
         }
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), USAGE);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), USAGE_TEXT);
         EXPECT_EQ(status, 2);
-        EXPECT_EQ(driver::exit_status, 2);
+        EXPECT_EQ(fatal::exit_status, 2);
     }
 
     std::vector<std::string> excludes() const {
-        return std::vector<std::string>(driver::exclude_names, driver::exclude_names + driver::exclude_count);
+        return std::vector<std::string>(input::exclude_names, input::exclude_names + input::exclude_count);
     }
 
     std::vector<std::string> storage;
@@ -193,39 +190,6 @@ TEST(Naming, DerivesSourceAndListingNames) {
         EXPECT_EQ(driver::listing_path, c.listing_path);
     }
     driver::output_dir_given = false;
-}
-
-TEST(Fatal, MessagesAndStatuses) {
-    driver::source_path = "SRC.AVL";
-    driver::listing_path = "OUT\\SRC.VXR";
-    const std::pair<int, std::string> cases[] = {
-        {driver::ERROR_USAGE, USAGE},
-        {driver::ERROR_OPEN_SOURCE, "\a\nCan't open SRC.AVL\n"},
-        {driver::ERROR_CREATE_LISTING, "\a\nCan't create file OUT\\SRC.VXR\n"},
-        {driver::ERROR_DISK_FULL, "\a\nOut of disk space.\n"},
-        {driver::ERROR_HEAP, "\a\nOut of heap space.\n"},
-    };
-    for (const auto& [code, text] : cases) {
-        driver::exit_status = 1;
-        testing::internal::CaptureStdout();
-        int status = -1;
-        try {
-            driver::report_error(code);
-        } catch (const driver::FatalExit& e) {
-            status = e.status;
-        }
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), text) << code;
-        EXPECT_EQ(status, code == driver::ERROR_USAGE ? 2 : 3);
-        EXPECT_EQ(driver::exit_status, status);
-    }
-    driver::exit_status = 0;
-}
-
-TEST(Driver, LineNumberWrapsInsteadOfOverflowing) {
-    driver::line_number = INT32_MAX;
-    driver::count_line();
-    EXPECT_EQ(driver::line_number, INT32_MIN);
-    driver::line_number = 1;
 }
 
 }  // namespace

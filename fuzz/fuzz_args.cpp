@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "fatal/fatal.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             driver::derive_names(driver::source_names[i]);
             if (driver::listing_path.size() < driver::base_name.size()) std::abort();
         }
-    } catch (const driver::FatalExit& e) {
+    } catch (const fatal::FatalExit& e) {
         if (e.status != 2) std::abort();   // parsing can only fail with a usage error
     }
     return 0;

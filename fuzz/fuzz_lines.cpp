@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
+#include "fatal/fatal.h"
 #include "input/input.h"
+#include "listing/listing.h"
 #include "platform/platform.h"
 
 namespace {
@@ -38,11 +40,11 @@ void close_leftovers() {
     for (int level = 0; level < input::MAX_INCLUDE_DEPTH; ++level)
         if (input::include_stack[level] != nullptr) platform::close_stream(input::include_stack[level]);
     if (driver::source_file != nullptr) platform::close_stream(driver::source_file);
-    if (driver::listing_file != nullptr) platform::close_stream(driver::listing_file);
+    if (listing::listing_file != nullptr) platform::close_stream(listing::listing_file);
     if (driver::page_file != nullptr) platform::close_stream(driver::page_file);
     input::reset_input(nullptr);
     driver::source_file = nullptr;
-    driver::listing_file = nullptr;
+    listing::listing_file = nullptr;
     driver::page_file = nullptr;
 }
 
@@ -55,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     driver::source_names[0] = name;
     driver::source_count = 1;
     driver::output_dir_given = false;
-    driver::exclude_count = 0;
+    input::clear_excludes();
     try {
         driver::process_source(0);
-    } catch (const driver::FatalExit&) {
+    } catch (const fatal::FatalExit&) {
         close_leftovers();
     }
     return 0;

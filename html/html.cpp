@@ -7,8 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "analysis/analysis.h"
-#include "driver/shared.h"
+#include "fatal/fatal.h"
 #include "html/html.h"
 #include "input/input.h"
 #include "listing/listing.h"
@@ -71,7 +70,7 @@ platform::TextStream* page_stream = nullptr;
 void flush_out() {
     platform::write_bytes(page_stream, out, out_used);
     out_used = 0;
-    if (platform::stream_error(page_stream)) driver::report_error(driver::ERROR_DISK_FULL);
+    if (platform::stream_error(page_stream)) fatal::report_error(fatal::ERROR_DISK_FULL);
 }
 
 inline char* room(std::size_t n) {
@@ -369,9 +368,9 @@ void emit_header(const char* source_name, const Totals& t) {
     emit("</style>\n</head>\n<body>\n<header>\n<h1>");
     emit(listing::LISTING_BANNER);
     emit("</h1>\n");
-    if (analysis::page_title[0] != 0) {
+    if (listing::page_title[0] != 0) {
         emit("<p class=\"title\">");
-        emit_text(analysis::page_title, std::strlen(analysis::page_title));
+        emit_text(listing::page_title, std::strlen(listing::page_title));
         emit("</p>\n");
     }
     emit("<dl class=\"counts\">\n<dt>Source</dt><dd>");
@@ -539,22 +538,25 @@ void reset_page() {
     occurrences_now = 0;
 }
 
-void note_file_opened(const char* name, std::size_t length, std::int32_t included_on) {
-    assert(file_depth <= input::MAX_INCLUDE_DEPTH);
-    files_read.push_back(FileRead{std::string(name, length), included_on, 0, 0, 0, file_depth});
-    file_stack[file_depth++] = static_cast<int>(files_read.size() - 1);
+void note_source(const char* name, std::size_t length) {
+    files_read.push_back(FileRead{std::string(name, length), 0, 0, 0, 0, 0});
+    file_stack[0] = 0;
+    file_depth = 1;
 }
 
-void note_file_closed() {
-    if (file_depth > 1) --file_depth;
-}
-
-void note_include_failed(const char* name, std::size_t length, std::int32_t line, bool too_deep) {
-    include_failures.push_back(IncludeFailure{std::string(name, length), line, too_deep});
+void note_include(const char* name, std::size_t length, int result) {
+    if (result == input::INCLUDE_OPENED) {
+        assert(file_depth <= input::MAX_INCLUDE_DEPTH);
+        files_read.push_back(FileRead{std::string(name, length), line_now, 0, 0, 0, file_depth});
+        file_stack[file_depth++] = static_cast<int>(files_read.size() - 1);
+    } else if (result != input::INCLUDE_EXCLUDED) {
+        include_failures.push_back(IncludeFailure{std::string(name, length), line_now, result == input::INCLUDE_TOO_DEEP});
+    }
 }
 
 void begin_line(std::int32_t line) {
-    assert(file_depth > 0);
+    file_depth = input::include_depth + 1;   // the includes that ended meanwhile are left
+    assert(files_read.size() > 0);
     int file = file_stack[file_depth - 1];
     FileRead& f = files_read[static_cast<std::size_t>(file)];
     if (f.lines == 0) f.first_line = line;

@@ -3,7 +3,7 @@
 // read, the symbols as the listing has them, every reference a link to its
 // line, and the source itself, every recorded occurrence a link back to its
 // symbol.  What the page needs is gathered while reading, by calls that the
-// reader, the classifier and the driver make only when page_wanted is set.
+// classifier and the driver make only when page_wanted is set.
 #pragma once
 
 #include <cstddef>
@@ -53,13 +53,13 @@ inline std::int64_t occurrence_count = 0;            // occurrences recorded in 
 void request_pages();
 // Per-source reset: no file read, no line stored.
 void reset_page();
-// The reader began reading the file of length bytes at name (the source or an include).
-void note_file_opened(const char* name, std::size_t length, std::int32_t included_on);
-// The innermost include file ended.
-void note_file_closed();
-// An include was not read, at line.
-void note_include_failed(const char* name, std::size_t length, std::int32_t line, bool too_deep);
-// The reader handed out input::line_buffer as line number line.
+// The source of length bytes at name is read from now on.
+void note_source(const char* name, std::size_t length);
+// input::open_include did what result says with the include of length bytes
+// at name, on the current line.
+void note_include(const char* name, std::size_t length, int result);
+// The reader handed out input::line_buffer as line number line, from the
+// file at input::include_depth (includes that ended are left).
 void begin_line(std::int32_t line);
 // The classifier recorded length bytes at column of the current line, stored with mark.
 void note_occurrence(int column, int length, char mark);

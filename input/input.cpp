@@ -1,10 +1,8 @@
 // The source line reader and the include stack.
 #include <cstdio>
 
-#include "driver/shared.h"
-#include "html/html.h"
+#include "fatal/fatal.h"
 #include "input/input.h"
-#include "lex/lex.h"
 
 namespace input {
 
@@ -21,19 +19,16 @@ void leave_include() {
     // An include that ended inside an over-long line must not swallow the
     // including file's next line.
     skipping_long_line = false;
-    if (html::page_wanted) html::note_file_closed();
 }
 
 void write_progress_mark() {
-    if (driver::line_number % 100 != 0) return;
-    std::putchar(driver::line_number % 500 == 0 ? '*' : '-');
+    if (line_number % 100 != 0) return;
+    std::putchar(line_number % 500 == 0 ? '*' : '-');
     std::fflush(stdout);
 }
 
-// Characters that end an include file name: white space, ";" and the end.
-bool ends_file_name(char c) {
-    return c == 0 || c == ';' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// The standard upper-case mapping: only a to z change.
+char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
@@ -76,41 +71,44 @@ int next_line() {
     }
 }
 
-void open_include() {
-    lex::skip_blanks();
-    const char* start = scan_position;
-    while (!ends_file_name(*scan_position)) ++scan_position;
-    std::string name(start, static_cast<std::size_t>(scan_position - start));
+void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
 
-    for (int i = 0; i < driver::exclude_count; ++i)
-        if (same_name_nocase(name.c_str(), driver::exclude_names[i])) return;
+int open_include(const char* name) {
+    for (int i = 0; i < exclude_count; ++i)
+        if (same_name_nocase(name, exclude_names[i])) return INCLUDE_EXCLUDED;
 
     if (include_depth == MAX_INCLUDE_DEPTH) {
-        std::printf("\nNesting error %s\n", name.c_str());
-        driver::exit_status = 1;
-        if (html::page_wanted) html::note_include_failed(name.data(), name.size(), driver::line_number, true);
-        return;
+        std::printf("\nNesting error %s\n", name);
+        fatal::note_error();
+        return INCLUDE_TOO_DEEP;
     }
-    include_paths[include_depth] = name;
-    include_stack[include_depth] = platform::open_read(name.c_str());
+    include_stack[include_depth] = platform::open_read(name);
     if (include_stack[include_depth] == nullptr) {
-        std::printf("\nCan't open include file %s\n", name.c_str());
-        driver::exit_status = 1;
-        if (html::page_wanted) html::note_include_failed(name.data(), name.size(), driver::line_number, false);
-        return;
+        std::printf("\nCan't open include file %s\n", name);
+        fatal::note_error();
+        return INCLUDE_NOT_OPENED;
     }
     input_file = include_stack[include_depth];
     ++include_depth;
-    if (html::page_wanted) html::note_file_opened(name.data(), name.size(), driver::line_number);
+    return INCLUDE_OPENED;
 }
 
 bool same_name_nocase(const char* a, const char* b) {
     for (; *a != 0; ++a, ++b)
-        if (lex::to_upper(*a) != lex::to_upper(*b)) return false;
+        if (upper(*a) != upper(*b)) return false;
     return *b == 0;
 }
 
+void clear_excludes() { exclude_count = 0; }
+
+bool add_exclude(const char* name) {
+    if (exclude_count == MAX_EXCLUDES) return false;
+    exclude_names[exclude_count++] = name;
+    return true;
+}
+
 void reset_input(platform::TextStream* source) {
+    line_number = 1;
     skipping_long_line = false;
     include_depth = 0;
     for (platform::TextStream*& entry : include_stack) entry = nullptr;

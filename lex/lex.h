@@ -230,7 +230,6 @@ inline LetterRange reserved_index[MAX_LETTER_RANGES];    // 18 rows and the end 
 inline char* token_start = input::line_buffer;   // first character of the last token
 inline char token_text[TOKEN_TEXT_SIZE];         // its text, zero-terminated, case as written
 inline int token_length = 0;                     // characters in token_text
-inline std::int32_t token_kind = 0;              // its kind, TOKEN_END..TOKEN_INVALID
 inline std::int32_t keyword_index = 0;           // table row of the last keyword token
 
 // Fills index with one row per run of equal first letters of table.
@@ -246,6 +245,9 @@ std::int32_t classify_identifier(const char* text, int length, std::int32_t* row
 
 // Scans one token from scan_position and returns its kind.
 std::int32_t fetch_token();
+// Takes the name after INCLUDE into token_text: from the first non-blank up
+// to white space, ";" or the end of the line.
+void scan_file_name();
 // Moves scan_position back to token_start.
 void back_up_token();
 // Advances scan_position over blanks and tabs.

@@ -11,11 +11,6 @@ using input::scan_position;
 
 namespace {
 
-inline std::int32_t finish(std::int32_t kind) {
-    token_kind = kind;
-    return kind;
-}
-
 inline void set_text(const char* from, const char* to) {
     int n = static_cast<int>(to - from);
     copy_text(token_text, from, n);
@@ -34,7 +29,7 @@ inline const char* skip_name(const char* p) { return skip_class(p, CLASS_IDENT |
 // The operator from token_start to scan_position.
 std::int32_t scan_operator() {
     set_text(token_start, scan_position);
-    return finish(TOKEN_OPERATOR);
+    return TOKEN_OPERATOR;
 }
 
 std::int32_t scan_string(char quote) {
@@ -43,10 +38,10 @@ std::int32_t scan_string(char quote) {
     set_text(scan_position, p);
     if (*p == 0) {   // unterminated: the rest of the line, and the end comes next
         scan_position = p;
-        return finish(TOKEN_INVALID);
+        return TOKEN_INVALID;
     }
     scan_position = p + 1;
-    return finish(TOKEN_STRING);
+    return TOKEN_STRING;
 }
 
 std::int32_t scan_prefix_number(unsigned char digit_class) {
@@ -54,14 +49,14 @@ std::int32_t scan_prefix_number(unsigned char digit_class) {
     if (p == scan_position) return scan_operator();   // the prefix alone
     set_text(scan_position, p);
     scan_position = p;
-    return finish(TOKEN_NUMBER);
+    return TOKEN_NUMBER;
 }
 
 std::int32_t scan_number() {
     char* end = token_start + number_length(token_start);
     set_text(token_start, end);
     scan_position = end;
-    return finish(TOKEN_NUMBER);
+    return TOKEN_NUMBER;
 }
 
 std::int32_t scan_identifier() {
@@ -70,13 +65,13 @@ std::int32_t scan_identifier() {
     scan_position = end;
     if (*end == ':') {   // a label is never looked up
         ++scan_position;
-        return finish(TOKEN_SYMBOL);
+        return TOKEN_SYMBOL;
     }
     std::int32_t row = 0;
     // Read from the line, not from the copy just stored: reserved, then mnemonic.
     std::int32_t kind = classify_identifier(token_start, token_length, &row);
     if (kind != TOKEN_SYMBOL) keyword_index = row;
-    return finish(kind);
+    return kind;
 }
 
 std::int32_t scan_dot() {
@@ -84,7 +79,7 @@ std::int32_t scan_dot() {
     if (!is_identifier_char(*name)) {
         if (*name == ':') ++scan_position;
         set_text(token_start, name);
-        return finish(TOKEN_SYMBOL);
+        return TOKEN_SYMBOL;
     }
     char* end = const_cast<char*>(skip_name(name));
     std::int32_t row = find_keyword_n(name, static_cast<int>(end - name), directive_index, directive_table);
@@ -92,11 +87,11 @@ std::int32_t scan_dot() {
     if (row >= 0) {
         set_text(name, end);
         keyword_index = row;
-        return finish(TOKEN_DIRECTIVE);
+        return TOKEN_DIRECTIVE;
     }
     if (*end == ':') ++scan_position;
     set_text(token_start, end);
-    return finish(TOKEN_SYMBOL);
+    return TOKEN_SYMBOL;
 }
 
 std::int32_t scan_colon() {
@@ -105,18 +100,31 @@ std::int32_t scan_colon() {
         char* end = const_cast<char*>(skip_name(name));
         set_text(name, end);
         scan_position = *end == ':' ? end + 1 : end;
-        return finish(TOKEN_SYMBOL);
+        return TOKEN_SYMBOL;
     }
     if (*name == 0) {   // only the colon is passed
         set_text(name, name);
-        return finish(TOKEN_INVALID);
+        return TOKEN_INVALID;
     }
     set_text(name, name + 1);
     scan_position = name + 1;
-    return finish(TOKEN_INVALID);
+    return TOKEN_INVALID;
+}
+
+// Characters that end an include file name: white space, ";" and the end.
+bool ends_file_name(char c) {
+    return c == 0 || c == ';' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 }  // namespace
+
+void scan_file_name() {
+    skip_blanks();
+    char* end = scan_position;
+    while (!ends_file_name(*end)) ++end;
+    set_text(scan_position, end);
+    scan_position = end;
+}
 
 void skip_blanks() {
     while (is_blank(*scan_position)) ++scan_position;
@@ -146,7 +154,7 @@ std::int32_t fetch_token() {
     case ';':
         scan_position = p;   // every further call ends here again
         set_text(p, c == 0 ? p : p + 1);
-        return finish(TOKEN_END);
+        return TOKEN_END;
     case '!':
     case '*':
         if (*scan_position == '=') ++scan_position;
@@ -193,7 +201,7 @@ std::int32_t fetch_token() {
     if (is_decimal_digit(c)) return scan_number();
     if (is_identifier_char(c)) return scan_identifier();
     set_text(p, p + 1);   // a character that starts no token
-    return finish(TOKEN_INVALID);
+    return TOKEN_INVALID;
 }
 
 }  // namespace lex

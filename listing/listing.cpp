@@ -3,8 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "analysis/analysis.h"
-#include "driver/shared.h"
+#include "fatal/fatal.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 
@@ -18,17 +17,19 @@ using symbols::SymbolNode;
 namespace {
 
 constexpr char FORM_FEED = 0x0C;
+constexpr char END_OF_FILE_BYTE = 0x1A;
 constexpr int TEXT_BUFFER_SIZE = 256;
 
 char text_buffer[TEXT_BUFFER_SIZE];   // each piece of text before it is written
 int text_length = 0;                  // characters in text_buffer
 std::uint32_t output_column = 0;      // columns used on the line being written
+const char* current_name = nullptr;   // name being written, repeated on a new page
 
 // Counts one line end of the body; true when it was the page's last.
 inline bool count_body_line() {
     std::uint32_t k = page_lines;
     page_lines = k + 1;
-    return k >= static_cast<std::uint32_t>(page_length);
+    return k >= static_cast<std::uint32_t>(PAGE_LENGTH);
 }
 
 // A name field: the name cut to 32 characters, filled with blanks to name_width.
@@ -84,14 +85,14 @@ RefEntry* reverse(RefEntry* entry) {
 
 // Writes text_buffer to the listing; a failure is fatal.
 void write_text() {
-    platform::write_bytes(driver::listing_file, text_buffer, static_cast<std::size_t>(text_length));
-    if (platform::stream_error(driver::listing_file)) driver::report_error(driver::ERROR_DISK_FULL);
+    platform::write_bytes(listing_file, text_buffer, static_cast<std::size_t>(text_length));
+    if (platform::stream_error(listing_file)) fatal::report_error(fatal::ERROR_DISK_FULL);
 }
 
-// Accounts for a field of n columns, breaking the line when it would pass page_width.
+// Accounts for a field of n columns, breaking the line when it would pass PAGE_WIDTH.
 void advance_column(std::uint32_t n) {
     output_column += n;
-    if (output_column <= static_cast<std::uint32_t>(page_width)) return;
+    if (output_column <= static_cast<std::uint32_t>(PAGE_WIDTH)) return;
     format_line_end();
     write_text();
     output_column = static_cast<std::uint32_t>(name_width) + n;
@@ -101,7 +102,7 @@ void advance_column(std::uint32_t n) {
         return;
     }
     start_page();
-    format_name(symbols::current_symbol);
+    format_name(current_name);
     write_text();
 }
 
@@ -125,9 +126,28 @@ void write_references(RefEntry* entry) {
 
 }  // namespace
 
+bool open_listing(const char* path) {
+    listing_file = platform::open_write(path);
+    return listing_file != nullptr;
+}
+
+void set_title(const char* text) {
+    int column = 0;
+    for (const char* p = text; *p != 0 && column < TITLE_WIDTH; ++p) {
+        if (*p == '\t') {
+            int stop = column + 8 - column % 8;
+            if (stop > TITLE_WIDTH) stop = TITLE_WIDTH;
+            while (column < stop) page_title[column++] = ' ';
+        } else {
+            page_title[column++] = *p;
+        }
+    }
+    page_title[column] = 0;
+}
+
 void start_page() {
-    if (!platform::write_char(driver::listing_file, FORM_FEED)) driver::report_error(driver::ERROR_DISK_FULL);
-    const char* title = analysis::page_title[0] != 0 ? analysis::page_title : " ";
+    if (!platform::write_char(listing_file, FORM_FEED)) fatal::report_error(fatal::ERROR_DISK_FULL);
+    const char* title = page_title[0] != 0 ? page_title : " ";
     int n = std::snprintf(text_buffer, TEXT_BUFFER_SIZE, "%s%c\t%-30s\tP. %03d\n\n", LISTING_BANNER, ' ', title,
                           static_cast<int>(page_number));
     text_length = n < TEXT_BUFFER_SIZE ? n : TEXT_BUFFER_SIZE - 1;
@@ -140,7 +160,7 @@ void write_listing(SymbolNode* node) {
     for (; node != nullptr; node = node->greater) {
         write_listing(node->less);   // the depth is bounded by the balanced height
         output_column = 0;
-        symbols::current_symbol = node->name;
+        current_name = node->name;
         advance_column(static_cast<std::uint32_t>(name_width));
         format_name(node->name);
         write_text();
@@ -151,9 +171,16 @@ void write_listing(SymbolNode* node) {
     }
 }
 
+void close_listing() {
+    if (!platform::write_char(listing_file, END_OF_FILE_BYTE)) fatal::report_error(fatal::ERROR_DISK_FULL);
+    bool closed = platform::close_stream(listing_file);
+    listing_file = nullptr;
+    if (!closed) fatal::report_error(fatal::ERROR_DISK_FULL);
+}
+
 void reset_listing() {
-    page_width = PAGE_WIDTH;
-    page_length = PAGE_LENGTH;
+    page_title[0] = 0;
+    current_name = nullptr;
     page_lines = 0;
     output_column = 0;
     page_number = 1;

@@ -7,8 +7,6 @@
 #include <string>
 #include <utility>
 
-#include "analysis/analysis.h"
-#include "driver/shared.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 #include "symbols/symbols.h"
@@ -44,19 +42,15 @@ protected:
         dir = test_util::make_scratch_dir();
         path = dir + "/OUT.VXR";
         symbols::reset_symbols();
-        analysis::reset_analysis();
         listing::reset_listing();
-        driver::line_number = 1;
-        driver::listing_file = platform::open_write(path.c_str());
-        ASSERT_NE(driver::listing_file, nullptr);
+        ASSERT_TRUE(listing::open_listing(path.c_str()));
     }
 
     void TearDown() override {
-        if (driver::listing_file != nullptr) platform::close_stream(driver::listing_file);
-        driver::listing_file = nullptr;
+        if (listing::listing_file != nullptr) platform::close_stream(listing::listing_file);
+        listing::listing_file = nullptr;
         symbols::release_tree();
         symbols::reset_symbols();
-        analysis::reset_analysis();
         test_util::remove_tree(dir);
     }
 
@@ -66,14 +60,13 @@ protected:
 
     // Closes the listing and returns its bytes.
     std::string finish() {
-        EXPECT_TRUE(platform::close_stream(driver::listing_file));
-        driver::listing_file = nullptr;
+        EXPECT_TRUE(platform::close_stream(listing::listing_file));
+        listing::listing_file = nullptr;
         return test_util::read_file(path);
     }
 
     // What the driver does at the end of a source, short of the 0x1A byte.
     std::string write_all() {
-        listing::page_number = 1;
         listing::start_page();
         listing::write_listing(symbols::symbol_root);
         return finish();
@@ -226,9 +219,9 @@ TEST_F(ListingTest, TitleFieldIsThirtyColumns) {
         SCOPED_TRACE(c.title);
         TearDown();
         SetUp();
-        std::snprintf(analysis::page_title, sizeof analysis::page_title, "%s", c.title);
+        std::snprintf(listing::page_title, sizeof listing::page_title, "%s", c.title);
         std::string expected =
-            "\f" "Vela Family CROSS REFERENCE V.1.00.10 \t" + c.field + "\tP. 001" + EOL + EOL;
+            "\f" "Vela Family CROSS REFERENCE V." VELXREF_VERSION " \t" + c.field + "\tP. 001" + EOL + EOL;
         EXPECT_EQ(write_all(), expected);
     }
 }

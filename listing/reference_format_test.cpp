@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "analysis/analysis.h"
-#include "driver/shared.h"
 #include "listing/listing.h"
 #include "platform/platform.h"
 #include "symbols/symbols.h"
@@ -17,10 +15,8 @@ TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
     std::string dir = test_util::make_scratch_dir();
     std::string path = dir + "/OUT.VXR";
     symbols::reset_symbols();
-    analysis::reset_analysis();
     listing::reset_listing();
-    driver::listing_file = platform::open_write(path.c_str());
-    ASSERT_NE(driver::listing_file, nullptr);
+    ASSERT_TRUE(listing::open_listing(path.c_str()));
 
     const std::int32_t lines[] = {7, 10, 99, 100, 1234567890, 2147483647, 1000000000, 1, 101, 9990};
     const char marks[] = "# &&  #  &";
@@ -28,11 +24,10 @@ TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
         symbols::record_reference("N", 1, marks[i], ' ', lines[i]);
     }
     ASSERT_EQ(symbols::number_width, 10);
-    listing::page_number = 1;
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
-    ASSERT_TRUE(platform::close_stream(driver::listing_file));
-    driver::listing_file = nullptr;
+    ASSERT_TRUE(platform::close_stream(listing::listing_file));
+    listing::listing_file = nullptr;
 
     // Fields of 12 columns: six fill the 72 columns after the name.
     const std::string body = "N       "

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/shared.h"
+#include "fatal/fatal.h"
 #include "symbols/symbols.h"
 
 namespace symbols {
@@ -35,7 +35,7 @@ char* pool_grow(Pool& pool, std::size_t bytes) {
     if (size > MAX_BLOCK) size = MAX_BLOCK;
     while (size < bytes + sizeof(Block)) size *= 2;
     Block* block = static_cast<Block*>(std::malloc(size));
-    if (block == nullptr) driver::report_error(driver::ERROR_HEAP);
+    if (block == nullptr) fatal::report_error(fatal::ERROR_HEAP);
     block->previous = pool.last;
     block->size = size;
     pool.last = block;
@@ -207,7 +207,7 @@ void index_place(SymbolNode* node, std::uint64_t h) {
 void index_grow() {
     std::uint32_t slots = index_slots == nullptr ? FIRST_INDEX_SLOTS : (index_mask + 1) * 2;
     IndexSlot* fresh = static_cast<IndexSlot*>(std::calloc(slots, sizeof(IndexSlot)));
-    if (fresh == nullptr) driver::report_error(driver::ERROR_HEAP);
+    if (fresh == nullptr) fatal::report_error(fatal::ERROR_HEAP);
     IndexSlot* old = index_slots;
     std::uint32_t old_slots = old == nullptr ? 0 : index_mask + 1;
     index_slots = fresh;
@@ -324,7 +324,6 @@ void release_tree() {
 void reset_symbols() {
     index_release();   // it would point into a tree no longer in use
     symbol_root = nullptr;
-    current_symbol = nullptr;
     name_width = MIN_NAME_WIDTH;
     number_width = MIN_NUMBER_WIDTH;
 }

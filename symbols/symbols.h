@@ -35,7 +35,6 @@ struct SymbolNode {
 };
 
 inline SymbolNode* symbol_root = nullptr;          // the table of the current source
-inline const char* current_symbol = nullptr;       // name the listing is writing (continuation lines)
 inline std::int32_t name_width = MIN_NAME_WIDTH;   // 8..32: longest name plus one blank
 inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest recorded line, at least 4
 

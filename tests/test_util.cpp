@@ -124,15 +124,25 @@ RunResult run_program(const std::string& binary, const std::string& dir, const s
     return r;
 }
 
-void keep_pages(const std::string& dir, const std::vector<std::string>& args, int status) {
+std::vector<std::string> html_files(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec) && it->path().extension() == ".html") found.push_back(it->path().string());
+    return found;
+}
+
+void keep_pages(const std::string& dir, const std::vector<std::string>& args, int status,
+                const std::vector<std::string>& before) {
     namespace fs = std::filesystem;
     std::vector<fs::path> pages;
     std::error_code ec;
     std::uintmax_t bytes = 0;
-    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->is_regular_file(ec) || it->path().extension() != ".html") continue;
-        pages.push_back(it->path());
-        bytes += it->file_size(ec);
+    for (const std::string& p : html_files(dir)) {
+        if (std::find(before.begin(), before.end(), p) != before.end()) continue;
+        pages.push_back(p);
+        bytes += fs::file_size(p, ec);
     }
     bool kept_whole = (status == 0 || status == 1) && bytes <= (16u << 20);
     if (!kept_whole) {

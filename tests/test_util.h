@@ -45,8 +45,12 @@ RunResult run_program(const std::string& binary, const std::string& dir, const s
 // (--html), and a run that wrote any is copied whole into a fresh folder
 // there, its pages then removed, so the test sees the files of a run
 // without --html.  Only runs that finished (status 0 or 1) with pages of
-// at most 16 MiB are kept; tests/page/check_e2e.sh checks the pages kept.
-void keep_pages(const std::string& dir, const std::vector<std::string>& args, int status);
+// at most 16 MiB are kept; tests/page/run.sh checks the pages kept.
+// The ".html" files under dir.
+std::vector<std::string> html_files(const std::string& dir);
+// Keeps and removes the pages of a run, all ".html" files but those of before.
+void keep_pages(const std::string& dir, const std::vector<std::string>& args, int status,
+                const std::vector<std::string>& before);
 
 // The program under test (end-to-end tests only): the built velxref binary,
 // or the one VELXREF_PROGRAM names, started through the command VELXREF_RUNNER
@@ -75,10 +79,14 @@ inline RunResult run_velxref(const std::string& dir, const std::vector<std::stri
                              const RunOptions& options = {}) {
     const char* pages = std::getenv("VELXREF_PAGES");
     std::vector<std::string> all = args;
-    if (pages != nullptr && *pages != 0) all.insert(all.begin(), "--html");
+    std::vector<std::string> before;
+    if (pages != nullptr && *pages != 0) {
+        all.insert(all.begin(), "--html");
+        before = html_files(dir);
+    }
     std::vector<std::string> command = velxref_command(all);
     RunResult r = run_program(command[0], dir, std::vector<std::string>(command.begin() + 1, command.end()), options);
-    if (pages != nullptr && *pages != 0) keep_pages(dir, args, r.status);
+    if (pages != nullptr && *pages != 0) keep_pages(dir, args, r.status, before);
     return r;
 }
 // Console text as the program under test writes it: the Windows build ends
@@ -102,7 +110,7 @@ inline std::string console(const std::string& text) {
 // A page's opening in a listing: form feed, header line (banner, the title
 // filled to 30 columns, "P. " and the page text) and the empty line after it.
 inline std::string page_header(const std::string& page, const std::string& title = "") {
-    return "\f" "Vela Family CROSS REFERENCE V.1.00.10" " \t" + title + std::string(30 - title.size(), ' ') + "\tP. " +
+    return "\f" "Vela Family CROSS REFERENCE V." VELXREF_VERSION " \t" + title + std::string(30 - title.size(), ' ') + "\tP. " +
            page + "\r\n\r\n";
 }
 
@@ -123,8 +131,14 @@ std::string listing_of(const std::vector<Symbol>& symbols, int name_width, int n
 
 // The banner and notice lines every run begins with.
 inline const std::string BANNER_TEXT =
-    "Vela Family CROSS REFERENCE V.1.00.10 \n"
+    "Vela Family CROSS REFERENCE V." VELXREF_VERSION " \n"
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
+
+// The bell and the usage message of a usage error.
+inline const std::string USAGE_TEXT =
+    "\a\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
+    "       -i : not include specified files ( use -ifilename,.... )\n"
+    "       -o : select drive and directory for output ( use -otmp )\n";
 
 }  // namespace test_util

@@ -192,7 +192,7 @@ TEST_F(DriverRun, HelpAndVersionEndTheRunWithSuccess) {
         {"help", files, {"--help"}, help, 0, {}},
         {"help before a source", files, {"--help", "PROG"}, help, 0, {}},
         {"help before a bad option", files, {"--help", "-x"}, help, 0, {}},
-        {"version", files, {"PROG", "--version"}, "\nvelxref 1.0.10\n", 0, {}},
+        {"version", files, {"PROG", "--version"}, "\nvelxref 1.00.10\n", 0, {}},
     };
     for (const Scenario& s : cases) check(s);
 }

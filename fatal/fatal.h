@@ -1,0 +1,31 @@
+// Fatal errors and the exit status: the bottom of the program, which every
+// subsystem may include and which includes nothing of theirs.
+#pragma once
+
+namespace fatal {
+
+inline constexpr int ERROR_USAGE = 1;         // status 2
+inline constexpr int ERROR_OPEN_SOURCE = 2;   // status 3, names the source
+inline constexpr int ERROR_CREATE_LISTING = 3;   // status 3, names the listing
+inline constexpr int ERROR_DISK_FULL = 4;     // status 3
+inline constexpr int ERROR_HEAP = 5;          // status 3
+
+inline int exit_status = 0;   // 0, 1 after an include error, 2 or 3 when fatal
+
+// What report_error throws: caught by driver::run, which returns status as
+// the process's exit status, and by the tests and fuzz targets.
+struct FatalExit {
+    int status;
+};
+
+// Bell, message and exit status of code 1..5, the message naming the file
+// name for codes 2 and 3; throws FatalExit, which ends the run.
+[[noreturn]] void report_error(int code, const char* name = "");
+// Writes the three usage lines, as a usage error shows them after the bell.
+void write_usage();
+// Marks the run as failed with status 1 and goes on (an include error).
+void note_error();
+// Start of a run: status 0.
+void reset_status();
+
+}  // namespace fatal
