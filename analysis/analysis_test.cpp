@@ -24,9 +24,6 @@ struct Case {
 class AnalysisTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
-        lex::build_letter_index(lex::directive_index, lex::directive_table);
-        lex::build_letter_index(lex::reserved_index, lex::reserved_table);
         // FILE.INC is excluded, so an INCLUDE of it never reaches the file system.
         input::clear_excludes();
         input::add_exclude("FILE.INC");

@@ -186,9 +186,6 @@ void start_up() {
     input::clear_excludes();
     source_count = 0;
     fatal::reset_status();
-    lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
-    lex::build_letter_index(lex::directive_index, lex::directive_table);
-    lex::build_letter_index(lex::reserved_index, lex::reserved_table);
     std::printf("%s%c", listing::LISTING_BANNER, ' ');
     std::fputs("\n", stdout);
     std::fputs(NOTICE_LINES, stdout);

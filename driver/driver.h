@@ -27,7 +27,7 @@ inline platform::TextStream* page_file = nullptr;      // open write stream of t
 int run(int argc, char** argv);
 // Names, opens, reads, analyses and lists source index, then closes it.
 void process_source(int index);
-// Initial values, keyword indexes, banner and notice lines.
+// Initial values, banner and notice lines.
 void start_up();
 // Fills the driver state from the command line; every error is fatal.
 void parse_options(int argc, char** argv);

@@ -1,4 +1,5 @@
 // The source line reader and the include stack.
+#include <cassert>
 #include <cstdio>
 
 #include "fatal/fatal.h"
@@ -35,6 +36,8 @@ char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 int read_text_line(char* buffer, int size, platform::TextStream* stream) {
     bool ended = false;
     int n = platform::read_chars(stream, buffer, size - 1, &ended);
+    // What read_chars promises keeps the line feed and the terminator inside buffer.
+    assert(n >= 0 && n <= size - 1 && (!ended || n < size - 1));
     if (n == 0 && ended) {
         buffer[0] = 0;
         return 0;

@@ -1,5 +1,5 @@
-// classify_identifier answers, with one hash probe, what the tokenizer used
-// to ask find_keyword twice: reserved_table first, then mnemonic_table.
+// The hashed keyword lookup against the tables it is built from: every name,
+// in every case, and its near misses.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,20 +10,29 @@
 
 namespace {
 
+// The row of text in table, found the plain way: a walk over the names,
+// comparing with only a to z upper-cased; -1 when none matches.
+std::int32_t plain_row(const lex::KeywordEntry* table, const std::string& text) {
+    for (std::int32_t row = 0; table[row].name != nullptr; ++row) {
+        const std::string name = table[row].name;
+        if (name.size() != text.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
+            same = same && c == name[i];
+        }
+        if (same) return row;
+    }
+    return -1;
+}
+
 class IdentifierLookupTest : public testing::Test {
 protected:
-    void SetUp() override {
-        lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
-        lex::build_letter_index(lex::reserved_index, lex::reserved_table);
-    }
-
-    // The answer spelled out from the two table lookups.
+    // The answer spelled out from the tables: reserved_table first, then mnemonic_table.
     static std::pair<std::int32_t, std::int32_t> expected(const std::string& text) {
-        std::int32_t row = lex::find_keyword_n(text.data(), static_cast<int>(text.size()), lex::reserved_index,
-                                               lex::reserved_table);
+        std::int32_t row = plain_row(lex::reserved_table, text);
         if (row >= 0) return {lex::TOKEN_RESERVED, row};
-        row = lex::find_keyword_n(text.data(), static_cast<int>(text.size()), lex::mnemonic_index,
-                                  lex::mnemonic_table);
+        row = plain_row(lex::mnemonic_table, text);
         if (row >= 0) return {lex::TOKEN_MNEMONIC, row};
         return {lex::TOKEN_SYMBOL, -1};
     }
@@ -52,7 +61,12 @@ TEST_F(IdentifierLookupTest, EveryNameInEveryCaseAndItsNeighbours) {
                                        name.substr(0, name.size() - 1)});
         }
     }
-    for (const std::string& text : texts) EXPECT_EQ(classify(text), expected(text)) << text;
+    for (const std::string& text : texts) {
+        EXPECT_EQ(classify(text), expected(text)) << text;
+        EXPECT_EQ(lex::find_directive(text.data(), static_cast<int>(text.size())),
+                  plain_row(lex::directive_table, text))
+            << text;
+    }
     // The spots the tables themselves single out.
     EXPECT_EQ(classify("lda"), std::make_pair(lex::TOKEN_MNEMONIC, 37));
     EXPECT_EQ(classify("Jsr"), std::make_pair(lex::TOKEN_MNEMONIC, 36));

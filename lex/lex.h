@@ -1,5 +1,5 @@
-// Lexical analysis: the three keyword tables with their first-letter indexes,
-// the character classes, and the tokenizer that cuts the current line into
+// Lexical analysis: the three keyword tables and their lookup, the character
+// classes, and the tokenizer that cuts the current line into
 // classified tokens.
 #pragma once
 
@@ -34,7 +34,6 @@ inline constexpr std::int32_t DIRECTIVE_GENERAL = 3;  // operand symbols are pla
 inline constexpr std::int32_t DIRECTIVE_MACRO = 4;    // the label names a macro
 inline constexpr std::int32_t RESERVED_WORD = 1;      // the one type of reserved_table
 
-inline constexpr int MAX_LETTER_RANGES = 27;   // 26 letters and the end row
 inline constexpr int TOKEN_TEXT_SIZE = 256;    // a token is never longer than its line
 inline constexpr int MAX_KEYWORD_LENGTH = 8;   // longest name in any table
 static_assert(TOKEN_TEXT_SIZE >= input::LINE_BUFFER_SIZE, "a whole line must fit token_text");
@@ -42,12 +41,6 @@ static_assert(TOKEN_TEXT_SIZE >= input::LINE_BUFFER_SIZE, "a whole line must fit
 struct KeywordEntry {
     const char* name;    // upper case; nullptr in the end row
     std::int32_t type;   // one of the row types above; 0 in the end row
-};
-
-struct LetterRange {
-    char letter;          // first character of the range's names; 0 in the end row
-    std::int32_t first;   // table position of the first such name
-    std::int32_t end;     // one past the last such name
 };
 
 inline constexpr KeywordEntry mnemonic_table[] = {
@@ -127,12 +120,6 @@ constexpr int count_type(const KeywordEntry (&t)[N], std::int32_t type) {
     for (std::size_t i = 0; i + 1 < N; ++i) n += t[i].type == type;
     return n;
 }
-template <std::size_t N>
-constexpr int first_letters(const KeywordEntry (&t)[N]) {
-    int n = 0;
-    for (std::size_t i = 0; i + 1 < N; ++i) n += i == 0 || t[i].name[0] != t[i - 1].name[0];
-    return n;
-}
 }  // namespace table_checks
 
 static_assert(table_checks::sorted_and_ended(mnemonic_table), "mnemonic_table must be sorted");
@@ -148,9 +135,6 @@ static_assert(table_checks::count_type(directive_table, DIRECTIVE_INCLUDE) == 1 
               table_checks::count_type(directive_table, DIRECTIVE_MACRO) == 1 &&
               table_checks::count_type(directive_table, DIRECTIVE_GENERAL) == 47, "directive types");
 static_assert(table_checks::count_type(reserved_table, RESERVED_WORD) == 43, "reserved types");
-static_assert(table_checks::first_letters(mnemonic_table) == 17 &&
-              table_checks::first_letters(directive_table) == 15 &&
-              table_checks::first_letters(reserved_table) == 18, "first letters fit the index");
 
 // Character classes: ASCII only, no locale; bytes 128..255 belong to none.
 inline constexpr unsigned char CLASS_BLANK = 1;    // space, tab
@@ -221,27 +205,20 @@ inline void copy_text(char* to, const char* from, int n) {
     }
 }
 
-// First-letter indexes, built once at start-up and only read afterwards.
-inline LetterRange mnemonic_index[MAX_LETTER_RANGES];    // 17 rows and the end row
-inline LetterRange directive_index[MAX_LETTER_RANGES];   // 15 rows and the end row
-inline LetterRange reserved_index[MAX_LETTER_RANGES];    // 18 rows and the end row
-
 // Tokenizer state; scan_position is input::scan_position.
 inline char* token_start = input::line_buffer;   // first character of the last token
 inline char token_text[TOKEN_TEXT_SIZE];         // its text, zero-terminated, case as written
 inline int token_length = 0;                     // characters in token_text
 inline std::int32_t keyword_index = 0;           // table row of the last keyword token
 
-// Fills index with one row per run of equal first letters of table.
-void build_letter_index(LetterRange* index, const KeywordEntry* table);
-// Table position of text ignoring letter case, or -1.
-std::int32_t find_keyword(const char* text, const LetterRange* index, const KeywordEntry* table);
-// The same for a text of known length, which need not be terminated.
-std::int32_t find_keyword_n(const char* text, int length, const LetterRange* index, const KeywordEntry* table);
-// Kind of an identifier of length characters: TOKEN_RESERVED or
-// TOKEN_MNEMONIC with its row in *row, as find_keyword finds it in
-// reserved_table and then in mnemonic_table; otherwise TOKEN_SYMBOL.
+// Kind of the identifier of length characters at text (which need not be
+// terminated), letter case aside: TOKEN_RESERVED with its row of
+// reserved_table in *row, else TOKEN_MNEMONIC with its row of mnemonic_table,
+// else TOKEN_SYMBOL (so for any length outside 1..MAX_KEYWORD_LENGTH).
 std::int32_t classify_identifier(const char* text, int length, std::int32_t* row);
+// Row of directive_table that the length characters at text name, letter case
+// aside, or -1.
+std::int32_t find_directive(const char* text, int length);
 
 // Scans one token from scan_position and returns its kind.
 std::int32_t fetch_token();

@@ -82,7 +82,7 @@ std::int32_t scan_dot() {
         return TOKEN_SYMBOL;
     }
     char* end = const_cast<char*>(skip_name(name));
-    std::int32_t row = find_keyword_n(name, static_cast<int>(end - name), directive_index, directive_table);
+    std::int32_t row = find_directive(name, static_cast<int>(end - name));
     scan_position = end;
     if (row >= 0) {
         set_text(name, end);

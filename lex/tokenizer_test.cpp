@@ -17,9 +17,6 @@ using namespace std::string_literals;
 class TokenizerTest : public testing::Test {
 protected:
     void SetUp() override {
-        lex::build_letter_index(lex::mnemonic_index, lex::mnemonic_table);
-        lex::build_letter_index(lex::directive_index, lex::directive_table);
-        lex::build_letter_index(lex::reserved_index, lex::reserved_table);
     }
 };
 

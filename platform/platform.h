@@ -38,7 +38,9 @@ TextStream* open_write(const char* name);
 
 // Reads up to max characters under the read rules, stopping after a line feed
 // or at end of file; returns the number stored and sets *ended when the stream
-// reported end of file.  Nothing is terminated.
+// reported end of file.  Nothing is terminated.  Promise: the number is never
+// above max, and *ended is set only when it is below max, so a caller may
+// add one character behind what was stored.
 int read_chars(TextStream* stream, char* destination, int max, bool* ended);
 
 // Writes one byte (a line feed as CR LF); false when the write failed.
