@@ -23,7 +23,7 @@ void report_error(int code, const char* name) {
     exit_status = code == ERROR_USAGE ? 2 : 3;
     switch (code) {
     case ERROR_USAGE:
-        std::fputs(USAGE_TEXT, stdout);
+        write_usage();
         break;
     case ERROR_OPEN_SOURCE:
         std::printf("\nCan't open %s\n", name);
@@ -46,6 +46,8 @@ void report_error(int code, const char* name) {
     if (code == ERROR_HEAP) std::exit(exit_status);   // an exception might find no memory
     throw FatalExit{exit_status};   // driver::run ends the process with it
 }
+
+void write_usage() { std::fputs(USAGE_TEXT, stdout); }
 
 void note_error() { exit_status = 1; }
 

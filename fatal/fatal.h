@@ -24,6 +24,8 @@ struct FatalExit {
 // which ends the run, except for code 5: with no memory left to throw with,
 // the process ends at once.
 [[noreturn]] void report_error(int code, const char* name = "");
+// Writes the three usage lines, as a usage error shows them after the bell.
+void write_usage();
 // Marks the run as failed with status 1 and goes on (an include error).
 void note_error();
 // Start of a run: status 0.

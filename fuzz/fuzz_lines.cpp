@@ -38,6 +38,7 @@ void close_leftovers() {
     input::reset_input(nullptr);
     driver::source_file = nullptr;
     listing::listing_file = nullptr;
+    driver::page_file = nullptr;
 }
 
 }  // namespace
