@@ -439,15 +439,8 @@ TEST_F(FaultRun, IncludeOfTheConsolePipe) {
 TEST_F(FaultRun, ConsoleOntoAFileOfTheRun) {
     // A source of 1000 lone labels: ten progress marks, each flushing the
     // console, and a listing of 19 pages.
-    std::string labels;
-    std::vector<test_util::Symbol> listed;
-    char name[16];
-    for (int i = 1; i <= 1000; ++i) {
-        std::snprintf(name, sizeof name, "L%04d", i);
-        labels += std::string(name) + "\n";
-        listed.push_back({name, {{i, '#'}}});
-    }
-    const std::string M_LISTING = test_util::listing_of(listed, 8, 4);
+    std::string M_LISTING;
+    const std::string labels = lone_labels(1000, &M_LISTING);
     struct Case {
         const char* what;
         std::vector<std::string> args;
