@@ -10,7 +10,7 @@ MAKEFLAGS += --no-print-directory
 WINE ?= /usr/lib/wine/wine64
 WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all example test unit release debug asan windows wine-test fuzz fuzz-long package package-check clean
+.PHONY: all example test unit page-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
 
 all: release
 
@@ -20,8 +20,8 @@ release:
 
 example: release
 	mkdir -p build/example
-	cd examples && ../build/release/velxref BLINK -o../build/example
-	@echo "--- build/example/BLINK.VXR ---"
+	cd examples && ../build/release/velxref --html BLINK -o../build/example
+	@echo "--- build/example/BLINK.VXR (the page: build/example/BLINK.html) ---"
 	@tr -d '\r\032' < build/example/BLINK.VXR | tr '\f' '\n'
 
 debug:
@@ -39,16 +39,24 @@ windows:
 	cmake --build build/windows -j $(JOBS)
 
 # Every test, in this order: each fuzz target for FUZZ_SECONDS; the unit and
-# end-to-end suites in an optimised build with assertions on; the binary under valgrind; the
+# end-to-end suites in an optimised build with assertions on; the pages of
+# every end-to-end run read by an HTML parser, and the example's page in
+# headless Chromium; the binary under valgrind; the
 # end-to-end suite against the Windows build under Wine; both suites again in
 # a sanitizer build; then the packages, unpacked and tried.
 test: fuzz unit package-check
 
 unit: debug asan windows
 	cd build/debug && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) page-test
 	bash tests/valgrind.sh build/debug/velxref
 	$(MAKE) wine-test
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# The pages (--html) of every end-to-end run, checked with an HTML parser;
+# the example's page in headless Chromium (screenshot: build/page/BLINK.png).
+page-test: debug
+	bash tests/page/run.sh build/debug
 
 # The end-to-end suite (built natively) starts velxref.exe through Wine.
 wine-test:

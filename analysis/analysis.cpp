@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "analysis/analysis.h"
+#include "html/html.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
@@ -26,6 +27,7 @@ constexpr std::int32_t FIRST_DIRECTIVE_ROW = 0;   // BEXT, a general pseudo-inst
 // One of the line's first two tokens, kept because token_text is overwritten
 // by the next token.
 struct TokenSlot {
+    const char* start;                 // token_start of the token
     std::int32_t index;                // keyword_index of a keyword token
     std::int32_t kind;                 // token kind, 0 when no token was read
     int length;                        // characters of text
@@ -37,6 +39,7 @@ TokenSlot lookahead[2];   // first and second token of the line
 // Reads the next token into slot; true when it ends the statement.
 bool fill_slot(TokenSlot& slot) {
     slot.kind = fetch_token();
+    slot.start = lex::token_start;
     slot.index = lex::keyword_index;
     slot.length = lex::token_length;
     lex::copy_text(slot.text, lex::token_text, lex::token_length + 1);
@@ -44,6 +47,7 @@ bool fill_slot(TokenSlot& slot) {
 }
 
 void clear_slot(TokenSlot& slot) {
+    slot.start = input::line_buffer;
     slot.index = 0;
     slot.kind = 0;
     slot.length = 0;
@@ -54,16 +58,20 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 
 bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{'; }
 
-// Records length characters of text on the current line with the current mark and kind.
-void record(const char* text, int length) {
-    symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
-                              input::line_number);
+// Records length characters of text, of the token that began at start, on
+// the current line with the current mark and kind.  The page learns where the token that began at start stands: the text of
+// a token begun by ":" starts after the colon.
+void record(const char* start, const char* text, int length) {
+    char stored = symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
+                                            input::line_number);
+    if (html::page_wanted)
+        html::note_occurrence(static_cast<int>(start - input::line_buffer) + (*start == ':' ? 1 : 0), length, stored);
 }
 
 // Records the label with the mark "#".
 void define_symbol(const TokenSlot& label) {
     current_mark = '#';
-    record(label.text, label.length);
+    record(label.start, label.text, label.length);
 }
 
 // Records every symbol up to the end of the statement.
@@ -71,7 +79,7 @@ void record_rest_of_line() {
     for (;;) {
         std::int32_t kind = fetch_token();
         if (kind == TOKEN_END) return;
-        if (kind == TOKEN_SYMBOL) record(lex::token_text, lex::token_length);
+        if (kind == TOKEN_SYMBOL) record(lex::token_start, lex::token_text, lex::token_length);
     }
 }
 
@@ -107,7 +115,8 @@ void analyse_directive(const TokenSlot* label, std::int32_t row) {
     current_mark = ' ';
     if (type == lex::DIRECTIVE_INCLUDE) {
         lex::scan_file_name();
-        input::open_include(lex::token_text);
+        int done = input::open_include(lex::token_text);
+        if (html::page_wanted) html::note_include(lex::token_text, lex::token_length, done);
         return;
     }
     if (type == lex::DIRECTIVE_TITLE) {

@@ -1,10 +1,12 @@
 // The run driver: start-up, options, file naming, the per-source loop.
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "analysis/analysis.h"
 #include "driver/driver.h"
 #include "fatal/fatal.h"
+#include "html/html.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
@@ -22,6 +24,31 @@ constexpr const char* LISTING_EXTENSION = ".VXR";
 const char* const NOTICE_LINES =
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
+
+// What --help adds to the usage lines: one line per long option.
+const char* const LONG_OPTIONS_TEXT =
+    "       --html : also write NAME.html, the cross reference as a page with links\n"
+    "       --help : show this text\n"
+    "       --version : show the version\n";
+
+// An argument that begins with "--": --html asks for pages; --help and
+// --version answer and end the run with status 0; any other is a usage error.
+void parse_long_option(const char* arg) {
+    if (std::strcmp(arg, "--html") == 0) {
+        html::request_pages();
+        return;
+    }
+    if (std::strcmp(arg, "--help") == 0) {
+        fatal::write_usage();
+        std::fputs(LONG_OPTIONS_TEXT, stdout);
+    } else if (std::strcmp(arg, "--version") == 0) {
+        std::fputs("\nvelxref " VELXREF_VERSION "\n", stdout);
+    } else {
+        report_error(fatal::ERROR_USAGE);
+    }
+    std::fflush(stdout);
+    throw fatal::FatalExit{0};
+}
 
 // A character allowed in a name of the -i list.
 bool is_exclude_name_char(char c) {
@@ -69,12 +96,19 @@ std::string opened_path(const char* name) {
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(fatal::ERROR_OPEN_SOURCE, source_path.c_str());
-    // Opening the listing would empty it when it is this source or one still
-    // to be read.
-    for (int i = 0; i < source_count; ++i)
-        if (platform::names_same_file(opened_path(source_names[i]).c_str(), listing_path.c_str()))
+    // Opening the listing or the page would empty it when it is this source
+    // or one still to be read.
+    for (int i = 0; i < source_count; ++i) {
+        std::string source = opened_path(source_names[i]);
+        if (platform::names_same_file(source.c_str(), listing_path.c_str()))
             report_error(fatal::ERROR_CREATE_LISTING, listing_path.c_str());
+        if (html::page_wanted && platform::names_same_file(source.c_str(), page_path.c_str()))
+            report_error(fatal::ERROR_CREATE_LISTING, page_path.c_str());
+    }
     if (!listing::open_listing(listing_path.c_str())) report_error(fatal::ERROR_CREATE_LISTING, listing_path.c_str());
+    if (!html::page_wanted) return;
+    page_file = platform::open_write(page_path.c_str());
+    if (page_file == nullptr) report_error(fatal::ERROR_CREATE_LISTING, page_path.c_str());
 }
 
 // Derives the names of source index and opens the source and its listing.
@@ -89,6 +123,10 @@ void reset_file_state() {
     input::reset_input(source_file);
     analysis::reset_analysis();
     symbols::reset_symbols();
+    if (html::page_wanted) {
+        html::reset_page();
+        html::note_source(source_path.data(), source_path.size());
+    }
     std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
 }
 
@@ -96,6 +134,13 @@ void finish_source() {
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
     listing::close_listing();
+    if (page_file != nullptr) {
+        html::write_page(page_file, source_path.c_str());
+        bool closed = platform::close_stream(page_file);
+        page_file = nullptr;
+        if (!closed) report_error(fatal::ERROR_DISK_FULL);
+        html::reset_page();   // the stored lines are not kept for the next source
+    }
     platform::close_stream(source_file);
     source_file = nullptr;
     symbols::release_tree();
@@ -124,7 +169,13 @@ void process_source(int index) {
     prepare_files(index);
     reset_file_state();
     while (input::next_line()) {
-        analysis::analyse_line();
+        if (html::page_wanted) {
+            html::begin_line(input::line_number);
+            analysis::analyse_line();
+            html::end_line();
+        } else {
+            analysis::analyse_line();
+        }
         input::count_line();
     }
     finish_source();
@@ -143,6 +194,10 @@ void start_up() {
 void parse_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
+        if (arg[0] == '-' && arg[1] == '-') {
+            parse_long_option(arg);
+            continue;
+        }
         if (arg[0] != '-') {
             if (source_count == MAX_SOURCES) report_error(fatal::ERROR_USAGE);
             source_names[source_count++] = arg;
@@ -181,6 +236,7 @@ void derive_names(const char* name) {
     base_name.assign(given, start, dot == std::string::npos ? std::string::npos : dot - start);
     if (!output_dir_given) output_dir = source_dir;
     listing_path = output_dir + base_name + LISTING_EXTENSION;
+    page_path = output_dir + base_name + html::PAGE_EXTENSION;
 }
 
 }  // namespace driver

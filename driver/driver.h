@@ -19,7 +19,9 @@ inline std::string source_path;    // source name, ".AVL" appended when it has n
 inline std::string source_dir;     // directory part up to its last "\" or ":", or empty
 inline std::string base_name;      // file name without directory and extension
 inline std::string listing_path;   // output_dir + base_name + ".VXR"
+inline std::string page_path;      // output_dir + base_name + ".html", written with --html
 inline platform::TextStream* source_file = nullptr;    // open read stream of the source
+inline platform::TextStream* page_file = nullptr;      // open write stream of the page, with --html
 
 // The whole run; returns the exit status.
 int run(int argc, char** argv);

@@ -22,7 +22,7 @@ void report_error(int code, const char* name) {
     exit_status = code == ERROR_USAGE ? 2 : 3;
     switch (code) {
     case ERROR_USAGE:
-        std::fputs(USAGE_TEXT, stdout);
+        write_usage();
         break;
     case ERROR_OPEN_SOURCE:
         std::printf("\nCan't open %s\n", name);
@@ -41,6 +41,8 @@ void report_error(int code, const char* name) {
     platform::flush_all_writers();   // a listing stays as far as it was written
     throw FatalExit{exit_status};   // driver::run ends the process with it
 }
+
+void write_usage() { std::fputs(USAGE_TEXT, stdout); }
 
 void note_error() { exit_status = 1; }
 

@@ -21,6 +21,8 @@ struct FatalExit {
 // Bell, message and exit status of code 1..5, the message naming the file
 // name for codes 2 and 3; throws FatalExit, which ends the run.
 [[noreturn]] void report_error(int code, const char* name = "");
+// Writes the three usage lines, as a usage error shows them after the bell.
+void write_usage();
 // Marks the run as failed with status 1 and goes on (an include error).
 void note_error();
 // Start of a run: status 0.

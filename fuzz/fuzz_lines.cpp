@@ -41,9 +41,11 @@ void close_leftovers() {
         if (input::include_stack[level] != nullptr) platform::close_stream(input::include_stack[level]);
     if (driver::source_file != nullptr) platform::close_stream(driver::source_file);
     if (listing::listing_file != nullptr) platform::close_stream(listing::listing_file);
+    if (driver::page_file != nullptr) platform::close_stream(driver::page_file);
     input::reset_input(nullptr);
     driver::source_file = nullptr;
     listing::listing_file = nullptr;
+    driver::page_file = nullptr;
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ int next_line() {
             if (skipping_long_line) continue;
             skipping_long_line = true;
         }
+        line_length = n;
         write_progress_mark();
         scan_position = line_buffer;
         return 1;
@@ -75,23 +76,24 @@ int next_line() {
 
 void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
 
-void open_include(const char* name) {
+int open_include(const char* name) {
     for (int i = 0; i < exclude_count; ++i)
-        if (same_name_nocase(name, exclude_names[i])) return;
+        if (same_name_nocase(name, exclude_names[i])) return INCLUDE_EXCLUDED;
 
     if (include_depth == MAX_INCLUDE_DEPTH) {
         std::printf("\nNesting error %s\n", name);
         fatal::note_error();
-        return;
+        return INCLUDE_TOO_DEEP;
     }
     include_stack[include_depth] = platform::open_read(name);
     if (include_stack[include_depth] == nullptr) {
         std::printf("\nCan't open include file %s\n", name);
         fatal::note_error();
-        return;
+        return INCLUDE_NOT_OPENED;
     }
     input_file = include_stack[include_depth];
     ++include_depth;
+    return INCLUDE_OPENED;
 }
 
 bool same_name_nocase(const char* a, const char* b) {
@@ -115,6 +117,7 @@ void reset_input(platform::TextStream* source) {
     for (platform::TextStream*& entry : include_stack) entry = nullptr;
     source_stream = source;
     input_file = source;
+    line_length = 0;
     line_buffer[0] = 0;
     scan_position = line_buffer;
 }

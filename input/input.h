@@ -13,9 +13,16 @@ inline constexpr int LINE_BUFFER_SIZE = 256;   // 254 characters, line feed, ter
 inline constexpr int MAX_INCLUDE_DEPTH = 4;    // include files open at once
 inline constexpr int MAX_EXCLUDES = 16;        // names in the -i list
 
+// What open_include did.
+inline constexpr int INCLUDE_OPENED = 0;       // the next line is the include's first
+inline constexpr int INCLUDE_EXCLUDED = 1;     // the -i list holds it: nothing happened
+inline constexpr int INCLUDE_TOO_DEEP = 2;     // reported, status 1
+inline constexpr int INCLUDE_NOT_OPENED = 3;   // reported, status 1
+
 // The current line.  Once next_line has handed it out it always ends with a
 // line feed followed by a zero, so a scan that stops at the zero never leaves it.
 inline char line_buffer[LINE_BUFFER_SIZE];
+inline int line_length = 0;                        // characters of the line, its line feed included
 inline char* scan_position = line_buffer;          // where the tokenizer goes on
 inline platform::TextStream* input_file = nullptr; // source_file or the innermost include
 inline platform::TextStream* include_stack[MAX_INCLUDE_DEPTH];  // level 0 is the outermost include
@@ -35,8 +42,9 @@ int next_line();
 // Adds 1 to line_number (wrapping, never overflowing) once a line is analysed.
 void count_line();
 // Opens the include file name unless the exclusion list holds it; a file
-// that cannot be opened or lies too deep is reported and skipped.
-void open_include(const char* name);
+// that cannot be opened or lies too deep is reported and skipped.  Returns
+// what it did, INCLUDE_OPENED..INCLUDE_NOT_OPENED.
+int open_include(const char* name);
 // Empties the exclusion list.
 void clear_excludes();
 // Adds name to the exclusion list; false when the list is already full.

@@ -298,20 +298,22 @@ void add_ref_entry(SymbolNode* node, const Occurrence& o) {
 
 }  // namespace
 
-void record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line) {
+char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line) {
     const Occurrence o{mark, kind, line};
     std::uint64_t h = hash_name(text, length);
-    if (SymbolNode* n = index_find(text, length, h)) {
+    SymbolNode* n = index_find(text, length, h);
+    if (n != nullptr) {
         add_ref_entry(n, o);
     } else {
-        SymbolNode* fresh = new_symbol(text, length, o);
-        symbol_root = insert_symbol(symbol_root, fresh);
-        index_add(fresh, h);
+        n = new_symbol(text, length, o);
+        symbol_root = insert_symbol(symbol_root, n);
+        index_add(n, h);
     }
     if (number_width < 10 && line >= DIGITS_LIMIT[number_width]) {
         std::int32_t d = digits_of(line);
         if (d > number_width) number_width = d;
     }
+    return n->refs->mark;   // the newest entry, the one just made
 }
 
 void release_tree() {

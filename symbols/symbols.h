@@ -42,7 +42,7 @@ inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest r
 // a symbol not seen before is created with kind ("M" or " ").  A symbol
 // created with kind "M" gets the mark " " whenever kind is " " (the macro
 // rule).  The text is copied when needed and need not outlive the call.
-void record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line);
+char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line);
 // Returns every node, name and entry of the table to the heap.
 void release_tree();
 // Per-source reset: empty table, widths 8 and 4.

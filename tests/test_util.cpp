@@ -124,4 +124,40 @@ RunResult run_program(const std::string& binary, const std::string& dir, const s
     return r;
 }
 
+std::vector<std::string> html_files(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec) && it->path().extension() == ".html") found.push_back(it->path().string());
+    return found;
+}
+
+void keep_pages(const std::string& dir, const std::vector<std::string>& args, int status,
+                const std::vector<std::string>& before) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> pages;
+    std::error_code ec;
+    std::uintmax_t bytes = 0;
+    for (const std::string& p : html_files(dir)) {
+        if (std::find(before.begin(), before.end(), p) != before.end()) continue;
+        pages.push_back(p);
+        bytes += fs::file_size(p, ec);
+    }
+    bool kept_whole = (status == 0 || status == 1) && bytes <= (16u << 20);
+    if (!kept_whole) {
+        for (const fs::path& p : pages) fs::remove(p, ec);
+        return;
+    }
+    if (pages.empty()) return;
+    static int runs = 0;
+    fs::path kept = fs::path(std::getenv("VELXREF_PAGES")) / (std::to_string(getpid()) + "-" + std::to_string(++runs));
+    fs::create_directories(kept);
+    fs::copy(dir, kept, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    std::string line;
+    for (const std::string& a : args) line += a + "\n";
+    write_file((kept / "ARGS").string(), line);
+    for (const fs::path& p : pages) fs::remove(p, ec);
+}
+
 }  // namespace test_util

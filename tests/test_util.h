@@ -41,6 +41,17 @@ struct RunOptions {
 RunResult run_program(const std::string& binary, const std::string& dir, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 
+// With VELXREF_PAGES naming a directory, every run also asks for pages
+// (--html), and a run that wrote any is copied whole into a fresh folder
+// there, its pages then removed, so the test sees the files of a run
+// without --html.  Only runs that finished (status 0 or 1) with pages of
+// at most 16 MiB are kept; tests/page/run.sh checks the pages kept.
+// The ".html" files under dir.
+std::vector<std::string> html_files(const std::string& dir);
+// Keeps and removes the pages of a run, all ".html" files but those of before.
+void keep_pages(const std::string& dir, const std::vector<std::string>& args, int status,
+                const std::vector<std::string>& before);
+
 // The program under test (end-to-end tests only): the built velxref binary,
 // or the one VELXREF_PROGRAM names, started through the command VELXREF_RUNNER
 // names when that is set (VELXREF_RUNNER=/usr/lib/wine/wine64 with
@@ -66,8 +77,17 @@ inline bool testing_windows_build() {
 }
 inline RunResult run_velxref(const std::string& dir, const std::vector<std::string>& args,
                              const RunOptions& options = {}) {
-    std::vector<std::string> command = velxref_command(args);
-    return run_program(command[0], dir, std::vector<std::string>(command.begin() + 1, command.end()), options);
+    const char* pages = std::getenv("VELXREF_PAGES");
+    std::vector<std::string> all = args;
+    std::vector<std::string> before;
+    if (pages != nullptr && *pages != 0) {
+        all.insert(all.begin(), "--html");
+        before = html_files(dir);
+    }
+    std::vector<std::string> command = velxref_command(all);
+    RunResult r = run_program(command[0], dir, std::vector<std::string>(command.begin() + 1, command.end()), options);
+    if (pages != nullptr && *pages != 0) keep_pages(dir, args, r.status, before);
+    return r;
 }
 // Console text as the program under test writes it: the Windows build ends
 // console lines with CR LF.

@@ -164,6 +164,8 @@ TEST_F(DriverRun, FatalFileErrors) {
         {"missing -o directory", {{"PROG.AVL", COMMENT}}, {"PROG", "-onowhere"},
          "\a\nCan't create file nowhere\\PROG.VXR\n", 3, {}},
         {"listing would overwrite its source", {{"P.VXR", COMMENT}}, {"P.VXR"}, "\a\nCan't create file P.VXR\n", 3, {}},
+        {"page would overwrite its source", {{"P.html", COMMENT}}, {"--html", "P.html"},
+         "\a\nCan't create file P.html\n", 3, {}},
     };
     for (const Scenario& s : cases) check(s);
 }
@@ -175,8 +177,24 @@ TEST_F(DriverRun, UsageErrorsOpenAndCreateNothing) {
     const std::vector<std::vector<std::string>> cases = {
         {}, {"PROG", "-"}, {"PROG", "-x"}, {"-q", "PROG"}, {"PROG", "-o"}, {"PROG", "-ifoo-bar"},
         {"-oout", "-iREG.INC"}, {"PROG", seventeen}, std::vector<std::string>(17, "PROG"),
+        {"PROG", "--htm"}, {"--HTML", "PROG"}, {"--", "PROG"}, {"PROG", "-x", "--help"},
     };
     for (const auto& args : cases) check({"usage error", files, args, USAGE, 2, {}});
+}
+
+TEST_F(DriverRun, HelpAndVersionEndTheRunWithSuccess) {
+    const std::vector<std::pair<std::string, std::string>> files = {{"PROG.AVL", COMMENT}};
+    const std::string help = USAGE.substr(1) +
+                             "       --html : also write NAME.html, the cross reference as a page with links\n"
+                             "       --help : show this text\n"
+                             "       --version : show the version\n";
+    const Scenario cases[] = {
+        {"help", files, {"--help"}, help, 0, {}},
+        {"help before a source", files, {"--help", "PROG"}, help, 0, {}},
+        {"help before a bad option", files, {"--help", "-x"}, help, 0, {}},
+        {"version", files, {"PROG", "--version"}, "\nvelxref 1.00.10\n", 0, {}},
+    };
+    for (const Scenario& s : cases) check(s);
 }
 
 }  // namespace

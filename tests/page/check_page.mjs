@@ -1,0 +1,289 @@
+// Reads a page written by velxref --html with a real HTML parser and proves
+// what it promises, against the listing of the same run and the files it read:
+//
+//   node check_page.mjs PAGE.html LISTING.VXR WORKDIR
+//
+// - the page is valid UTF-8, parses without a single parse error, and loads
+//   nothing from outside;
+// - every link within the page lands on an element that exists;
+// - the symbol entries, read from the page, give the body of the listing
+//   byte for byte when laid out by the listing's rules;
+// - every reference link lands on a line that holds an occurrence of its
+//   symbol with its mark, and says the file and line it lands on;
+// - every line of every file read (read again from WORKDIR under the
+//   text-mode rules) appears once, in order, shown by the byte rules.
+//
+//   node check_page.mjs --runs DIR
+//
+// checks every page under every folder of DIR (each the working directory of
+// one run, as the end-to-end suite keeps them), with the listing beside it.
+// Prints "page ok: ..." and exits 0, or prints every failure and exits 1.
+import { readFileSync, existsSync, readdirSync, statSync } from "node:fs";
+import { join, dirname, basename } from "node:path";
+import { parse } from "parse5";
+
+
+// ---- bytes as the page shows them ----
+const CP437 = "ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒáíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐" +
+              "└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0";
+if ([...CP437].length !== 128) throw new Error("code page table");
+const strict = new TextDecoder("utf-8", { fatal: true });
+
+// The character a valid UTF-8 sequence at i stands for, with its length, or null.
+function utf8At(bytes, i) {
+    const b = bytes[i];
+    const len = b >= 0xc2 && b <= 0xdf ? 2 : b >= 0xe0 && b <= 0xef ? 3 : b >= 0xf0 && b <= 0xf4 ? 4 : 0;
+    if (len === 0 || i + len > bytes.length) return null;
+    let text;
+    try { text = strict.decode(bytes.subarray(i, i + len)); } catch { return null; }
+    const c = text.codePointAt(0);
+    if (c <= 0x9f || (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) === 0xfffe) return null;
+    return [text, len];
+}
+
+function shown(bytes) {
+    let s = "";
+    for (let i = 0; i < bytes.length;) {
+        const b = bytes[i];
+        if (b === 9 || (b >= 0x20 && b < 0x7f)) { s += String.fromCharCode(b); i++; }
+        else if (b < 0x20) { s += String.fromCharCode(0x2400 + b); i++; }
+        else if (b === 0x7f) { s += "\u2421"; i++; }
+        else {
+            const u = utf8At(bytes, i);
+            if (u) { s += u[0]; i += u[1]; } else { s += CP437[b - 0x80]; i++; }
+        }
+    }
+    return s;
+}
+
+// ---- a file read again under the text-mode rules: lines of at most 254 bytes ----
+function readLines(bytes) {
+    let pos = 0;
+    const chunk = () => {
+        const out = [];
+        let ended = false;
+        while (out.length < 255) {
+            if (pos >= bytes.length) { ended = true; break; }
+            let b = bytes[pos++];
+            if (b === 0x1a) { ended = true; break; }
+            if (b === 0x0d) {
+                if (pos >= bytes.length || bytes[pos] === 0x1a) { if (pos < bytes.length) pos++; ended = true; break; }
+                b = bytes[pos++];
+            }
+            out.push(b);
+            if (b === 0x0a) break;
+        }
+        if (out.length === 0 && ended) return null;
+        if (ended) out.push(0x0a);
+        return out;
+    };
+    const lines = [];
+    let skipping = false;
+    for (let c; (c = chunk()) !== null;) {
+        if (c[c.length - 1] === 0x0a) {
+            if (skipping) { skipping = false; continue; }
+            lines.push({ text: shown(Uint8Array.from(c.slice(0, -1))), cut: false });
+        } else {
+            if (skipping) continue;
+            skipping = true;
+            lines.push({ text: shown(Uint8Array.from(c.slice(0, 254))), cut: true });
+        }
+    }
+    return lines;
+}
+
+// The failures of one page, at most 40.
+export function checkPage(pagePath, listingPath, workdir) {
+const failures = [];
+const fail = (what) => { if (failures.length < 40) failures.push(what); };
+// ---- the tree ----
+const raw = readFileSync(pagePath);
+let html;
+try { html = strict.decode(raw); } catch { fail("the page is not valid UTF-8"); html = raw.toString("latin1"); }
+const parseErrors = [];
+const doc = parse(html, { onParseError: (e) => parseErrors.push(e) });
+for (const e of parseErrors.slice(0, 10)) fail(`parse error ${e.code} at line ${e.startLine} column ${e.startCol}`);
+
+const attr = (n, name) => n.attrs?.find((a) => a.name === name)?.value;
+const kids = (n) => n.childNodes ?? [];
+function* walk(n) {
+    yield n;
+    for (const c of kids(n)) yield* walk(c);
+    if (n.content) yield* walk(n.content);
+}
+const textOf = (n, skip = () => false) => {
+    if (n.nodeName === "#text") return n.value;
+    if (skip(n)) return "";
+    return kids(n).map((c) => textOf(c, skip)).join("");
+};
+const hasClass = (n, c) => (attr(n, "class") ?? "").split(/\s+/).includes(c);
+const all = [...walk(doc)];
+const byId = new Map();
+for (const n of all) {
+    const id = attr(n, "id");
+    if (id === undefined) continue;
+    if (byId.has(id)) fail(`id ${id} is used twice`);
+    byId.set(id, n);
+}
+
+// Nothing is loaded from outside, and every link within the page lands.
+for (const n of all) {
+    if (["script", "link", "img", "iframe", "object", "embed"].includes(n.nodeName)) fail(`the page has a <${n.nodeName}>`);
+    if (attr(n, "src") !== undefined) fail("an element loads a src");
+    const href = attr(n, "href");
+    if (href === undefined) continue;
+    if (!href.startsWith("#")) fail(`a link leaves the page: ${href}`);
+    else if (!byId.has(decodeURIComponent(href.slice(1)))) fail(`a link has no target: ${href}`);
+}
+
+// ---- the source: segments of lines ----
+const source = byId.get("source");
+const files = [...walk(byId.get("files") ?? doc)].filter((n) => n.nodeName === "tr" && /^f\d+$/.test(attr(n, "id") ?? ""));
+const fileName = (row) => textOf(kids(row).find((c) => c.nodeName === "td"));
+const pageLines = [];   // { line, local, file, text, cut, node }
+let file = null;
+for (const n of source ? walk(source) : []) {
+    if (n.nodeName === "h3") {
+        const a = [...walk(n)].find((c) => c.nodeName === "a");
+        file = a ? Number(attr(a, "href").slice(2)) : null;
+    }
+    if (n.nodeName === "span" && /^L-?\d+$/.test(attr(n, "id") ?? "")) {
+        const gutter = kids(n).find((c) => c.nodeName === "i");
+        const [g, l] = gutter ? textOf(gutter).trim().split(/\s+/).map(Number) : [NaN, NaN];
+        const text = textOf(n, (c) => c.nodeName === "i" || hasClass(c, "cut"));
+        const cut = [...walk(n)].some((c) => hasClass(c, "cut"));
+        pageLines.push({ line: Number(attr(n, "id").slice(1)), global: g, local: l, file, text, cut, node: n });
+    }
+}
+pageLines.forEach((p, i) => {
+    if (p.line !== i + 1 || p.global !== i + 1) fail(`source line ${i + 1} is shown as ${p.line} (${p.global})`);
+});
+const lineNode = new Map(pageLines.map((p) => [p.line, p]));
+
+// Every file read, read again, is shown whole and in order.
+files.forEach((row, i) => {
+    const name = fileName(row);
+    const shownLines = pageLines.filter((p) => p.file === i + 1);
+    const candidates = [Buffer.from(name, "utf8"), Buffer.from([...name].map((ch) => {
+        const k = CP437.indexOf(ch);
+        const c = ch.codePointAt(0);
+        return k >= 0 ? 0x80 + k : c >= 0x2400 && c < 0x2420 ? c - 0x2400 : c === 0x2421 ? 0x7f : c;
+    }))];
+    const path = candidates.map((b) => join(workdir, b.toString("latin1").replaceAll("\\", "/"))).find(existsSync);
+    const actual = path ? readLines(readFileSync(path.replaceAll("/", "/"))) : null;
+    if (!actual) { fail(`file ${name} cannot be read again`); return; }
+    if (actual.length !== shownLines.length) fail(`file ${i + 1} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
+    actual.forEach((l, k) => {
+        const p = shownLines[k];
+        if (!p) return;
+        if (p.local !== k + 1) fail(`file ${name} line ${k + 1} is numbered ${p.local}`);
+        if (p.text !== l.text || p.cut !== l.cut)
+            fail(`file ${name} line ${k + 1}: page ${JSON.stringify(p.text)}${p.cut ? " (cut)" : ""}, file ${JSON.stringify(l.text)}${l.cut ? " (cut)" : ""}`);
+    });
+});
+
+// ---- symbols ----
+const MARK_OF_CLASS = { d: "#", c: "&" };
+const occurrences = new Map();   // symbol id -> "line mark" -> count
+for (const p of pageLines) {
+    for (const a of walk(p.node)) {
+        if (a.nodeName !== "a") continue;
+        const key = `${p.line}${MARK_OF_CLASS[attr(a, "class")] ?? ""}`;
+        const id = attr(a, "href").slice(1);
+        if (!occurrences.has(id)) occurrences.set(id, new Map());
+        const m = occurrences.get(id);
+        m.set(key, (m.get(key) ?? 0) + 1);
+    }
+}
+const entries = [];
+const symbolRows = [...walk(byId.get("symbols") ?? doc)].filter((n) => n.nodeName === "tr" && (attr(n, "id") ?? "").startsWith("s-"));
+for (const row of symbolRows) {
+    const nameNode = [...walk(row)].find((n) => hasClass(n, "name"));
+    const refs = [];
+    const counted = new Map();
+    for (const a of [...walk(row)].filter((n) => n.nodeName === "a")) {
+        const m = /^(-?\d+)([#&]?)$/.exec(textOf(a));
+        if (!m || attr(a, "href") !== `#L${m[1]}`) { fail(`reference ${textOf(a)} of ${attr(row, "id")} links to ${attr(a, "href")}`); continue; }
+        refs.push([Number(m[1]), m[2] || " "]);
+        counted.set(textOf(a), (counted.get(textOf(a)) ?? 0) + 1);
+        const target = lineNode.get(Number(m[1]));
+        const seg = target && files[target.file - 1];
+        if (target && attr(a, "title") !== `${fileName(seg)}:${target.local}`)
+            fail(`reference ${textOf(a)} of ${attr(row, "id")} says ${attr(a, "title")}, lands on ${fileName(seg)}:${target.local}`);
+    }
+    const inSource = occurrences.get(attr(row, "id")) ?? new Map();
+    const same = counted.size === inSource.size && [...counted].every(([k, v]) => inSource.get(k) === v);
+    if (!same) fail(`${attr(row, "id")}: references ${JSON.stringify([...counted])}, occurrences in the source ${JSON.stringify([...inSource])}`);
+    occurrences.delete(attr(row, "id"));
+    entries.push({ name: nameNode ? textOf(nameNode) : "", refs });
+}
+for (const id of occurrences.keys()) fail(`the source links to ${id}, which has no entry`);
+
+// The listing's body laid out from the page's entries, against the listing.
+const listing = readFileSync(listingPath).toString("latin1").replaceAll("\r\n", "\n");
+if (!listing.endsWith("\x1a")) fail("the listing does not end with 0x1A");
+const bodies = listing.slice(0, -1).split("\f").slice(1).map((page) => page.split("\n").slice(2, -1));
+const nameWidth = Math.min(32, Math.max(8, ...entries.map((e) => e.name.length + 1)));
+const numberWidth = Math.max(4, ...entries.flatMap((e) => e.refs.map(([l]) => String(l).length)));
+const laidOut = [];
+for (const e of entries) {
+    const nameField = e.name.slice(0, 32).padEnd(nameWidth).slice(0, 32);
+    let line = nameField;
+    let column = nameWidth;
+    for (const [l, mark] of e.refs) {
+        column += numberWidth + 2;
+        if (column > 80) {
+            laidOut.push(line);
+            line = laidOut.length % 55 === 0 ? nameField : " ".repeat(nameWidth);
+            column = nameWidth + numberWidth + 2;
+        }
+        line += " " + String(l).padStart(numberWidth) + mark;
+    }
+    laidOut.push(line);
+}
+const listed = bodies.flat();
+if (bodies.length !== Math.floor(laidOut.length / 55) + 1) fail(`the listing has ${bodies.length} pages, the entries make ${Math.floor(laidOut.length / 55) + 1}`);
+if (listed.length !== laidOut.length) fail(`the listing has ${listed.length} body lines, the page's entries make ${laidOut.length}`);
+for (let i = 0; i < Math.max(listed.length, laidOut.length); ++i)
+    if (listed[i] !== laidOut[i]) { fail(`body line ${i + 1}: listing ${JSON.stringify(listed[i])}, page ${JSON.stringify(laidOut[i])}`); break; }
+
+return { failures, summary: `${files.length} files, ${pageLines.length} lines, ${entries.length} symbols` };
+}
+
+function pagesUnder(dir) {
+    const found = [];
+    for (const name of readdirSync(dir)) {
+        const path = join(dir, name);
+        const st = statSync(path, { throwIfNoEntry: false });
+        if (st?.isDirectory()) found.push(...pagesUnder(path));
+        else if (st?.isFile() && name.endsWith(".html")) found.push(path);
+    }
+    return found;
+}
+
+const args = process.argv.slice(2);
+const jobs = [];
+if (args[0] === "--runs" && args.length === 2) {
+    for (const run of readdirSync(args[1]).sort())
+        for (const page of pagesUnder(join(args[1], run)))
+            jobs.push([page, join(dirname(page), basename(page, ".html") + ".VXR"), join(args[1], run)]);
+} else if (args.length === 3) {
+    jobs.push(args);
+} else {
+    console.error("usage: node check_page.mjs PAGE.html LISTING.VXR WORKDIR | --runs DIR");
+    process.exit(2);
+}
+let failed = 0;
+for (const [page, listing, workdir] of jobs) {
+    const { failures, summary } = checkPage(page, listing, workdir);
+    if (failures.length === 0) {
+        if (jobs.length === 1) console.log(`page ok: ${page}: ${summary}`);
+        continue;
+    }
+    ++failed;
+    console.log(`page FAILED: ${page}`);
+    for (const f of failures) console.log("  " + f);
+}
+if (jobs.length === 0) { console.log("no page found"); process.exit(1); }
+if (jobs.length > 1) console.log(`${jobs.length - failed} passed, ${failed} failed`);
+process.exit(failed ? 1 : 0);
