@@ -173,6 +173,18 @@ TEST_F(FaultRun, FullDiskAfterCompleteListing) {
     }
 }
 
+TEST_F(FaultRun, FullDiskUnderThePage) {
+    SKIP_ON_WINDOWS("/dev/full");
+    // The listing is complete before the page is written; a page that cannot
+    // be written ends the run as a listing would.
+    write("A.AVL", SMALL_SOURCE);
+    ASSERT_EQ(::symlink("/dev/full", at("A.html").c_str()), 0);
+    test_util::RunResult r = run({"--html", "A"}, {"A.VXR", "A.html"});
+    EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + making("A.AVL") + "\a\nOut of disk space.\n"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
+}
+
 TEST_F(FaultRun, ClosedInputAndOutputStayOutOfTheListing) {
     SKIP_ON_WINDOWS("closed standard streams (its C library keeps descriptors 0 to 2 for them)");
     // Started with descriptors 0 and 1 closed, the source and listing must
