@@ -274,6 +274,18 @@ TEST_F(FaultRun, InterruptedRunsLeaveTheOldListingOrTheNewOne) {
     }
 }
 
+TEST_F(FaultRun, FullDiskUnderThePage) {
+    SKIP_ON_WINDOWS("file-size limit");
+    // The listing (under 100 bytes) is complete before the page (its style
+    // alone is over 1 KiB) is written; a page that cannot be written ends the
+    // run as a listing would, and no part of it is left.
+    write("A.AVL", SMALL_SOURCE);
+    test_util::RunResult r = run({"--html", "A"}, {"A.VXR"}, {.file_size_limit = 1024});
+    EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + making("A.AVL") + "\a\nOut of disk space.\n"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
+}
+
 TEST_F(FaultRun, ClosedInputAndOutputStayOutOfTheListing) {
     SKIP_ON_WINDOWS("closed standard streams (its C library keeps descriptors 0 to 2 for them)");
     // Started with descriptors 0 and 1 closed, the source and listing must
