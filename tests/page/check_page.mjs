@@ -170,7 +170,13 @@ files.forEach((row, i) => {
         return k >= 0 ? 0x80 + k : c >= 0x2400 && c < 0x2420 ? c - 0x2400 : c === 0x2421 ? 0x7f : c;
     }))];
     const path = candidates.map((b) => join(workdir, b.toString("latin1").replaceAll("\\", "/"))).find(existsSync);
-    const actual = path ? readLines(readFileSync(path.replaceAll("/", "/"))) : null;
+    let actual = null;
+    try {
+        actual = path ? readLines(readFileSync(path.replaceAll("/", "/"))) : null;
+    } catch (e) {
+        if (e.code === "EIO") return;   // a file that failed when read (a test's /proc/self/mem) fails again
+        throw e;
+    }
     if (!actual) { fail(`file ${name} cannot be read again`); return; }
     if (actual.length !== shownLines.length) fail(`file ${i + 1} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
     actual.forEach((l, k) => {
