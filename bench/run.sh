@@ -26,6 +26,7 @@ timer=$scratch/tools/timed_run
 # name, generator case, lines
 cases=(
     "realistic realistic 1000000"
+    "html realistic 1000000 --html"
     "ascending ascending 1000000"
     "hot hot 1000000"
     "wide wide 1000000"
@@ -37,8 +38,9 @@ cases=(
 # Inputs are made again only when the generator changed.
 stamp=$(cksum < "$root/bench/gen_sources.cpp" | cut -d' ' -f1)
 for c in "${cases[@]}"; do
-    read -r name kind lines <<<"$c"
+    read -r name kind lines _ <<<"$c"
     file=$scratch/$name.AVL
+    [ "$name" = html ] && continue   # the realistic source, with the page
     if [ ! -f "$file" ] || [ "$(cat "$file.stamp" 2>/dev/null)" != "$stamp" ]; then
         echo "generating $name ($lines lines)" >&2
         "$scratch/tools/gen_sources" "$kind" "$lines" "$file"
@@ -52,17 +54,18 @@ cd "$scratch"
 results=$scratch/results.txt
 : > "$results"
 for c in "${cases[@]}"; do
-    read -r name kind lines <<<"$c"
+    read -r name kind lines flags <<<"$c"
     file=$name.AVL
+    [ "$name" = html ] && file=realistic.AVL
     bytes=$(wc -c < "$file")
     nlines=$(wc -l < "$file")
     # One unmeasured run of each warms the page cache and checks the status.
-    read -r _ _ status _ < <("$timer" "$velxref" "$file" -oout)
+    read -r _ _ status _ < <("$timer" "$velxref" $flags "$file" -oout)
     if [ "$status" != 0 ]; then echo "velxref failed on $file with status $status" >&2; exit 2; fi
     LC_ALL=C "$timer" wc -w "$file" >/dev/null
     vt=() wt=() vc=() wc=() rss=()
     for ((i = 0; i < reps; ++i)); do
-        read -r t m _ c < <("$timer" "$velxref" "$file" -oout)
+        read -r t m _ c < <("$timer" "$velxref" $flags "$file" -oout)
         vt+=("$t") vc+=("$c") rss+=("$m")
         read -r t _ _ c < <(LC_ALL=C "$timer" wc -w "$file")
         wt+=("$t") wc+=("$c")
@@ -108,6 +111,8 @@ END {
     printf "%-44s %8.2fx  (for information: the small run carries the start-up cost)\n", "per line, 100k lines / 3M lines", 1 / up
     check("peak RSS realistic", rss["realistic"] / 1024, 32, " MiB")
     check("peak RSS hot", rss["hot"] / 1024, 24, " MiB")
+    check("--html time / realistic time", t["html"] / t["realistic"], 3, "x")
+    check("--html peak RSS", rss["html"] / 1024, int((bytes["realistic"] / 1024 + 2 * rss["realistic"]) / 1024), " MiB")
     if (missed) { printf "%d target(s) missed\n", missed; exit 1 }
     print "every target holds"
 }

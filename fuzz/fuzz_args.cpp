@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (driver::listing_path.size() < driver::base_name.size()) std::abort();
         }
     } catch (const fatal::FatalExit& e) {
-        if (e.status != 2) std::abort();   // parsing can only fail with a usage error
+        // parsing ends early only with a usage error, or after --help or --version
+        if (e.status != 2 && e.status != 0) std::abort();
     }
     return 0;
 }

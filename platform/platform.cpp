@@ -195,14 +195,6 @@ bool write_char(TextStream* s, int c) {
 }
 
 void write_bytes(TextStream* s, const char* text, std::size_t n) {
-    if (n <= 16) {   // a listing field: looked over here, cheaper than a memchr call
-        std::size_t i = 0;
-        while (i < n && text[i] != static_cast<char>(LF)) ++i;
-        if (i == n) {
-            put_raw(s, text, n);
-            return;
-        }
-    }
     const char* end = text + n;
     while (text < end) {
         const void* hit = std::memchr(text, LF, static_cast<std::size_t>(end - text));
