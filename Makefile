@@ -58,12 +58,18 @@ unit: debug asan windows
 page-test: debug
 	bash tests/page/run.sh build/debug
 
-# The end-to-end suite (built natively) starts velxref.exe through Wine.
+# The end-to-end suite (built natively) starts velxref.exe through Wine; the
+# example's page from both builds must be the same bytes.
 wine-test:
 	@mkdir -p build/wine
 	$(WINE_ENV) $(WINE) wineboot --init >/dev/null 2>&1
 	$(WINE_ENV) VELXREF_RUNNER=$(WINE) VELXREF_PROGRAM=$(CURDIR)/build/windows/velxref.exe \
 	    build/debug/e2e_tests --gtest_brief=1
+	@mkdir -p build/wine/native build/wine/windows
+	cd examples && ../build/debug/velxref --html BLINK -o../build/wine/native >/dev/null
+	cd examples && $(WINE_ENV) $(WINE) ../build/windows/velxref.exe --html BLINK -o../build/wine/windows >/dev/null
+	cmp build/wine/native/BLINK.html build/wine/windows/BLINK.html
+	@echo "the Windows build writes the same page"
 
 fuzz:
 	bash fuzz/run.sh $(FUZZ_SECONDS)

@@ -107,7 +107,7 @@ void open_files() {
     }
     if (!listing::open_listing(listing_path.c_str())) report_error(fatal::ERROR_CREATE_LISTING, listing_path.c_str());
     if (!html::page_wanted) return;
-    page_file = platform::open_write(page_path.c_str());
+    page_file = platform::open_replace(page_path.c_str());
     if (page_file == nullptr) report_error(fatal::ERROR_CREATE_LISTING, page_path.c_str());
 }
 
@@ -131,6 +131,11 @@ void reset_file_state() {
 }
 
 void finish_source() {
+    // A source that failed while it was read ends the run before its
+    // listing takes the place of the old one.
+    bool read = platform::close_stream(source_file);
+    source_file = nullptr;
+    if (!read) report_error(fatal::ERROR_READ_SOURCE, source_path.c_str());
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
     listing::close_listing();
@@ -141,24 +146,38 @@ void finish_source() {
         if (!closed) report_error(fatal::ERROR_DISK_FULL);
         html::reset_page();   // the stored lines are not kept for the next source
     }
-    platform::close_stream(source_file);
-    source_file = nullptr;
     symbols::release_tree();
     std::fputs("\n", stdout);
 }
 
+// The console stays silent for the whole run when it is one of the run's
+// sources, listings or pages: no byte of a source may change, and a listing
+// holds only what the listing writer wrote.  Nothing has reached it yet.
+void silence_console_on_own_files() {
+    for (int i = 0; i < source_count; ++i) {
+        derive_names(source_names[i]);
+        if (platform::console_is_file(source_path.c_str()) || platform::console_is_file(listing_path.c_str()) ||
+            (html::page_wanted && platform::console_is_file(page_path.c_str())))
+            platform::silence_console();
+    }
+}
+
+// Every allocation that fails ends here, in place of an exception, which
+// might itself find no memory.
+void out_of_heap() { report_error(fatal::ERROR_HEAP); }
+
 }  // namespace
 
 int run(int argc, char** argv) {
+    std::set_new_handler(out_of_heap);
     try {
-        try {
-            start_up();
-            parse_options(argc, argv);
-            for (int i = 0; i < source_count; ++i) process_source(i);
-        } catch (const std::bad_alloc&) {   // a path or name string the heap could not hold
-            report_error(fatal::ERROR_HEAP);
-        }
-    } catch (const fatal::FatalExit& e) {   // the message is written, the listing flushed
+        start_up();
+        parse_options(argc, argv);
+        silence_console_on_own_files();
+        for (int i = 0; i < source_count; ++i) process_source(i);
+    } catch (const fatal::FatalExit& e) {   // the message is written, the new listing removed
+        listing::listing_file = nullptr;
+        page_file = nullptr;
         return e.status;
     }
     std::fflush(stdout);

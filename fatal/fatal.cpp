@@ -1,5 +1,6 @@
 // The one way a fatal condition ends the process.
 #include <cstdio>
+#include <cstdlib>
 
 #include "fatal/fatal.h"
 #include "platform/platform.h"
@@ -30,6 +31,9 @@ void report_error(int code, const char* name) {
     case ERROR_CREATE_LISTING:
         std::printf("\nCan't create file %s\n", name);
         break;
+    case ERROR_READ_SOURCE:
+        std::printf("\nCan't read %s\n", name);
+        break;
     case ERROR_DISK_FULL:
         std::fputs("\nOut of disk space.\n", stdout);
         break;
@@ -38,7 +42,8 @@ void report_error(int code, const char* name) {
         break;
     }
     std::fflush(stdout);
-    platform::flush_all_writers();   // a listing stays as far as it was written
+    platform::discard_all_writers();   // a listing path keeps what it held before
+    if (code == ERROR_HEAP) std::exit(exit_status);   // an exception might find no memory
     throw FatalExit{exit_status};   // driver::run ends the process with it
 }
 

@@ -9,6 +9,7 @@ inline constexpr int ERROR_OPEN_SOURCE = 2;   // status 3, names the source
 inline constexpr int ERROR_CREATE_LISTING = 3;   // status 3, names the listing
 inline constexpr int ERROR_DISK_FULL = 4;     // status 3
 inline constexpr int ERROR_HEAP = 5;          // status 3
+inline constexpr int ERROR_READ_SOURCE = 6;   // status 3, names the source
 
 inline int exit_status = 0;   // 0, 1 after an include error, 2 or 3 when fatal
 
@@ -18,8 +19,10 @@ struct FatalExit {
     int status;
 };
 
-// Bell, message and exit status of code 1..5, the message naming the file
-// name for codes 2 and 3; throws FatalExit, which ends the run.
+// Bell, message and exit status of code 1..6, the message naming the file
+// name for codes 2, 3 and 6; every new listing is removed.  Throws FatalExit,
+// which ends the run, except for code 5: with no memory left to throw with,
+// the process ends at once.
 [[noreturn]] void report_error(int code, const char* name = "");
 // Writes the three usage lines, as a usage error shows them after the bell.
 void write_usage();

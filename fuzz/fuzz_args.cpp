@@ -8,18 +8,16 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "driver/driver.h"
 #include "fatal/fatal.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
 constexpr int MAX_ARGUMENTS = 20;
 
 void set_up() {
-    char pattern[] = "/tmp/velxref-fuzz-args-XXXXXX";
-    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) std::abort();
+    fuzz_support::make_scratch("args");
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
 }
 

@@ -12,10 +12,9 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "driver/driver.h"
 #include "fatal/fatal.h"
+#include "fuzz/fuzz_support.h"
 #include "html/html.h"
 #include "input/input.h"
 #include "listing/listing.h"
@@ -23,13 +22,8 @@
 
 namespace {
 
-std::string scratch;   // working directory of the whole run
-
 void set_up() {
-    char pattern[] = "/tmp/velxref-fuzz-lines-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    scratch = pattern;
-    if (chdir(pattern) != 0) std::abort();
+    fuzz_support::make_scratch("lines");
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();   // banner and marks
     driver::start_up();
     html::request_pages();
@@ -104,13 +98,12 @@ void write_source(const std::uint8_t* data, std::size_t size) {
     std::fclose(f);
 }
 
-// A fatal error leaves streams open; close them as the process exit would.
+// A fatal error leaves the read streams open; close them as the process exit
+// would.  The new listing is already removed.
 void close_leftovers() {
     for (int level = 0; level < input::MAX_INCLUDE_DEPTH; ++level)
         if (input::include_stack[level] != nullptr) platform::close_stream(input::include_stack[level]);
     if (driver::source_file != nullptr) platform::close_stream(driver::source_file);
-    if (listing::listing_file != nullptr) platform::close_stream(listing::listing_file);
-    if (driver::page_file != nullptr) platform::close_stream(driver::page_file);
     input::reset_input(nullptr);
     driver::source_file = nullptr;
     listing::listing_file = nullptr;
@@ -120,7 +113,7 @@ void close_leftovers() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (scratch.empty()) set_up();
+    if (fuzz_support::scratch_dir.empty()) set_up();
     write_source(data, size);
     static char name[] = "FUZZ";
     driver::source_names[0] = name;

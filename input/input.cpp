@@ -1,6 +1,7 @@
 // The source line reader and the include stack.
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 
 #include "fatal/fatal.h"
 #include "input/input.h"
@@ -10,11 +11,17 @@ namespace input {
 namespace {
 
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
+char include_names[MAX_INCLUDE_DEPTH][LINE_BUFFER_SIZE];   // name of the open include at each level, for its messages
 
 // Closes the innermost include file and goes on in the file that included it.
+// An include that failed while it was read, or in its close, is reported like
+// one that cannot be opened; the lines read before the failure count.
 void leave_include() {
     --include_depth;
-    platform::close_stream(include_stack[include_depth]);   // the result does not matter
+    if (!platform::close_stream(include_stack[include_depth])) {
+        std::printf("\nCan't read include file %s\n", include_names[include_depth]);
+        fatal::note_error();
+    }
     include_stack[include_depth] = nullptr;
     input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
     // An include that ended inside an over-long line must not swallow the
@@ -38,6 +45,8 @@ int read_text_line(char* buffer, int size, platform::TextStream* stream) {
     int n = platform::read_chars(stream, buffer, size - 1, &ended);
     // What read_chars promises keeps the line feed and the terminator inside buffer.
     assert(n >= 0 && n <= size - 1 && (!ended || n < size - 1));
+    // The piece before a read error may end anywhere: it is not a line.
+    if (ended && platform::stream_error(stream)) n = 0;
     if (n == 0 && ended) {
         buffer[0] = 0;
         return 0;
@@ -91,6 +100,13 @@ int open_include(const char* name) {
         fatal::note_error();
         return INCLUDE_NOT_OPENED;
     }
+    // An include that is the console must not get console text (which, up
+    // to the first progress mark, has not reached it yet).
+    if (platform::console_is_file(name)) platform::silence_console();
+    // The name comes from one line, so it fits.
+    std::size_t length = std::strlen(name);
+    assert(length < LINE_BUFFER_SIZE);
+    std::memcpy(include_names[include_depth], name, length + 1);
     input_file = include_stack[include_depth];
     ++include_depth;
     return INCLUDE_OPENED;

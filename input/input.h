@@ -33,9 +33,9 @@ inline const char* exclude_names[MAX_EXCLUDES];    // include names never opened
 inline int exclude_count = 0;                      // filled slots, 0..MAX_EXCLUDES
 
 // Reads one chunk of at most size - 1 characters and terminates it; returns
-// the number of characters stored, 0 when the stream was already at its end.
-// A last line without a line feed gets one; it stays in bounds by the promise
-// of platform::read_chars.
+// the number of characters stored, 0 when the stream was already at its end
+// or failed while this chunk was read.  A last line without a line feed gets
+// one; it stays in bounds by the promise of platform::read_chars.
 int read_text_line(char* buffer, int size, platform::TextStream* stream);
 // 1 when a new line is in line_buffer, 0 when the main source is exhausted.
 int next_line();

@@ -127,7 +127,7 @@ void write_references(RefEntry* entry) {
 }  // namespace
 
 bool open_listing(const char* path) {
-    listing_file = platform::open_write(path);
+    listing_file = platform::open_replace(path);
     return listing_file != nullptr;
 }
 

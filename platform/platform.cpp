@@ -45,26 +45,30 @@ static_assert(first_special(read_special_bits(0x414141410A414141ULL)) == 3 &&
               read_special_bits(0xFF8B8D9A80FE7F09ULL) == 0,
               "special bytes are found in every position, and only they");
 
-TextStream* take_slot(int fd, bool writing) {
-    for (int i = 0; i < MAX_STREAMS; ++i) {
-        if (!slot_used[i]) {
-            slot_used[i] = true;
-            TextStream* s = &slots[i];
-            s->fd = fd;
-            s->writing = writing;
-            s->error = false;
-            s->exhausted = false;
-            s->pos = 0;
-            s->len = 0;
-            return s;
-        }
-    }
-    return nullptr;
+// A free slot, or -1 when every slot is in use.
+int free_slot_index() {
+    for (int i = 0; i < MAX_STREAMS; ++i)
+        if (!slot_used[i]) return i;
+    return -1;
 }
+
+TextStream* take_slot(int i, int fd, bool writing) {
+    slot_used[i] = true;
+    TextStream* s = &slots[i];
+    s->fd = fd;
+    s->writing = writing;
+    s->error = false;
+    s->exhausted = false;
+    s->pos = 0;
+    s->len = 0;
+    return s;
+}
+
+int slot_of(const TextStream* s) { return static_cast<int>(s - slots); }
 
 void free_slot(TextStream* s) {
     s->fd = -1;
-    slot_used[s - slots] = false;
+    slot_used[slot_of(s)] = false;
 }
 
 // Fills the read buffer; false at the end of the file or on a read error.
@@ -76,7 +80,7 @@ bool refill(TextStream* s) {
         s->len = static_cast<std::size_t>(n);
         return true;
     }
-    if (n < 0) s->error = true;   // a read error counts as the end
+    if (n < 0) s->error = true;   // the stream ends, and its error indicator tells why
     s->exhausted = true;
     s->pos = s->len = 0;
     return false;
@@ -123,19 +127,17 @@ void put_raw(TextStream* s, const char* p, std::size_t n) {
 }  // namespace
 
 TextStream* open_read(const char* name) {
+    int i = free_slot_index();
+    if (i < 0) return nullptr;
     int fd = system_open_read(name);
-    if (fd < 0) return nullptr;
-    TextStream* s = take_slot(fd, false);
-    if (s == nullptr) system_close(fd);
-    return s;
+    return fd < 0 ? nullptr : take_slot(i, fd, false);
 }
 
-TextStream* open_write(const char* name) {
-    int fd = system_open_write(name);
-    if (fd < 0) return nullptr;
-    TextStream* s = take_slot(fd, true);
-    if (s == nullptr) system_close(fd);
-    return s;
+TextStream* open_replace(const char* name) {
+    int i = free_slot_index();
+    if (i < 0) return nullptr;
+    int fd = system_create_replacement(name, i);
+    return fd < 0 ? nullptr : take_slot(i, fd, true);
 }
 
 int read_chars(TextStream* s, char* destination, int max, bool* ended) {
@@ -217,15 +219,29 @@ bool flush_stream(TextStream* s) {
 }
 
 bool close_stream(TextStream* s) {
+    if (!slot_used[slot_of(s)]) return false;   // discarded already, on the way out of a fatal error
     bool ok = flush_stream(s);
     if (!system_close(s->fd)) ok = false;
+    if (s->writing) {
+        if (ok)
+            ok = system_commit_replacement(slot_of(s));
+        else
+            system_remove_replacement(slot_of(s));
+    }
     free_slot(s);
     return ok;
 }
 
-void flush_all_writers() {
+void discard_stream(TextStream* s) {
+    if (!slot_used[slot_of(s)]) return;
+    system_close(s->fd);   // the bytes are thrown away, so how the close went does not matter
+    if (s->writing) system_remove_replacement(slot_of(s));
+    free_slot(s);
+}
+
+void discard_all_writers() {
     for (int i = 0; i < MAX_STREAMS; ++i)
-        if (slot_used[i] && slots[i].writing) drain(&slots[i]);
+        if (slot_used[i] && slots[i].writing) discard_stream(&slots[i]);
 }
 
 }  // namespace platform

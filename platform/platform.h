@@ -12,6 +12,12 @@
 // platform.cpp holds the text-mode rules and the buffers, the same on every
 // system; platform_posix.cpp and platform_windows.cpp hold the calls into the
 // system, and the build takes the one for its target.
+//
+// Nothing here ever waits on anything but a disk: only regular files (on
+// Windows, disk files) are read, and that is found out without blocking.  An
+// output file is never written in place: its bytes go to a new file beside it,
+// which takes the name only once it is complete, so the name always holds
+// either what it held before or a whole new file.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +29,7 @@ inline constexpr int MAX_STREAMS = 8;       // source, 4 includes, listing, and 
 
 struct TextStream {
     int fd;                                  // -1 while the slot is free
-    bool writing;                            // opened with open_write
+    bool writing;                            // opened with open_replace
     bool error;                              // the stream's error indicator
     bool exhausted;                          // read side: the descriptor reported its end
     std::size_t pos;                         // read side: next unread byte in buffer
@@ -31,10 +37,15 @@ struct TextStream {
     unsigned char buffer[STREAM_BUFFER_SIZE];
 };
 
-// Opens a file for reading; nullptr when it cannot be opened or is a directory.
+// Opens a file for reading; nullptr when it cannot be opened or is not a
+// regular file (a directory, a device, a pipe).
 TextStream* open_read(const char* name);
-// Creates or truncates a file for writing; nullptr when that is impossible.
-TextStream* open_write(const char* name);
+// Opens a stream whose bytes replace the file name once close_stream commits
+// them; until then name keeps what it held.  A symbolic link is followed, so
+// the file it leads to is replaced; an existing file keeps its permission
+// bits.  nullptr when name exists and is not a regular file this process may
+// write, or when no file can be created beside it.
+TextStream* open_replace(const char* name);
 
 // Reads up to max characters under the read rules, stopping after a line feed
 // or at end of file; returns the number stored and sets *ended when the stream
@@ -51,29 +62,49 @@ void write_bytes(TextStream* stream, const char* text, std::size_t n);
 bool stream_error(const TextStream* stream);
 // Hands buffered output to the operating system; false on failure.
 bool flush_stream(TextStream* stream);
-// Flushes and closes; false when a write or the close failed.  Frees the slot.
+// Flushes and closes, and puts a stream of open_replace in place of its name;
+// false when a read, a write, the close or the replacing failed (the name then
+// keeps what it held).  Frees the slot.
 bool close_stream(TextStream* stream);
-// Flushes every stream open for writing; used on the way out of a fatal error.
-void flush_all_writers();
+// Closes a stream of open_replace without replacing anything: its new file is
+// removed.  Frees the slot.
+void discard_stream(TextStream* stream);
+// Discards every stream open for replacing; used on the way out of a fatal error.
+void discard_all_writers();
 
 // True when both names refer to one existing file (POSIX: same device and
 // inode, through links too; Windows: same volume serial number and file
 // index), so opening one for writing would destroy the other.
 bool names_same_file(const char* a, const char* b);
 
+// True when standard output is the existing file name refers to.
+bool console_is_file(const char* name);
+// Sends everything written to standard output from now on, and whatever it
+// still holds unwritten, to the null device.
+void silence_console();
+
 // Makes the process safe in whatever surroundings it was started, before
 // anything else happens (see the system's file): no file the tool opens can
-// be taken for the console, and a closed console pipe or a file-size limit
-// makes writes fail instead of ending the process.
+// be taken for the console, nothing reaches the console before it has been
+// compared with the files of the run, a closed console pipe or a file-size
+// limit makes writes fail instead of ending the process, and an interrupt
+// removes the new files of open_replace before it ends the process.
 void start_process();
 
 // The system's side of the streams, one file per system.  A descriptor is the
 // system's number for an open file; every file is opened in binary mode.
-// Opens an existing file for reading: a descriptor, or -1 when the file
-// cannot be opened or is a directory.
+// Opens an existing regular file for reading, without waiting: a
+// descriptor, or -1 when the file cannot be opened or is not a regular file.
 int system_open_read(const char* name);
-// Creates or truncates a file for writing: a descriptor, or -1.
-int system_open_write(const char* name);
+// Creates the new file of an open_replace for stream slot slot, 0 to
+// MAX_STREAMS - 1, and remembers which name it is to replace: a descriptor,
+// or -1.
+int system_create_replacement(const char* name, int slot);
+// Puts the new file of slot, already closed, in place of its name; false when
+// that failed, the new file then removed.
+bool system_commit_replacement(int slot);
+// Removes the new file of slot.
+void system_remove_replacement(int slot);
 // Reads up to n bytes: the count read, 0 at the end of the file, -1 on error.
 std::ptrdiff_t system_read(int fd, unsigned char* buffer, std::size_t n);
 // Writes up to n bytes: the count written, or -1 on error.

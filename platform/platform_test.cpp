@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,7 +130,7 @@ TEST_F(StreamTest, ManyBlocksOfCrLfLinesReadAsLfLines) {
 
 TEST_F(StreamTest, WriteStoresLfAsCrLfAndEverythingElseUnchanged) {
     std::string path = dir + "/out";
-    TextStream* s = platform::open_write(path.c_str());
+    TextStream* s = platform::open_replace(path.c_str());
     ASSERT_NE(s, nullptr);
     platform::write_bytes(s, "a\nb\r\x1A\n", 6);
     EXPECT_TRUE(platform::write_char(s, '\n'));
@@ -137,7 +141,7 @@ TEST_F(StreamTest, WriteStoresLfAsCrLfAndEverythingElseUnchanged) {
 
     // The CR LF of a line feed that falls on a block's last byte stays whole.
     const std::string head(platform::STREAM_BUFFER_SIZE - 1, 'x');
-    s = platform::open_write(path.c_str());
+    s = platform::open_replace(path.c_str());
     platform::write_bytes(s, head.data(), head.size());
     platform::write_bytes(s, "\n\n", 2);
     EXPECT_TRUE(platform::close_stream(s));
@@ -145,28 +149,44 @@ TEST_F(StreamTest, WriteStoresLfAsCrLfAndEverythingElseUnchanged) {
 }
 
 TEST_F(StreamTest, FailedWritesShowInErrorIndicatorAndClose) {
-    TextStream* s = platform::open_write("/dev/full");
+    // A file-size limit of 1 KiB makes every write past it fail.
+    struct rlimit old_limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit limit = {1024, old_limit.rlim_max};
+    void (*old_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const std::string big(2048, 'x');
+    std::string path = dir + "/out";
+    test_util::write_file(path, "old");
+
+    TextStream* s = platform::open_replace(path.c_str());
     ASSERT_NE(s, nullptr);
-    platform::write_char(s, 'a');   // held in the buffer: no failure yet
+    platform::write_bytes(s, big.data(), big.size());   // held in the buffer: no failure yet
     EXPECT_FALSE(platform::flush_stream(s));
     EXPECT_TRUE(platform::stream_error(s));
     EXPECT_FALSE(platform::write_char(s, 'b'));
     EXPECT_FALSE(platform::close_stream(s));
 
     // More than one block: the failure shows without an explicit flush.
-    s = platform::open_write("/dev/full");
+    s = platform::open_replace(path.c_str());
     const std::string block(platform::STREAM_BUFFER_SIZE + 10, 'y');
     platform::write_bytes(s, block.data(), block.size());
     EXPECT_TRUE(platform::stream_error(s));
     EXPECT_FALSE(platform::close_stream(s));
+
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+    // The name kept what it held, and nothing else is left in the directory.
+    EXPECT_EQ(test_util::read_file(path), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
 }
 
 TEST_F(StreamTest, DirectoriesAndMissingFilesDoNotOpen) {
     EXPECT_EQ(platform::open_read(dir.c_str()), nullptr);
     EXPECT_EQ(platform::open_read((dir + "/missing").c_str()), nullptr);
     EXPECT_EQ(platform::open_read(""), nullptr);
-    EXPECT_EQ(platform::open_write(dir.c_str()), nullptr);
-    EXPECT_EQ(platform::open_write((dir + "/missing/out").c_str()), nullptr);
+    EXPECT_EQ(platform::open_replace(dir.c_str()), nullptr);
+    EXPECT_EQ(platform::open_replace((dir + "/missing/out").c_str()), nullptr);
     // Closed streams give their slots back.
     for (int i = 0; i < 3 * platform::MAX_STREAMS; ++i) {
         TextStream* s = open_with("x");
@@ -199,7 +219,7 @@ TEST_F(StreamTest, BackslashOpensAsSlash) {
     EXPECT_EQ(read_chunks(s, 10), "F\n|$$");
     platform::close_stream(s);
 
-    s = platform::open_write((dir + "\\sub\\G.TXT").c_str());
+    s = platform::open_replace((dir + "\\sub\\G.TXT").c_str());
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(platform::close_stream(s));
     EXPECT_TRUE(test_util::exists(dir + "/sub/G.TXT"));

@@ -4,6 +4,7 @@
 // the system as built: converted from the code page of the system's file
 // functions exactly as CreateFileA would convert them, and given in the
 // "\\?\" form when the whole path would be too long for the ordinary one.
+// A new file is put in place by MoveFileExW.
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -25,6 +26,19 @@ namespace platform {
 namespace {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr int MAX_NAME_TRIES = 100;   // names tried for a new file before giving up
+
+// The names the system takes for devices in every directory, whatever
+// extension follows.
+const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$",
+                                    "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9",
+                                    "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+
+std::wstring replaced_names[MAX_STREAMS];      // per slot: the file a new file is to replace
+std::wstring replacement_names[MAX_STREAMS];   // per slot: the new file
+volatile LONG replacement_live[MAX_STREAMS];   // 1 while the new file exists under its name
+
+char console_buffer[BUFSIZ];   // standard output's buffer, so nothing reaches it unasked
 
 // The name in UTF-16, converted from the code page the *A file functions use.
 // A path that is MAX_PATH characters or longer once made absolute goes over in
@@ -50,10 +64,55 @@ std::wstring system_name(const char* name) {
     return L"\\\\?\\" + full;
 }
 
-HANDLE open_handle(const char* name, DWORD access, DWORD disposition, DWORD flags) {
-    std::wstring wide = system_name(name);
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Whether the last part of name is a device name (AUX, COM1.TXT, nul ...),
+// which opens a device in any directory.
+bool names_device(const char* name) {
+    const char* leaf = name;
+    for (const char* p = name; *p != 0; ++p)
+        if (*p == '\\' || *p == '/' || *p == ':') leaf = p + 1;
+    std::size_t n = 0;
+    while (leaf[n] != 0 && leaf[n] != '.' && leaf[n] != ':') ++n;
+    while (n > 0 && leaf[n - 1] == ' ') --n;
+    for (const char* device : DEVICE_NAMES) {
+        std::size_t i = 0;
+        while (i < n && device[i] != 0 && upper(leaf[i]) == device[i]) ++i;
+        if (i == n && device[i] == 0) return true;
+    }
+    return false;
+}
+
+HANDLE open_wide(const std::wstring& wide, DWORD access, DWORD disposition, DWORD flags) {
     if (wide.empty()) return INVALID_HANDLE_VALUE;
     return CreateFileW(wide.c_str(), access, SHARE_ALL, nullptr, disposition, flags, nullptr);
+}
+
+HANDLE open_handle(const char* name, DWORD access, DWORD disposition, DWORD flags) {
+    if (names_device(name)) return INVALID_HANDLE_VALUE;
+    return open_wide(system_name(name), access, disposition, flags);
+}
+
+// Whether an open handle is a file on a disk, not a directory.
+bool is_disk_file(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The directory part of a system name, its last "\\" or "/" included, or
+// the drive of a "D:NAME", or empty.
+std::wstring directory_of(const std::wstring& name) {
+    std::size_t cut = name.find_last_of(L"\\/");
+    if (cut == std::wstring::npos && name.size() >= 2 && name[1] == L':') cut = 1;
+    return cut == std::wstring::npos ? std::wstring() : name.substr(0, cut + 1);
+}
+
+// Ctrl-C, Ctrl-Break, a closed console window: no new file stays behind.
+BOOL WINAPI on_console_event(DWORD) {
+    for (int i = 0; i < MAX_STREAMS; ++i)
+        if (replacement_live[i]) DeleteFileW(replacement_names[i].c_str());
+    return FALSE;   // the system then ends the process as it would have
 }
 
 int descriptor_of(HANDLE h, int flags) {
@@ -89,17 +148,56 @@ bool same_identity(const FileIdentity& a, const FileIdentity& b) {
 int system_open_read(const char* name) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all.
     HANDLE h = open_handle(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info) &&
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (h != INVALID_HANDLE_VALUE && !is_disk_file(h)) {
         CloseHandle(h);
         return -1;
     }
     return descriptor_of(h, _O_RDONLY);
 }
 
-int system_open_write(const char* name) {
-    return descriptor_of(open_handle(name, GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL), _O_WRONLY);
+int system_create_replacement(const char* name, int slot) {
+    if (names_device(name)) return -1;
+    std::wstring target = system_name(name);
+    // An existing file must be a disk file this process may write.
+    HANDLE old = open_wide(target, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (old != INVALID_HANDLE_VALUE) {
+        bool usable = is_disk_file(old);
+        CloseHandle(old);
+        if (!usable) return -1;
+    } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return -1;
+    }
+    std::wstring directory = directory_of(target);
+    for (int attempt = 0; attempt < MAX_NAME_TRIES; ++attempt) {
+        std::wstring temporary = directory + L".velxref-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(GetTickCount() + static_cast<DWORD>(attempt));
+        replaced_names[slot] = target;
+        replacement_names[slot] = temporary;
+        HANDLE h = open_wide(temporary, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        if (h != INVALID_HANDLE_VALUE) {
+            InterlockedExchange(&replacement_live[slot], 1);
+            int fd = descriptor_of(h, _O_WRONLY);
+            if (fd < 0) system_remove_replacement(slot);
+            return fd;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) return -1;
+    }
+    return -1;
+}
+
+bool system_commit_replacement(int slot) {
+    bool ok = MoveFileExW(replacement_names[slot].c_str(), replaced_names[slot].c_str(),
+                          MOVEFILE_REPLACE_EXISTING) != 0;
+    if (ok)
+        InterlockedExchange(&replacement_live[slot], 0);
+    else
+        system_remove_replacement(slot);
+    return ok;
+}
+
+void system_remove_replacement(int slot) {
+    if (InterlockedExchange(&replacement_live[slot], 0) == 0) return;
+    DeleteFileW(replacement_names[slot].c_str());
 }
 
 std::ptrdiff_t system_read(int fd, unsigned char* buffer, std::size_t n) {
@@ -117,6 +215,23 @@ bool names_same_file(const char* a, const char* b) {
     return identity_of_name(a, &a_id) && identity_of_name(b, &b_id) && same_identity(a_id, b_id);
 }
 
+bool console_is_file(const char* name) {
+    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    BY_HANDLE_FILE_INFORMATION info;
+    FileIdentity file;
+    if (console == INVALID_HANDLE_VALUE || GetFileType(console) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(console, &info) || !identity_of_name(name, &file))
+        return false;
+    return same_identity({info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}, file);
+}
+
+void silence_console() {
+    int null = _open("NUL", _O_WRONLY | _O_BINARY);
+    if (null < 0) return;
+    _dup2(null, _fileno(stdout));   // the buffered text is written there too, when it is flushed
+    _close(null);
+}
+
 void start_process() {
     // A name on a drive without a medium must end in "Can't open", not wait
     // for someone to close a dialog box.
@@ -126,6 +241,11 @@ void start_process() {
     // the process was started without them, so no file opened later can be
     // taken for the console.)
     _setmode(_fileno(stdout), _O_TEXT);
+    // Held until flushed, but in a buffer of known size that needs no heap:
+    // the banner stays here until the run has found whether the console is
+    // one of its files.
+    std::setvbuf(stdout, console_buffer, _isatty(_fileno(stdout)) ? _IONBF : _IOFBF, sizeof console_buffer);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 }  // namespace platform

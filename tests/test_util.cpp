@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,7 +86,8 @@ RunResult run_program(const std::string& binary, const std::string& dir, const s
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = options.console_path.empty() ? ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                                               : ::open(options.console_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
         int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
         ::dup2(in, 0);
@@ -95,6 +98,12 @@ RunResult run_program(const std::string& binary, const std::string& dir, const s
             struct rlimit lim = {n, n};
             ::setrlimit(RLIMIT_AS, &lim);
         }
+        if (options.data_limit > 0) {
+            rlim_t n = static_cast<rlim_t>(options.data_limit);
+            struct rlimit lim = {n, n};
+            ::setrlimit(RLIMIT_DATA, &lim);
+        }
+        if (options.timeout_seconds > 0) ::setpgid(0, 0);
         if (options.file_size_limit > 0) {
             rlim_t n = static_cast<rlim_t>(options.file_size_limit);
             struct rlimit lim = {n, n};
@@ -114,7 +123,24 @@ RunResult run_program(const std::string& binary, const std::string& dir, const s
         ::_exit(127);
     }
     int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    if (options.timeout_seconds > 0) {
+        const struct timespec tick = {0, 5'000'000};
+        for (long waited = 0;; waited += 5) {
+            pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
+            if (done == pid || (done < 0 && errno != EINTR)) break;
+            if (waited >= options.timeout_seconds * 1000L) {
+                ::kill(-pid, SIGKILL);
+                ::kill(pid, SIGKILL);
+                while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+                }
+                wstatus = SIGKILL;   // counts as killed even if it ended meanwhile
+                break;
+            }
+            ::nanosleep(&tick, nullptr);
+        }
+    } else {
+        while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+        }
     }
     RunResult r;
     r.out = read_file(out_file);

@@ -34,10 +34,14 @@ struct RunOptions {
     long address_space_limit = 0;         // bytes, 0 for none
     long file_size_limit = 0;             // bytes, 0 for none
     bool close_input_and_output = false;  // start with descriptors 0 and 1 closed
+    long data_limit = 0;                  // bytes of data segment, 0 for none
+    std::string console_path = {};        // standard output appends to this file (made if missing)
+    int timeout_seconds = 0;              // killed with its process group after this, 0 for never
 };
 
 // Runs the program at binary in directory dir with the given arguments
-// (argv[0] is the binary) and no standard input.
+// (argv[0] is the binary) and no standard input; status -1 when it was
+// killed, by a signal or at its timeout.
 RunResult run_program(const std::string& binary, const std::string& dir, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,6 +85,8 @@ protected:
                 tree[rel] = "link " + fs::read_symlink(e.path()).string() + " " + mtime;
             else if (S_ISDIR(st.st_mode))
                 tree[rel] = "dir";   // a listing created inside changes its time
+            else if (!S_ISREG(st.st_mode))
+                tree[rel] = "special " + mtime;   // a FIFO: reading it would wait
             else
                 tree[rel] = "file " + std::to_string(st.st_size) + " " + mtime + " " +
                             std::to_string(std::hash<std::string>{}(test_util::read_file(e.path().string())));
@@ -108,7 +113,7 @@ protected:
     std::string dir;
 };
 
-TEST_F(FaultRun, ExhaustedHeapLeavesEmptyListingAfterCompleteOnes) {
+TEST_F(FaultRun, ExhaustedHeapLeavesNoListingAfterCompleteOnes) {
     SKIP_ON_WINDOWS("address-space limit");
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's shadow memory does not run under an address-space limit";
@@ -137,12 +142,47 @@ TEST_F(FaultRun, ExhaustedHeapLeavesEmptyListingAfterCompleteOnes) {
     EXPECT_GE(marks.size(), 100u);
     EXPECT_EQ(marks.find_first_not_of("-*"), std::string::npos);
     EXPECT_EQ(test_util::read_file(at("SMALL.VXR")), SMALL_LISTING);
-    EXPECT_EQ(test_util::read_file(at("BIG.VXR")), "");
+    EXPECT_FALSE(test_util::exists(at("BIG.VXR")));
+#endif
+}
+
+TEST_F(FaultRun, EveryDataLimitEndsInOutOfHeapSpace) {
+    SKIP_ON_WINDOWS("resource limits");
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not run under a data limit";
+#else
+    // Near the least memory the program starts in, every allocation can be
+    // the one that fails, the exception's own included.
+    const std::string name = "SMALL_WITH_A_LONG_NAME_XXXXXXXXXXXXXXXX";
+    write(name + ".AVL", "X: RTS\n");
+    const std::string complete = BANNER_TEXT + made(name + ".AVL");
+    const std::string out_of_heap = "\a\nOut of heap space.\n";
+    for (long kib = 600; kib <= 900; kib += 10) {
+        SCOPED_TRACE(kib);
+        test_util::RunResult r = test_util::run_velxref(dir, {name}, {.data_limit = kib << 10});
+        // It never started: the loader could not map a library (127, its
+        // message on standard error), or the kernel could not map the program
+        // once exec had gone too far to fail (killed, silent).
+        if (r.out.empty() && (r.status == 127 || (r.status == -1 && r.err.empty()))) continue;
+        EXPECT_EQ(r.err, "");
+        if (r.status == 0) {
+            EXPECT_EQ(r.out, complete);
+            EXPECT_EQ(test_util::read_file(at(name + ".VXR")), PAGE_ONE + "X           1#" + EOL + "\x1A");
+            ::unlink(at(name + ".VXR").c_str());
+            continue;
+        }
+        EXPECT_EQ(r.status, 3);
+        ASSERT_GE(r.out.size(), out_of_heap.size());
+        std::size_t shown = r.out.size() - out_of_heap.size();
+        EXPECT_EQ(r.out.substr(shown), out_of_heap);
+        EXPECT_EQ(r.out.substr(0, shown), complete.substr(0, shown));
+        EXPECT_FALSE(test_util::exists(at(name + ".VXR")));
+    }
 #endif
 }
 
 TEST_F(FaultRun, FullDiskAfterCompleteListing) {
-    SKIP_ON_WINDOWS("/dev/full and no file-size limit");
+    SKIP_ON_WINDOWS("file-size limit");
     // 5000 lone labels give 5000 rows of 16 bytes: 80,000 bytes, more than
     // one stream buffer, so the failure shows while the listing is written.
     std::string labels;
@@ -153,24 +193,97 @@ TEST_F(FaultRun, FullDiskAfterCompleteListing) {
     }
     std::string marks;
     for (int i = 1; i <= 50; ++i) marks += i % 5 == 0 ? '*' : '-';
-    // The disk is full, or the file may grow no further than 20 KiB: either
-    // way a write fails, and the run must say so rather than die of it.
-    for (bool size_limit : {false, true}) {
-        SCOPED_TRACE(size_limit ? "file-size limit" : "/dev/full");
-        test_util::remove_tree(dir);
-        fs::create_directory(dir);
-        write("A.AVL", SMALL_SOURCE);
-        write("B.AVL", labels);
-        if (!size_limit) {
-            ASSERT_EQ(::symlink("/dev/full", at("B.VXR").c_str()), 0);
-        }
+    // The file may grow no further than 20 KiB: a write fails, and the run
+    // must say so rather than die of it.  The listing B.VXR had before stays.
+    write("A.AVL", SMALL_SOURCE);
+    write("B.AVL", labels);
+    write("B.VXR", "old listing");
+    test_util::RunResult r = run({"A", "B"}, {"A.VXR", "B.VXR"}, {.file_size_limit = 20 << 10});
+    EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + made("A.AVL") + making("B.AVL") + marks +
+                                        "\a\nOut of disk space.\n"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
+    EXPECT_EQ(test_util::read_file(at("B.VXR")), "old listing");
+}
 
-        test_util::RunResult r = run({"A", "B"}, {"A.VXR", "B.VXR"}, {.file_size_limit = size_limit ? 20 << 10 : 0});
-        EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + made("A.AVL") + making("B.AVL") + marks +
-                                            "\a\nOut of disk space.\n"));
-        EXPECT_EQ(r.status, 3);
-        EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
+// n lone labels L00001 ... and their listing.
+std::string lone_labels(int n, std::string* listing) {
+    std::string labels;
+    std::vector<test_util::Symbol> listed;
+    char name[16];
+    for (int i = 1; i <= n; ++i) {
+        std::snprintf(name, sizeof name, "L%05d", i);
+        labels += std::string(name) + "\n";
+        listed.push_back({name, {{i, '#'}}});
     }
+    *listing = test_util::listing_of(listed, 8, n < 10000 ? 4 : 5);
+    return labels;
+}
+
+TEST_F(FaultRun, TwoRunsOnOneListing) {
+    SKIP_ON_WINDOWS("a POSIX shell");
+    // Two sources of one base name listed into one folder at once, as make -j
+    // does: the listing is one of the two, whole, every time.
+    std::string short_listing, long_listing;
+    write("D1/P.AVL", lone_labels(5000, &short_listing));
+    write("D2/P.AVL", lone_labels(9000, &long_listing));
+    fs::create_directory(at("OUT"));
+    const std::string both = "\"$0\" 'D1\\P' -oOUT & \"$0\" 'D2\\P' -oOUT & wait";
+    for (int round = 0; round < 50; ++round) {
+        SCOPED_TRACE(round);
+        test_util::run_program("/bin/sh", dir, {"-c", both, test_util::velxref_program()}, {.timeout_seconds = 10});
+        std::string got = test_util::read_file(at("OUT/P.VXR"));
+        EXPECT_TRUE(got == short_listing || got == long_listing) << got.size() << " bytes";
+        EXPECT_EQ(std::distance(fs::directory_iterator(at("OUT")), fs::directory_iterator()), 1);
+    }
+}
+
+TEST_F(FaultRun, InterruptedRunsLeaveTheOldListingOrTheNewOne) {
+    SKIP_ON_WINDOWS("POSIX signals");
+    // 1000 lines of 120 uses of B: about 800 KB of listing from 250 KB of
+    // source, so many interrupts land while the listing is written.
+    std::string line = "\t.WORD\tB";
+    for (int i = 1; i < 120; ++i) line += ",B";
+    std::string source;
+    test_util::Symbol b = {"B", {}};
+    for (int i = 1; i <= 1000; ++i) {
+        source += line + "\n";
+        for (int k = 0; k < 120; ++k) b.refs.push_back({i, ' '});
+    }
+    const std::string listing = test_util::listing_of({b}, 8, 4);
+    write("P.AVL", source);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(test_util::run_velxref(dir, {"P"}).status, 0);
+    long whole_run = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(test_util::read_file(at("P.VXR")), listing);
+
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 50; ++round) {
+        long delay = std::uniform_int_distribution<long>(0, whole_run * 3 / 2)(random);
+        SCOPED_TRACE(delay);
+        write("P.VXR", "old listing");
+        char wait[32];
+        std::snprintf(wait, sizeof wait, "%ld.%06ld", delay / 1000000, delay % 1000000);
+        test_util::run_program("/bin/sh", dir,
+                               {"-c", "\"$0\" P & sleep " + std::string(wait) + "; kill -TERM $! 2>/dev/null; wait",
+                                test_util::velxref_program()},
+                               {.timeout_seconds = 10});
+        std::string got = test_util::read_file(at("P.VXR"));
+        EXPECT_TRUE(got == "old listing" || got == listing) << got.size() << " bytes";
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);   // P.AVL and P.VXR
+    }
+}
+
+TEST_F(FaultRun, FullDiskUnderThePage) {
+    SKIP_ON_WINDOWS("file-size limit");
+    // The listing (under 100 bytes) is complete before the page (its style
+    // alone is over 1 KiB) is written; a page that cannot be written ends the
+    // run as a listing would, and no part of it is left.
+    write("A.AVL", SMALL_SOURCE);
+    test_util::RunResult r = run({"--html", "A"}, {"A.VXR"}, {.file_size_limit = 1024});
+    EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + making("A.AVL") + "\a\nOut of disk space.\n"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
 }
 
 TEST_F(FaultRun, ClosedInputAndOutputStayOutOfTheListing) {
@@ -192,9 +305,9 @@ TEST_F(FaultRun, ClosedInputAndOutputStayOutOfTheListing) {
     EXPECT_EQ(test_util::read_file(at("H.VXR")), test_util::listing_of(listed, 8, 4));
 }
 
-// Names laid out before a run: a file, a directory, or a symbolic or hard
-// link to another name.
-enum Kind { FILE_, DIR_, LINK_, HARD_ };
+// Names laid out before a run: a file, a directory, a symbolic or hard
+// link to another name, or a FIFO.
+enum Kind { FILE_, DIR_, LINK_, HARD_, FIFO_ };
 struct Entry {
     Kind kind;
     std::string path, content;   // content: bytes, or the target of a link
@@ -219,10 +332,15 @@ protected:
             if (e.kind == DIR_) fs::create_directories(at(e.path));
             if (e.kind == LINK_) fs::create_symlink(e.content, at(e.path));
             if (e.kind == HARD_) fs::create_hard_link(at(e.content), at(e.path));
+            if (e.kind == FIFO_) {
+                ASSERT_EQ(::mkfifo(at(e.path).c_str(), 0600), 0);
+            }
         }
         // run() also proves that a source the listing would overwrite keeps
         // its bytes and its modification time.
-        test_util::RunResult r = run(c.args, c.listing.empty() ? std::vector<std::string>{} : std::vector{c.listing});
+        // Nothing may wait for a reader or writer that never comes.
+        test_util::RunResult r = run(c.args, c.listing.empty() ? std::vector<std::string>{} : std::vector{c.listing},
+                                     {.timeout_seconds = 10});
         EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + c.console));
         EXPECT_EQ(r.status, c.status);
         if (!c.listing.empty()) {
@@ -268,8 +386,105 @@ TEST_F(NameRun, NamesThroughSymbolicLinks) {
          {LINK_, "A.VXR", "B.AVL"}}, {"A", "B"}, "\a\nCan't create file A.VXR\n", 3, "", ""},
         {"source is a symbolic link to the listing", {{FILE_, "P.VXR", SMALL_SOURCE}, {LINK_, "P.AVL", "P.VXR"}},
          {"P"}, "\a\nCan't create file P.VXR\n", 3, "", ""},
+        {"listing is a link to a device", {{FILE_, "P.AVL", SMALL_SOURCE}, {LINK_, "P.VXR", "/dev/full"}}, {"P"},
+         "\a\nCan't create file P.VXR\n", 3, "", ""},
     };
     for (const NameCase& c : cases) check(c);
+}
+
+TEST_F(FaultRun, ReplacedListingKeepsItsLinkAndPermissions) {
+    SKIP_ON_WINDOWS("symbolic links and permission bits");
+    // The new listing is renamed into place: through a link it must land at
+    // the link's target, and it must take the old listing's permission bits.
+    // A listing this process may not write stays refused.
+    write("P.AVL", SMALL_SOURCE);
+    fs::create_directory(at("OUT"));
+    write("OUT/P.VXR", "old");
+    ASSERT_EQ(::chmod(at("OUT/P.VXR").c_str(), 0640), 0);
+    ASSERT_EQ(::symlink("OUT/P.VXR", at("P.VXR").c_str()), 0);
+    test_util::RunResult r = run({"P"}, {"OUT/P.VXR"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_symlink(at("P.VXR")));
+    EXPECT_EQ(test_util::read_file(at("OUT/P.VXR")), SMALL_LISTING);
+    struct stat st;
+    ASSERT_EQ(::stat(at("OUT/P.VXR").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    if (::geteuid() == 0) return;   // root may write any file
+    ASSERT_EQ(::chmod(at("OUT/P.VXR").c_str(), 0444), 0);
+    r = run({"P"});
+    EXPECT_EQ(r.out, BANNER_TEXT + "\a\nCan't create file P.VXR\n");
+    EXPECT_EQ(r.status, 3);
+}
+
+TEST_F(NameRun, NamesThatWouldHangOrFailWhileRead) {
+    SKIP_ON_WINDOWS("FIFOs and /proc/self/mem");
+    // /proc/self/mem is a regular file whose first read fails: nothing is
+    // mapped at address 0.
+    const std::string LISTED_HERE = PAGE_ONE + "HERE        2#" + EOL + "\x1A";
+    const NameCase cases[] = {
+        {"source fails when read, after a good source", {{FILE_, "A.AVL", SMALL_SOURCE}, {LINK_, "X.AVL", "/proc/self/mem"}},
+         {"A", "X"}, made("A.AVL") + making("X.AVL") + "\a\nCan't read X.AVL\n", 3, "A.VXR", SMALL_LISTING},
+        {"include fails when read", {{FILE_, "P.AVL", "\t.INCLUDE X.INC\nHERE\n"}, {LINK_, "X.INC", "/proc/self/mem"}},
+         {"P"}, made("P.AVL", "\nCan't read include file X.INC\n"), 1, "P.VXR", LISTED_HERE},
+        {"source is a FIFO", {{FIFO_, "F.AVL", ""}}, {"F"}, "\a\nCan't open F.AVL\n", 3, "", ""},
+        {"include is a FIFO", {{FILE_, "P.AVL", "\t.INCLUDE F.INC\nHERE\n"}, {FIFO_, "F.INC", ""}}, {"P"},
+         made("P.AVL", "\nCan't open include file F.INC\n"), 1, "P.VXR", LISTED_HERE},
+        {"listing is a FIFO", {{FILE_, "P.AVL", SMALL_SOURCE}, {FIFO_, "P.VXR", ""}}, {"P"},
+         "\a\nCan't create file P.VXR\n", 3, "", ""},
+    };
+    for (const NameCase& c : cases) check(c);
+}
+
+TEST_F(FaultRun, IncludeOfTheConsolePipe) {
+    SKIP_ON_WINDOWS("/dev/stdout");
+    // Read, the pipe would wait for the program's own console text.
+    write("S.AVL", "\t.INCLUDE /dev/stdout\nHERE\n");
+    test_util::RunResult r =
+        test_util::run_program("/bin/bash", dir, {"-c", "set -o pipefail; '" + test_util::velxref_program() + "' S | cat"},
+                               {.timeout_seconds = 10});
+    EXPECT_EQ(r.out, BANNER_TEXT + made("S.AVL", "\nCan't open include file /dev/stdout\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(test_util::read_file(at("S.VXR")), PAGE_ONE + "HERE        2#" + EOL + "\x1A");
+}
+
+TEST_F(FaultRun, ConsoleOntoAFileOfTheRun) {
+    // A source of 1000 lone labels: ten progress marks, each flushing the
+    // console, and a listing of 19 pages.
+    std::string M_LISTING;
+    const std::string labels = lone_labels(1000, &M_LISTING);
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string console;   // the file standard output appends to
+    };
+    const Case cases[] = {
+        {"the listing", {"M"}, "M.VXR"},
+        {"the source", {"M"}, "M.AVL"},
+        {"an earlier listing", {"A", "M"}, "A.VXR"},
+        {"an include file", {"I", "M"}, "I.INC"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Wine cannot tell which file a console handle it inherited from
+        // POSIX is (GetFileInformationByHandle fails on it).
+        if (test_util::testing_windows_build() && c.console.find(".VXR") == std::string::npos) continue;
+        test_util::remove_tree(dir);
+        fs::create_directory(dir);
+        write("A.AVL", SMALL_SOURCE);
+        write("M.AVL", labels);
+        write("I.AVL", "\t.INCLUDE I.INC\n");
+        write("I.INC", SMALL_SOURCE);
+        if (c.console.find(".VXR") != std::string::npos) write(c.console, "");   // as the shell's ">" leaves it
+        std::vector<std::string> listings = {"M.VXR"};
+        if (c.args.size() == 2) listings.push_back(c.args[0] + ".VXR");
+        test_util::RunResult r = run(c.args, listings, {.console_path = at(c.console)});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(test_util::read_file(at("M.VXR")), M_LISTING);
+        if (c.args[0] == "A") {
+            EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
+        }
+    }
 }
 
 TEST_F(FaultRun, LongPaths) {
