@@ -100,6 +100,9 @@ int open_include(const char* name) {
         fatal::note_error();
         return INCLUDE_NOT_OPENED;
     }
+    // An include that is the console must not get console text (which, up
+    // to the first progress mark, has not reached it yet).
+    if (platform::console_is_file(name)) platform::silence_console();
     // The name comes from one line, so it fits.
     std::size_t length = std::strlen(name);
     assert(length < LINE_BUFFER_SIZE);
