@@ -41,7 +41,7 @@ struct ByteTable {
 constexpr ByteTable make_shown_as_is() {
     ByteTable t{};
     for (int b = 0x20; b < 0x7F; ++b) t.bits[b] = b != '<' && b != '>' && b != '&' && b != '"';
-    t.bits['\t'] = true;
+    t.bits[static_cast<unsigned char>('\t')] = true;
     return t;
 }
 constexpr ByteTable SHOWN_AS_IS = make_shown_as_is();
