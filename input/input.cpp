@@ -12,6 +12,7 @@ namespace {
 
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
 char include_names[MAX_INCLUDE_DEPTH][LINE_BUFFER_SIZE];   // name of the open include at each level, for its messages
+bool resume_skipping[MAX_INCLUDE_DEPTH];   // the including file was inside an over-long line when it opened the level
 
 // Closes the innermost include file and goes on in the file that included it.
 // An include that failed while it was read, or in its close, is reported like
@@ -25,8 +26,9 @@ void leave_include() {
     include_stack[include_depth] = nullptr;
     input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
     // An include that ended inside an over-long line must not swallow the
-    // including file's next line.
-    skipping_long_line = false;
+    // including file's next line; the rest of the line that named the
+    // include, when that was an over-long one, is still dropped.
+    skipping_long_line = resume_skipping[include_depth];
 }
 
 void write_progress_mark() {
@@ -108,6 +110,10 @@ int open_include(const char* name) {
     assert(length < LINE_BUFFER_SIZE);
     std::memcpy(include_names[include_depth], name, length + 1);
     input_file = include_stack[include_depth];
+    // The include's first line is its own, even when its name stood on an
+    // over-long line whose rest is still to be dropped.
+    resume_skipping[include_depth] = skipping_long_line;
+    skipping_long_line = false;
     ++include_depth;
     return INCLUDE_OPENED;
 }

@@ -187,14 +187,17 @@ TEST_F(ReaderTest, IncludeFilesAreReadInPlace) {
     test_util::write_file("INC.B", "b1\n\x1A" "never\n");
     test_util::write_file("EMPTY", "");
     test_util::write_file("LONG", std::string(255, 'q'));   // ends inside an over-long line
-    start_source("m1\n#INC.A\n#EMPTY\nm4\n#LONG\nm6\n");
+    const std::string cut_name(253, 'n');   // named on an over-long line, which is cut behind it
+    test_util::write_file(cut_name, "n1\nn2\n");
+    start_source("m1\n#INC.A\n#EMPTY\nm4\n#LONG\nm6\n#" + cut_name + "TAIL\nm8\n");
     testing::internal::CaptureStdout();
     Lines lines = read_lines();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     const Lines expected = {"m1\n", "#INC.A\n", "a1\n", "#INC.B\n", "b1\n", "a3\n", "#EMPTY\n",
-                            "m4\n", "#LONG\n", std::string(254, 'q') + "\n", "m6\n"};
+                            "m4\n", "#LONG\n", std::string(254, 'q') + "\n", "m6\n",
+                            "#" + cut_name + "\n", "n1\n", "n2\n", "m8\n"};
     EXPECT_EQ(lines, expected);
-    EXPECT_EQ(input::line_number, 12);
+    EXPECT_EQ(input::line_number, 16);
     EXPECT_EQ(input::include_depth, 0);
     EXPECT_EQ(input::input_file, source);
     EXPECT_EQ(fatal::exit_status, 0);
