@@ -63,6 +63,9 @@ page-test: debug
 wine-test:
 	@mkdir -p build/wine
 	$(WINE_ENV) $(WINE) wineboot --init >/dev/null 2>&1
+	# One Wine server for the whole stage (it ends 60 s after the last run):
+	# a server started and stopped around every run loses clients under load.
+	$(WINE_ENV) $(dir $(WINE))wineserver -p60 </dev/null >/dev/null 2>&1
 	$(WINE_ENV) VELXREF_RUNNER=$(WINE) VELXREF_PROGRAM=$(CURDIR)/build/windows/velxref.exe \
 	    build/debug/e2e_tests --gtest_brief=1
 	@mkdir -p build/wine/native build/wine/windows
