@@ -290,17 +290,6 @@ void emit_reference(const RefEntry* e) {
     emit("</a> ", 5);
 }
 
-RefEntry* reverse(RefEntry* e) {
-    RefEntry* reversed = nullptr;
-    while (e != nullptr) {
-        RefEntry* next = e->next;
-        e->next = reversed;
-        reversed = e;
-        e = next;
-    }
-    return reversed;
-}
-
 struct Totals {
     std::int64_t symbols;
     std::int64_t occurrences;
@@ -335,9 +324,9 @@ void emit_symbol_rows(SymbolNode* n, int& group) {
         emit("</span>");
         if (n->kind == 'M') emit(" <span class=\"macro\" title=\"macro name\">macro</span>");
         emit("</th><td>", 9);
-        n->refs = reverse(n->refs);   // oldest first, as the listing
+        n->refs = symbols::reverse_references(n->refs);   // oldest first, as the listing
         for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e);
-        n->refs = reverse(n->refs);
+        n->refs = symbols::reverse_references(n->refs);
         emit("</td></tr>\n", 11);
     }
 }

@@ -71,18 +71,6 @@ void format_reference(std::int32_t line, char mark) {
     text_length = n;
 }
 
-// Reverses a reference list in place and returns its new head.
-RefEntry* reverse(RefEntry* entry) {
-    RefEntry* reversed = nullptr;
-    while (entry != nullptr) {
-        RefEntry* next = entry->next;
-        entry->next = reversed;
-        reversed = entry;
-        entry = next;
-    }
-    return reversed;
-}
-
 // Writes text_buffer to the listing; a failure is fatal.
 void write_text() {
     platform::write_bytes(listing_file, text_buffer, static_cast<std::size_t>(text_length));
@@ -111,7 +99,7 @@ void write_references(RefEntry* entry) {
     // Stored newest first, written oldest first: turn the list round, then
     // walk it, turning each entry back as it is written, so no recursion
     // follows its length and the list is read only twice.
-    RefEntry* e = reverse(entry);
+    RefEntry* e = symbols::reverse_references(entry);
     RefEntry* older = nullptr;
     while (e != nullptr) {
         RefEntry* newer = e->next;

@@ -316,6 +316,17 @@ char record_reference(const char* text, std::uint32_t length, char mark, char ki
     return n->refs->mark;   // the newest entry, the one just made
 }
 
+RefEntry* reverse_references(RefEntry* head) {
+    RefEntry* reversed = nullptr;
+    while (head != nullptr) {
+        RefEntry* next = head->next;
+        head->next = reversed;
+        reversed = head;
+        head = next;
+    }
+    return reversed;
+}
+
 void release_tree() {
     index_release();
     pool_release(symbol_pool);

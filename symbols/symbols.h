@@ -43,6 +43,9 @@ inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest r
 // created with kind "M" gets the mark " " whenever kind is " " (the macro
 // rule).  The text is copied when needed and need not outlive the call.
 char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line);
+// Turns a reference list round in place and returns its new head: newest
+// first becomes oldest first, and back again.
+RefEntry* reverse_references(RefEntry* head);
 // Returns every node, name and entry of the table to the heap.
 void release_tree();
 // Per-source reset: empty table, widths 8 and 4.
