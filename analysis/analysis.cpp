@@ -59,8 +59,8 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{'; }
 
 // Records length characters of text, of the token that began at start, on
-// the current line with the current mark and kind.  The page learns where the token that began at start stands: the text of
-// a token begun by ":" starts after the colon.
+// the current line with the current mark and kind, and tells the page where
+// the text stands (a token begun by ":" has its text after the colon).
 void record(const char* start, const char* text, int length) {
     char stored = symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
                                             input::line_number);

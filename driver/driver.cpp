@@ -188,13 +188,9 @@ void process_source(int index) {
     prepare_files(index);
     reset_file_state();
     while (input::next_line()) {
-        if (html::page_wanted) {
-            html::begin_line(input::line_number);
-            analysis::analyse_line();
-            html::end_line();
-        } else {
-            analysis::analyse_line();
-        }
+        if (html::page_wanted) html::begin_line(input::line_number);
+        analysis::analyse_line();
+        if (html::page_wanted) html::end_line();
         input::count_line();
     }
     finish_source();
