@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -14,6 +15,8 @@ namespace {
 
 TextStream slots[MAX_STREAMS] = {};   // every stream lives here
 bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
+const MemoryFile* memory_files = nullptr;   // the table of set_memory_files
+int memory_file_count = 0;                  // its rows, 0 when open_read reads only the disk
 
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
@@ -56,6 +59,8 @@ TextStream* take_slot(int i, int fd, bool writing) {
     slot_used[i] = true;
     TextStream* s = &slots[i];
     s->fd = fd;
+    s->memory = nullptr;
+    s->memory_left = 0;
     s->writing = writing;
     s->error = false;
     s->exhausted = false;
@@ -74,7 +79,15 @@ void free_slot(TextStream* s) {
 // Fills the read buffer; false at the end of the file or on a read error.
 bool refill(TextStream* s) {
     if (s->exhausted) return false;
-    std::ptrdiff_t n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+    std::ptrdiff_t n;
+    if (s->memory != nullptr) {
+        n = static_cast<std::ptrdiff_t>(std::min(s->memory_left, STREAM_BUFFER_SIZE));
+        std::memcpy(s->buffer, s->memory, static_cast<std::size_t>(n));
+        s->memory += n;
+        s->memory_left -= static_cast<std::size_t>(n);
+    } else {
+        n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+    }
     if (n > 0) {
         s->pos = 0;
         s->len = static_cast<std::size_t>(n);
@@ -127,10 +140,39 @@ void put_raw(TextStream* s, const char* p, std::size_t n) {
 }  // namespace
 
 TextStream* open_read(const char* name) {
+    if (memory_file_count > 0) {
+        std::string path = full_path(name);
+        for (int k = 0; k < memory_file_count; ++k)
+            if (same_path(path, memory_files[k].path)) return open_memory(memory_files[k].bytes, memory_files[k].length);
+    }
     int i = free_slot_index();
     if (i < 0) return nullptr;
     int fd = system_open_read(name);
     return fd < 0 ? nullptr : take_slot(i, fd, false);
+}
+
+TextStream* open_memory(const char* bytes, std::size_t n) {
+    int i = free_slot_index();
+    if (i < 0) return nullptr;
+    TextStream* s = take_slot(i, -1, false);
+    s->memory = reinterpret_cast<const unsigned char*>(bytes);
+    s->memory_left = n;
+    return s;
+}
+
+void set_memory_files(const MemoryFile* files, int count) {
+    memory_files = files;
+    memory_file_count = count;
+}
+
+bool read_file(const char* name, std::string* bytes) {
+    bytes->clear();
+    int fd = system_open_read(name);
+    if (fd < 0) return false;
+    unsigned char block[STREAM_BUFFER_SIZE];
+    std::ptrdiff_t n;
+    while ((n = system_read(fd, block, sizeof block)) > 0) bytes->append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(n));
+    return system_close(fd) && n == 0;
 }
 
 TextStream* open_replace(const char* name) {
@@ -221,7 +263,7 @@ bool flush_stream(TextStream* s) {
 bool close_stream(TextStream* s) {
     if (!slot_used[slot_of(s)]) return false;   // discarded already, on the way out of a fatal error
     bool ok = flush_stream(s);
-    if (!system_close(s->fd)) ok = false;
+    if (s->fd >= 0 && !system_close(s->fd)) ok = false;
     if (s->writing) {
         if (ok)
             ok = system_commit_replacement(slot_of(s));
@@ -234,7 +276,7 @@ bool close_stream(TextStream* s) {
 
 void discard_stream(TextStream* s) {
     if (!slot_used[slot_of(s)]) return;
-    system_close(s->fd);   // the bytes are thrown away, so how the close went does not matter
+    if (s->fd >= 0) system_close(s->fd);   // the bytes are thrown away, so how the close went does not matter
     if (s->writing) system_remove_replacement(slot_of(s));
     free_slot(s);
 }
