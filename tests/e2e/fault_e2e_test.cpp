@@ -228,7 +228,7 @@ std::string lone_labels(int n, std::string* listing) {
 }
 
 TEST_F(FaultRun, TwoRunsOnOneListing) {
-    SKIP_ON_WINDOWS("a POSIX shell");
+    SKIP_ON_WINDOWS("POSIX shell");
     // Two sources of one base name listed into one folder at once, as make -j
     // does: the listing is one of the two, whole, every time.
     std::string short_listing, long_listing;
