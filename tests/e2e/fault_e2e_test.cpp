@@ -549,7 +549,7 @@ TEST_F(FaultRun, ConsoleOntoAFileOfTheRun) {
 }
 
 TEST_F(FaultRun, ListingPathAtTheLimit) {
-    SKIP_ON_WINDOWS("Linux's path limit (under Wine the scratch directory's own path counts too)");
+    SKIP_ON_WINDOWS("4,095-byte path limit (and under Wine the scratch directory's own path would count)");
     // 4,095 bytes, the longest path Linux takes, for the source and its
     // listing, then for a listing in a -o directory: the new file's name is
     // longer than the listing's, and must not count.  The paths are longer
