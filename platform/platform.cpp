@@ -17,6 +17,7 @@ TextStream slots[MAX_STREAMS] = {};   // every stream lives here
 bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
 const MemoryFile* memory_files = nullptr;   // the table of set_memory_files
 int memory_file_count = 0;                  // its rows, 0 when open_read reads only the disk
+bool slot_finished[MAX_STREAMS] = {}; // which hold a closed stream of open_replace whose new file waits
 
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
@@ -74,6 +75,14 @@ int slot_of(const TextStream* s) { return static_cast<int>(s - slots); }
 void free_slot(TextStream* s) {
     s->fd = -1;
     slot_used[slot_of(s)] = false;
+    slot_finished[slot_of(s)] = false;
+}
+
+// Puts the new file of a finished stream in place and frees its slot.
+bool commit_slot(int i) {
+    bool ok = system_commit_replacement(i);
+    free_slot(&slots[i]);
+    return ok;
 }
 
 // Fills the read buffer; false at the end of the file or on a read error.
@@ -262,15 +271,31 @@ bool flush_stream(TextStream* s) {
 
 bool close_stream(TextStream* s) {
     if (!slot_used[slot_of(s)]) return false;   // discarded already, on the way out of a fatal error
-    bool ok = flush_stream(s);
-    if (s->fd >= 0 && !system_close(s->fd)) ok = false;
-    if (s->writing) {
-        if (ok)
-            ok = system_commit_replacement(slot_of(s));
-        else
-            system_remove_replacement(slot_of(s));
-    }
+    if (s->writing) return finish_stream(s) && commit_slot(slot_of(s));
+    bool ok = !s->error;
+    if (s->fd >= 0 && !system_close(s->fd)) ok = false;   // a stream over memory has no descriptor
     free_slot(s);
+    return ok;
+}
+
+bool finish_stream(TextStream* s) {
+    if (!slot_used[slot_of(s)]) return false;
+    bool ok = flush_stream(s);
+    if (!system_close(s->fd)) ok = false;
+    s->fd = -1;
+    if (!ok) {
+        system_remove_replacement(slot_of(s));
+        free_slot(s);
+        return false;
+    }
+    slot_finished[slot_of(s)] = true;
+    return true;
+}
+
+bool commit_writers() {
+    bool ok = true;
+    for (int i = 0; i < MAX_STREAMS; ++i)
+        if (slot_used[i] && slot_finished[i] && !commit_slot(i)) ok = false;
     return ok;
 }
 
