@@ -70,7 +70,9 @@ TEST(LspText, PositionsCountTheEditorsWay) {
             lsp::Position got = lsp::position_of(r.text, lsp::line_starts(r.text), r.offset);
             EXPECT_EQ(got.line, want.line) << r.text;
             EXPECT_EQ(got.character, want.character) << r.text << " utf8=" << utf8;
-            if (r.offset <= r.text.size()) EXPECT_EQ(lsp::offset_of(r.text, lsp::line_starts(r.text), want), r.offset) << r.text;
+            if (r.offset <= r.text.size()) {
+                EXPECT_EQ(lsp::offset_of(r.text, lsp::line_starts(r.text), want), r.offset) << r.text;
+            }
         }
     }
     lsp::utf8_positions = false;

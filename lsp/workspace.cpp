@@ -284,6 +284,7 @@ void read_source() {
         note_unreadable("Can't open ");
         return;
     }
+    input::keep_record(input::KEEP_OFFSETS);
     listing::reset_listing();
     analysis::reset_analysis();
     symbols::reset_symbols();
