@@ -6,6 +6,7 @@
 // positions, with the mark the listing gives it.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
@@ -35,7 +36,7 @@ struct Run {
     Analysis* result;
     std::vector<std::uint32_t> file_ids;          // per record file: index into files
     std::vector<const std::string*> texts;        // per file id met: its bytes, or nullptr
-    std::vector<std::string> loaded;              // bytes read from the disk, per file id
+    std::deque<std::string> loaded;               // bytes read from the disk, per file id (a deque: texts points in)
     std::vector<std::vector<std::uint32_t>> starts;   // per file id: its line starts
     std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> name_ids;
     std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
