@@ -145,25 +145,23 @@ copy_host_settings() {
     mkdir -p "$root/etc/apt/sources.list.d" "$root/etc/apt/apt.conf.d" "$root/usr/local/share/ca-certificates" \
              "$root/etc/ssl/certs"
     rm -f "$root/etc/apt/sources.list"
-    [ -f /etc/apt/sources.list ] && cp /etc/apt/sources.list "$root/etc/apt/"
-    for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] && cp "$f" "$root/etc/apt/sources.list.d/"
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ ! -f "$f" ] || cp -v "$f" "$root$f"
     done
     for f in /etc/apt/apt.conf.d/*; do
-        [ -f "$f" ] && grep -qiE 'Acquire::[A-Za-z]+::Proxy|Acquire::[A-Za-z]*:*Proxy|Check-Valid-Until|Check-Date' "$f" \
-            && cp "$f" "$root/etc/apt/apt.conf.d/"
+        ! grep -qiE 'Proxy|Check-Valid-Until|Check-Date' "$f" || cp -v "$f" "$root$f"
     done
-    # Every keyring a copied source names
-    for f in $(grep -hoE 'Signed-By: *[^ ]+|signed-by=[^] ]+' "$root"/etc/apt/sources.list* -r 2>/dev/null \
-               | sed -E 's/^(Signed-By: *|signed-by=)//'); do
-        [ -f "$f" ] && [ ! -f "$root$f" ] && install -D -m 644 "$f" "$root$f"
+    # every keyring a copied source names that the root lacks
+    for f in $(cat "$root"/etc/apt/sources.list "$root"/etc/apt/sources.list.d/* 2>/dev/null \
+               | grep -oE 'Signed-By: *[^ ]+|signed-by=[^] ]+' | sed -E 's/^(Signed-By: *|signed-by=)//'); do
+        [ ! -f "$f" ] || [ -f "$root$f" ] || install -v -D -m 644 "$f" "$root$f"
     done
     # CA certificates: the bundle for what runs before the ca-certificates
     # package, the local ones for the bundle that package builds
-    [ -f /etc/ssl/certs/ca-certificates.crt ] && cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/"
-    cp -r /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
-    ls -l "$root/etc/apt/sources.list" "$root"/etc/apt/sources.list.d "$root"/etc/apt/apt.conf.d \
-          "$root/usr/local/share/ca-certificates" 2>/dev/null
+    [ ! -f /etc/ssl/certs/ca-certificates.crt ] || cp -v /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/"
+    for f in /usr/local/share/ca-certificates/*; do
+        [ ! -e "$f" ] || cp -rv "$f" "$root/usr/local/share/ca-certificates/"
+    done
 }
 
 mount_root() {
@@ -188,6 +186,7 @@ mount_root() {
 }
 
 bootstrap() {
+    mkdir -p "$dir/cache"
     debootstrap --variant=minbase --cache-dir="$dir/cache" bookworm "$root" "$mirror"
 }
 
