@@ -75,6 +75,7 @@ on_exit() {
     local status=$?
     trap - EXIT INT TERM HUP
     set +e
+    [ -z "$step_pid" ] || echo "stopped"
     teardown
     if [ -d "$root" ] && { [ $status -ne 0 ] || [ $keep = yes ]; }; then
         echo "the root is kept in $root (logs in $logs)"
