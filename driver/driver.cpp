@@ -31,7 +31,7 @@ const char* const NOTICE_LINES =
 // What --help adds to the usage lines: one line per long option.
 const char* const LONG_OPTIONS_TEXT =
     "       --html : also write NAME.html, the cross reference as a page with links\n"
-    "       --lsp : serve an editor (language server protocol) on standard input and output\n"
+    "       --lsp : run as a language server for an editor, on standard input and output\n"
     "       --help : show this text\n"
     "       --version : show the version\n";
 
