@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -144,8 +143,7 @@ inline bool utf8_positions = false;     // the client chose utf-8: characters ar
 
 // The workspace (workspace.cpp).
 inline std::string root;                   // full path of the root folder, empty when none came
-inline std::deque<File> files;             // every file met; an index never changes meaning, and
-                                           // a File never moves (an analysis reads its text in place)
+inline std::vector<File> files;            // every file met; an index never changes meaning
 inline std::vector<Analysis> analyses;     // every main source
 inline std::vector<std::string> command_sources;   // sources named after --lsp
 inline std::vector<std::uint32_t> published;       // files whose last published diagnostics were not empty

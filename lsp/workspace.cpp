@@ -6,7 +6,6 @@
 // positions, with the mark the listing gives it.
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
@@ -31,13 +30,21 @@ struct NameHash {
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
 
-// What one run keeps while it reads.
+// A file one run reads (a file opened twice is one).
+struct RunFile {
+    std::string path;                  // full path
+    int open;                          // index into files of the editor's document, or -1
+    std::string loaded;                // the disk's bytes, when it is not open
+    std::vector<std::uint32_t> starts; // its line starts
+};
+
+// What one run keeps while it reads.  Until the run ends no File is made,
+// so the editor's texts the reader reads in place never move; occurrences
+// and diagnostics name run files until then.
 struct Run {
     Analysis* result;
-    std::vector<std::uint32_t> file_ids;          // per record file: index into files
-    std::vector<const std::string*> texts;        // per file id met: its bytes, or nullptr
-    std::deque<std::string> loaded;               // bytes read from the disk, per file id (a deque: texts points in)
-    std::vector<std::vector<std::uint32_t>> starts;   // per file id: its line starts
+    std::vector<RunFile> files;                   // in the order first met
+    std::vector<std::uint32_t> file_of_record;    // per file of the reader's record: index into files
     std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> name_ids;
     std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
     std::vector<std::uint8_t> columns;            // per occurrence: its column in its line
@@ -68,34 +75,33 @@ std::string shown_name(const std::string& path) {
     return path;
 }
 
-// The file id of record file k of the run, found by its name.
+// The run file of file k of the reader's record, its bytes read (from the
+// editor's text or the disk) when it is new.
 std::uint32_t run_file(int k) {
-    while (run.file_ids.size() <= static_cast<std::size_t>(k)) {
-        const input::FileRecord& f = input::files[run.file_ids.size()];
-        run.file_ids.push_back(file_of_path(platform::full_path(f.name.c_str())));
+    while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
+        std::string path = platform::full_path(input::files[run.file_of_record.size()].name.c_str());
+        std::uint32_t found = 0;
+        while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
+        if (found == run.files.size()) {
+            RunFile f{path, -1, std::string(), {}};
+            for (std::size_t i = 0; i < files.size(); ++i)
+                if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
+            if (f.open < 0) platform::read_file(path.c_str(), &f.loaded);
+            f.starts = line_starts(f.open < 0 ? f.loaded : files[static_cast<std::size_t>(f.open)].text);
+            run.files.push_back(std::move(f));
+        }
+        run.file_of_record.push_back(found);
     }
-    return run.file_ids[static_cast<std::size_t>(k)];
+    return run.file_of_record[static_cast<std::size_t>(k)];
 }
 
-// The bytes and line starts of file id, read once per run.
-const std::string* run_text(std::uint32_t id) {
-    if (run.texts.size() <= id) {
-        run.texts.resize(id + 1, nullptr);
-        run.loaded.resize(id + 1);
-        run.starts.resize(id + 1);
-    }
-    if (run.texts[id] == nullptr) {
-        const File& f = files[id];
-        if (!f.open) platform::read_file(f.path.c_str(), &run.loaded[id]);
-        run.texts[id] = f.open ? &f.text : &run.loaded[id];
-        run.starts[id] = line_starts(*run.texts[id]);
-    }
-    return run.texts[id];
+const std::string& run_text(std::uint32_t id) {
+    const RunFile& f = run.files[id];
+    return f.open < 0 ? f.loaded : files[static_cast<std::size_t>(f.open)].text;
 }
 
 Position run_position(std::uint32_t id, std::int64_t offset) {
-    const std::string* text = run_text(id);
-    return position_of(*text, run.starts[id], static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)));
+    return position_of(run_text(id), run.files[id].starts, static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)));
 }
 
 std::uint32_t name_id(std::string_view text) {
@@ -188,7 +194,7 @@ void note_cut_lines() {
     Analysis& a = *run.result;
     for (std::int32_t index : input::cut_lines) {
         std::uint32_t file = run_file(input::file_of_line(index));
-        const std::string& text = *run_text(file);
+        const std::string& text = run_text(file);
         std::size_t cut = static_cast<std::size_t>(input::file_offset(index, CUT_COLUMN));
         std::size_t end = cut;
         while (end < text.size() && text[end] != '\n' && text[end] != '\r' && text[end] != 0x1A) ++end;
@@ -227,20 +233,6 @@ void index_analysis() {
     std::vector<std::uint32_t> next(a.symbol_first.begin(), a.symbol_first.end() - 1);
     for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_symbol[next[a.occurrences[i].symbol]++] = i;
 
-    a.by_place.resize(a.occurrences.size());
-    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_place[i] = i;
-    std::stable_sort(a.by_place.begin(), a.by_place.end(), [&a](std::uint32_t x, std::uint32_t y) {
-        const Occurrence& p = a.occurrences[x];
-        const Occurrence& q = a.occurrences[y];
-        if (p.file != q.file) return p.file < q.file;
-        if (p.start.line != q.start.line) return p.start.line < q.start.line;
-        return p.start.character < q.start.character;
-    });
-
-    a.sorted_names.resize(names);
-    for (std::uint32_t i = 0; i < names; ++i) a.sorted_names[i] = i;
-    std::sort(a.sorted_names.begin(), a.sorted_names.end(), [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; });
-
     a.definition_texts.assign(names, std::string());
     for (std::uint32_t s = 0; s < names; ++s) {
         const SymbolFacts& f = a.facts[s];
@@ -252,8 +244,8 @@ void index_analysis() {
             else if (f.calls + f.uses == 0)
                 add_diagnostic(o.file, r, SEVERITY_HINT, a.names[s] + " is defined but never used", true);
             if (o.mark == '#' && a.definition_texts[s].empty()) {
-                const std::string& text = *run_text(o.file);
-                const std::vector<std::uint32_t>& st = run.starts[o.file];
+                const std::string& text = run_text(o.file);
+                const std::vector<std::uint32_t>& st = run.files[o.file].starts;
                 std::size_t line = static_cast<std::size_t>(o.start.line);
                 std::size_t from = st[line], to = line + 1 < st.size() ? st[line + 1] : text.size();
                 while (to > from && (text[to - 1] == '\n' || text[to - 1] == '\r')) --to;
@@ -261,30 +253,49 @@ void index_analysis() {
             }
         }
     }
+}
 
-    std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(),
-                     [](const Diagnostic& x, const Diagnostic& y) { return x.file < y.file; });
-    for (std::uint32_t id : run.file_ids) a.files_read.push_back(id);
+// Run files become files, now that the reading is over.
+void take_files() {
+    Analysis& a = *run.result;
+    std::vector<std::uint32_t> ids;
+    for (const RunFile& f : run.files) ids.push_back(file_of_path(f.path));
+    for (Occurrence& o : a.occurrences) o.file = ids[o.file];
+    for (Diagnostic& d : a.diagnostics) d.file = ids[d.file];
+    a.files_read = ids;
     a.files_read.push_back(a.main_file);
     std::sort(a.files_read.begin(), a.files_read.end());
     a.files_read.erase(std::unique(a.files_read.begin(), a.files_read.end()), a.files_read.end());
 }
 
-// The main source analyses[index] could not be opened or read.
-void note_unreadable(const char* what) {
+// The orders the requests search in: places by file, line and character,
+// names in byte order, diagnostics by file.
+void order_analysis() {
     Analysis& a = *run.result;
-    add_diagnostic(a.main_file, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, what + files[a.main_file].shown);
+    a.by_place.resize(a.occurrences.size());
+    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_place[i] = i;
+    std::stable_sort(a.by_place.begin(), a.by_place.end(), [&a](std::uint32_t x, std::uint32_t y) {
+        const Occurrence& p = a.occurrences[x];
+        const Occurrence& q = a.occurrences[y];
+        if (p.file != q.file) return p.file < q.file;
+        if (p.start.line != q.start.line) return p.start.line < q.start.line;
+        return p.start.character < q.start.character;
+    });
+    a.sorted_names.resize(a.names.size());
+    for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
+    std::sort(a.sorted_names.begin(), a.sorted_names.end(), [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; });
+    std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(),
+                     [](const Diagnostic& x, const Diagnostic& y) { return x.file < y.file; });
 }
 
-// Reads and analyses the main source of run.result.
-void read_source() {
-    Analysis& a = *run.result;
-    const File& main = files[a.main_file];
+// Reads and analyses the main source of run.result: the table holds the
+// source and the run its occurrences once it ends.  Returns the start of the
+// console's message when the source cannot be opened or failed while read,
+// else nullptr.
+const char* read_source() {
+    const File& main = files[run.result->main_file];
     platform::TextStream* source = platform::open_read(main.path.c_str());
-    if (source == nullptr) {
-        note_unreadable("Can't open ");
-        return;
-    }
+    if (source == nullptr) return "Can't open ";
     input::keep_record(input::KEEP_OFFSETS);
     listing::reset_listing();
     analysis::reset_analysis();
@@ -296,11 +307,7 @@ void read_source() {
         collect_line();
         input::count_line();
     }
-    if (!input::close_source()) note_unreadable("Can't read ");
-    take_marks(symbols::symbol_root);
-    note_include_failures();
-    note_cut_lines();
-    index_analysis();
+    return input::close_source() ? nullptr : "Can't read ";
 }
 
 bool reads(const Analysis& a, std::uint32_t file) {
@@ -325,22 +332,36 @@ bool file_of_uri(std::string_view uri, std::uint32_t* file) {
 
 void analyse(std::size_t index) {
     Analysis& a = analyses[index];
-    Analysis fresh{a.main_file, a.named, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+    Analysis fresh{};
+    fresh.main_file = a.main_file;
+    fresh.named = a.named;
     std::swap(a, fresh);
     fresh = Analysis{};   // the old index goes before the new one grows
     std::vector<platform::MemoryFile> memory;
     for (const File& f : files)
         if (f.open) memory.push_back(platform::MemoryFile{f.path.c_str(), f.text.data(), f.text.size()});
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
+    platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
     run = Run{};
     run.result = &a;
+    const char* failure = nullptr;
     try {
-        read_source();
-    } catch (const fatal::FatalExit&) {
-        note_unreadable("Can't read ");
+        failure = read_source();
+        if (!run.files.empty()) {
+            take_marks(symbols::symbol_root);
+            note_include_failures();
+            note_cut_lines();
+            index_analysis();
+        }
+    } catch (const fatal::FatalExit&) {   // the reader closes what it left open at its next reset
+        failure = "Can't read ";
     }
-    symbols::release_tree();
     platform::set_memory_files(nullptr, 0);
+    symbols::release_tree();
+    take_files();
+    // A main source that cannot be read: an error on its first line.
+    if (failure != nullptr) run.result->diagnostics.push_back(Diagnostic{a.main_file, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
+    order_analysis();
     run = Run{};
 }
 
