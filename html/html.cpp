@@ -119,15 +119,16 @@ void emit_padded(std::int64_t v, int width) {
     out_used += static_cast<std::size_t>(pad + d);
 }
 
-void emit_text(const char* bytes, std::size_t n) {
+// markup false: for an attribute value or the title, where no element can stand.
+void emit_text(const char* bytes, std::size_t n, bool markup = true) {
     if (n * MAX_ENCODED_PER_BYTE > OUT_SIZE) {   // a very long name: encoded whole elsewhere
         std::string encoded(n * MAX_ENCODED_PER_BYTE, 0);
-        encoded.resize(encode_text(bytes, n, encoded.data()));
+        encoded.resize(encode_text(bytes, n, encoded.data(), markup));
         emit(encoded);
         return;
     }
     char* p = room(n * MAX_ENCODED_PER_BYTE);
-    out_used += encode_text(bytes, n, p);
+    out_used += encode_text(bytes, n, p, markup);
 }
 
 void emit_text(const std::string& s) { emit_text(s.data(), s.size()); }
@@ -208,6 +209,35 @@ std::size_t shown_utf8_length(const unsigned char* p, std::size_t n) {
     return len;
 }
 
+// The bidirectional control a valid sequence of k bytes at p stands for, or
+// 0: shown as itself, it would reorder the text around it on the page.
+char32_t bidi_control(const unsigned char* p, std::size_t k) {
+    char32_t c = k == 2 ? ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu)
+                        : k == 3 ? ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu) : 0;
+    bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    return bidi ? c : 0;
+}
+
+// Its code point, "U+202E", in a marked span, or alone where no markup can stand.
+std::size_t put_code_point(char32_t c, bool markup, char* to) {
+    static const char HEX[] = "0123456789ABCDEF";
+    static const char OPEN[] = "<span class=bidi>";
+    static const char CLOSE[] = "</span>";
+    std::size_t w = 0;
+    if (markup) {
+        std::memcpy(to, OPEN, sizeof OPEN - 1);
+        w = sizeof OPEN - 1;
+    }
+    to[w++] = 'U';
+    to[w++] = '+';
+    for (int shift = 12; shift >= 0; shift -= 4) to[w++] = HEX[(c >> shift) & 15];
+    if (markup) {
+        std::memcpy(to + w, CLOSE, sizeof CLOSE - 1);
+        w += sizeof CLOSE - 1;
+    }
+    return w;
+}
+
 // Appends the stored record of the line just analysed.
 void store_line(const char* text, int length) {
     if (store.empty() || STORE_BLOCK_SIZE - store.back().used < MAX_RECORD)
@@ -243,12 +273,14 @@ const char* const STYLE =
     "pre i{font-style:normal;color:#888;user-select:none}\n"
     "pre a{color:inherit;text-decoration:none;border-bottom:1px dotted #36c}\n"
     "pre a.d{font-weight:bold;background:#fe9}pre a.c{color:#05b}\n"
+    ".bidi{font-size:.75em;border:1px solid #c00;border-radius:3px;padding:0 .2em;color:#c00}\n"
     ".cut{color:#c00;font-weight:bold}:target{background:#ff6}[id]{scroll-margin-top:3em}\n"
     "@media print{nav{display:none}a{color:inherit;text-decoration:none}pre a{border:0}"
     "h2{break-before:page}h3{break-after:avoid}}\n";
 
 int gutter_width = 1;                 // digits of the largest line number
 std::vector<std::string> shown_names; // the names of files_read, encoded
+std::vector<std::string> title_names; // the same for an attribute value
 std::size_t last_segment = 0;         // where the previous reference was found
 
 // The segment that holds line.
@@ -278,7 +310,7 @@ void emit_reference(const RefEntry* e) {
     if (!segments.empty()) {
         const Segment& g = segment_of(e->line);
         emit(" title=\"", 8);
-        emit(shown_names[static_cast<std::size_t>(g.file)]);
+        emit(title_names[static_cast<std::size_t>(g.file)]);
         emit(":", 1);
         emit_number(static_cast<std::int64_t>(g.first_local) + (e->line - g.first_line));
         emit("\"", 1);
@@ -366,7 +398,7 @@ void emit_list_section(const char* id, const char* heading, bool defined) {
 void emit_header(const char* source_name, const Totals& t) {
     emit("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>");
-    emit_text(source_name, std::strlen(source_name));
+    emit_text(source_name, std::strlen(source_name), false);
     emit(" \xE2\x80\x94 cross reference</title>\n<style>\n");
     emit(STYLE);
     emit("</style>\n</head>\n<body>\n<header>\n<h1>");
@@ -586,10 +618,13 @@ void write_page(platform::TextStream* page, const char* source_name) {
     out_used = 0;
     last_segment = 0;
     shown_names.clear();
+    title_names.clear();
     for (const FileRead& f : files_read) {
-        std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
-        s.resize(encode_text(f.name.data(), f.name.size(), s.data()));
-        shown_names.push_back(std::move(s));
+        for (bool markup : {true, false}) {
+            std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
+            s.resize(encode_text(f.name.data(), f.name.size(), s.data(), markup));
+            (markup ? shown_names : title_names).push_back(std::move(s));
+        }
     }
     gutter_width = 1;
     for (std::int32_t l = lines_stored; l >= 10; l /= 10) ++gutter_width;
@@ -606,7 +641,7 @@ void write_page(platform::TextStream* page, const char* source_name) {
     page_stream = nullptr;
 }
 
-std::size_t encode_text(const char* bytes, std::size_t n, char* to) {
+std::size_t encode_text(const char* bytes, std::size_t n, char* to, bool markup) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
     std::size_t w = 0;
     for (std::size_t i = 0; i < n;) {
@@ -636,8 +671,12 @@ std::size_t encode_text(const char* bytes, std::size_t n, char* to) {
             w += put_utf8(0x2421, to + w);
             ++i;
         } else if (std::size_t k = shown_utf8_length(p + i, n - i)) {
-            std::memcpy(to + w, p + i, k);
-            w += k;
+            if (char32_t c = bidi_control(p + i, k)) {
+                w += put_code_point(c, markup, to + w);
+            } else {
+                std::memcpy(to + w, p + i, k);
+                w += k;
+            }
             i += k;
         } else {
             w += put_utf8(CP437_HIGH[b - 0x80], to + w);
