@@ -47,7 +47,7 @@ void parse_long_option(const char* arg) {
         report_error(fatal::ERROR_USAGE);
     }
     std::fflush(stdout);
-    throw fatal::FatalExit{0};
+    throw fatal::FatalExit{0, 0, ""};
 }
 
 // A character allowed in a name of the -i list.
@@ -117,17 +117,13 @@ void prepare_files(int index) {
     open_files();
 }
 
-// Resets every subsystem for a new source and names it on the console.
+// Per-source reset of the driver and the listing: a source a failed run left
+// open is closed (its new listing and page were removed on the way out).
 void reset_file_state() {
+    if (source_file != nullptr) platform::close_stream(source_file);
+    source_file = nullptr;
+    page_file = nullptr;
     listing::reset_listing();
-    input::reset_input(source_file);
-    analysis::reset_analysis();
-    symbols::reset_symbols();
-    if (html::page_wanted) {
-        html::reset_page();
-        html::note_source(source_path.data(), source_path.size());
-    }
-    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
 }
 
 // A listing or page that is a file the run has read (a source or an
@@ -140,11 +136,6 @@ void refuse_files_read() {
 }
 
 void finish_source() {
-    // A source that failed while it was read ends the run before its
-    // listing takes the place of the old one.
-    bool read = platform::close_stream(source_file);
-    source_file = nullptr;
-    if (!read) report_error(fatal::ERROR_READ_SOURCE, source_path.c_str());
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
     listing::close_listing();
@@ -153,7 +144,6 @@ void finish_source() {
         bool closed = platform::finish_stream(page_file);
         page_file = nullptr;
         if (!closed) report_error(fatal::ERROR_DISK_FULL);
-        html::reset_page();   // the stored lines are not kept for the next source
     }
     // The listing and its page land together: both are complete before
     // either takes its name.
@@ -189,8 +179,6 @@ int run(int argc, char** argv) {
         silence_console_on_own_files();
         for (int i = 0; i < source_count; ++i) process_source(i);
     } catch (const fatal::FatalExit& e) {   // the message is written, the new listing removed
-        listing::listing_file = nullptr;
-        page_file = nullptr;
         return e.status;
     }
     std::fflush(stdout);
@@ -198,14 +186,12 @@ int run(int argc, char** argv) {
 }
 
 void process_source(int index) {
-    prepare_files(index);
     reset_file_state();
-    while (input::next_line()) {
-        if (html::page_wanted) html::begin_line(input::line_number);
-        analysis::analyse_line();
-        if (html::page_wanted) html::end_line();
-        input::count_line();
-    }
+    prepare_files(index);
+    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
+    platform::TextStream* source = source_file;
+    source_file = nullptr;   // the reader closes it
+    analysis::analyse_source(source, source_path.c_str());
     finish_source();
 }
 

@@ -44,7 +44,7 @@ void report_error(int code, const char* name) {
     std::fflush(stdout);
     platform::discard_all_writers();   // a listing path keeps what it held before
     if (code == ERROR_HEAP) std::exit(exit_status);   // an exception might find no memory
-    throw FatalExit{exit_status};   // driver::run ends the process with it
+    throw FatalExit{exit_status, code, name};   // driver::run ends the process with it
 }
 
 void write_usage() { std::fputs(USAGE_TEXT, stdout); }

@@ -1,6 +1,8 @@
-// Fatal errors and the exit status: the bottom of the program, which every
-// subsystem may include and which includes nothing of theirs.
+// Fatal errors and the exit status: every subsystem above may include it;
+// its messages go through the console.
 #pragma once
+
+#include <string>
 
 namespace fatal {
 
@@ -14,9 +16,12 @@ inline constexpr int ERROR_READ_SOURCE = 6;   // status 3, names the source
 inline int exit_status = 0;   // 0, 1 after an include error, 2 or 3 when fatal
 
 // What report_error throws: caught by driver::run, which returns status as
-// the process's exit status, and by the tests and fuzz targets.
+// the process's exit status, and by the tests, the fuzz targets and any
+// caller that goes on after a fatal error.
 struct FatalExit {
-    int status;
+    int status;         // exit status: 0 (--help, --version), 2 or 3
+    int code;           // ERROR_USAGE..ERROR_READ_SOURCE, 0 for --help and --version
+    std::string file;   // the file the message names, or empty
 };
 
 // Bell, message and exit status of code 1..6, the message naming the file

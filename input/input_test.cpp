@@ -36,10 +36,8 @@ protected:
     }
 
     void TearDown() override {
-        while (input::include_depth > 0) platform::close_stream(input::include_stack[--input::include_depth]);
-        if (source != nullptr) platform::close_stream(source);
+        input::reset_input(nullptr);   // closes what is still open
         source = nullptr;
-        input::reset_input(nullptr);
         input::exclude_count = 0;
         EXPECT_EQ(::chdir(old_cwd.c_str()), 0);
         test_util::remove_tree(base);
@@ -75,7 +73,7 @@ std::vector<std::string> read_lines() {
         EXPECT_EQ(input::line_buffer[n], 0);
         EXPECT_EQ(input::scan_position, input::line_buffer);
         lines.emplace_back(input::line_buffer, static_cast<std::size_t>(n));
-        if (input::line_buffer[0] == '#') input::open_include(lines.back().substr(1, n - 2).c_str());
+        if (input::line_buffer[0] == '#') input::open_include(lines.back().substr(1, n - 2).c_str(), 1);
         input::count_line();
     }
     return lines;
@@ -127,7 +125,7 @@ TEST_F(ReaderTest, LongLinesAreHandedOutOnceAsTheirFirst254Characters) {
         EXPECT_EQ(read_lines(), c.expected);
         EXPECT_EQ(input::line_number, 3);
         EXPECT_FALSE(input::skipping_long_line);
-        platform::close_stream(source);
+        input::close_source();
         source = nullptr;
     }
 }
@@ -157,7 +155,7 @@ TEST_F(ReaderTest, LineEndsCtrlZAndNulBytes) {
         SCOPED_TRACE(testing::PrintToString(c.bytes));
         start_source(c.bytes);
         EXPECT_EQ(read_lines(), c.expected);
-        platform::close_stream(source);
+        input::close_source();
         source = nullptr;
     }
 }
@@ -177,7 +175,7 @@ TEST_F(ReaderTest, ProgressMarksFollowTheLineNumber) {
         std::size_t count = read_lines().size();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.marks);
         EXPECT_EQ(count, static_cast<std::size_t>(c.lines));
-        platform::close_stream(source);
+        input::close_source();
         source = nullptr;
     }
 }
@@ -234,7 +232,7 @@ TEST_F(ReaderTest, IncludesThatCannotBeOpened) {
         fatal::exit_status = 0;
         input::reset_input(nullptr);
         testing::internal::CaptureStdout();
-        input::open_include(c.name);
+        input::open_include(c.name, 0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
         EXPECT_EQ(fatal::exit_status, 1);
         EXPECT_EQ(input::include_depth, 0);
@@ -253,12 +251,12 @@ TEST_F(ReaderTest, ExcludedIncludesHaveNoEffect) {
     for (const char* name : {"reg.inc", "Reg.Inc", "REG.INC", ""}) {
         SCOPED_TRACE(name);
         testing::internal::CaptureStdout();
-        input::open_include(name);
+        input::open_include(name, 0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(input::include_depth, 0);
         EXPECT_EQ(fatal::exit_status, 0);
     }
-    input::open_include("..\\REG.INC");   // another spelling of the path: not excluded
+    input::open_include("..\\REG.INC", 0);   // another spelling of the path: not excluded
     EXPECT_EQ(input::include_depth, 1);
 }
 

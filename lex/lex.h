@@ -207,6 +207,8 @@ inline void copy_text(char* to, const char* from, int n) {
 
 // Tokenizer state; scan_position is input::scan_position.
 inline char* token_start = input::line_buffer;   // first character of the last token
+inline const char* text_start = input::line_buffer;  // where its text (token_text) stands in the line:
+                                                     // after a leading ":" or quote, after the "." of a directive
 inline char token_text[TOKEN_TEXT_SIZE];         // its text, zero-terminated, case as written
 inline int token_length = 0;                     // characters in token_text
 inline std::int32_t keyword_index = 0;           // table row of the last keyword token
@@ -223,7 +225,7 @@ std::int32_t find_directive(const char* text, int length);
 // Scans one token from scan_position and returns its kind.
 std::int32_t fetch_token();
 // Takes the name after INCLUDE into token_text: from the first non-blank up
-// to white space, ";" or the end of the line.
+// to white space, ";" or the end of the line; text_start is where it stands.
 void scan_file_name();
 // Moves scan_position back to token_start.
 void back_up_token();

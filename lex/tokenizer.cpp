@@ -11,8 +11,10 @@ using input::scan_position;
 
 namespace {
 
+// The token's text is the line's characters from from to to.
 inline void set_text(const char* from, const char* to) {
     int n = static_cast<int>(to - from);
+    text_start = from;
     copy_text(token_text, from, n);
     token_text[n] = 0;
     token_length = n;

@@ -60,6 +60,7 @@ TextStream* take_slot(int i, int fd, bool writing) {
     s->writing = writing;
     s->error = false;
     s->exhausted = false;
+    s->base = 0;
     s->pos = 0;
     s->len = 0;
     return s;
@@ -83,6 +84,8 @@ bool commit_slot(int i) {
 // Fills the read buffer; false at the end of the file or on a read error.
 bool refill(TextStream* s) {
     if (s->exhausted) return false;
+    s->base += s->len;
+    s->pos = s->len = 0;
     std::ptrdiff_t n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
     if (n > 0) {
         s->pos = 0;
@@ -91,7 +94,6 @@ bool refill(TextStream* s) {
     }
     if (n < 0) s->error = true;   // the stream ends, and its error indicator tells why
     s->exhausted = true;
-    s->pos = s->len = 0;
     return false;
 }
 
@@ -149,9 +151,10 @@ TextStream* open_replace(const char* name) {
     return fd < 0 ? nullptr : take_slot(i, fd, true);
 }
 
-int read_chars(TextStream* s, char* destination, int max, bool* ended) {
+int read_chars(TextStream* s, char* destination, int max, bool* ended, int* dropped_at, int* dropped) {
     int n = 0;
     *ended = false;
+    if (dropped != nullptr) *dropped = 0;
     while (n < max) {
         if (s->pos == s->len && !refill(s)) {
             *ended = true;
@@ -187,6 +190,7 @@ int read_chars(TextStream* s, char* destination, int max, bool* ended) {
         }
         int c = b;
         if (b == CR) {
+            if (dropped != nullptr) dropped_at[(*dropped)++] = n;
             c = next_byte(s);   // the byte after a CR is not examined for another CR
             if (c == END_OF_FILE || c == CTRL_Z) {
                 *ended = true;
@@ -198,6 +202,8 @@ int read_chars(TextStream* s, char* destination, int max, bool* ended) {
     }
     return n;
 }
+
+std::uint64_t read_offset(const TextStream* s) { return s->base + s->pos; }
 
 bool write_char(TextStream* s, int c) {
     char ch = static_cast<char>(c);

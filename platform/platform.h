@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace platform {
 
@@ -32,6 +33,7 @@ struct TextStream {
     bool writing;                            // opened with open_replace
     bool error;                              // the stream's error indicator
     bool exhausted;                          // read side: the descriptor reported its end
+    std::uint64_t base;                      // read side: offset in the file of buffer[0]
     std::size_t pos;                         // read side: next unread byte in buffer
     std::size_t len;                         // read side: bytes in buffer; write side: bytes held
     unsigned char buffer[STREAM_BUFFER_SIZE];
@@ -54,8 +56,15 @@ TextStream* open_replace(const char* name);
 // or at end of file; returns the number stored and sets *ended when the stream
 // reported end of file.  Nothing is terminated.  Promise: the number is never
 // above max, and *ended is set only when it is below max, so a caller may
-// add one character behind what was stored.
-int read_chars(TextStream* stream, char* destination, int max, bool* ended);
+// add one character behind what was stored.  When dropped is given, every
+// carriage return dropped is reported in it: dropped_at (room for max
+// entries) gets the index in destination of the character stored in its
+// place (the number stored, when none followed), *dropped their count.
+int read_chars(TextStream* stream, char* destination, int max, bool* ended, int* dropped_at = nullptr,
+               int* dropped = nullptr);
+// Bytes of the file the reads of stream have consumed so far: characters
+// stored, carriage returns dropped and a 0x1A that ended a read all count.
+std::uint64_t read_offset(const TextStream* stream);
 
 // Writes one byte (a line feed as CR LF); false when the write failed.
 bool write_char(TextStream* stream, int c);
