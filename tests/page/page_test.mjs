@@ -63,6 +63,22 @@ test("the checker takes pages it once failed on", () => {
     }
 });
 
+test("bidirectional controls are shown as code points, never as themselves", () => {
+    // An include named U+202E "CNI.EVIL" would show as LIVE.INC, and the
+    // comment's U+2067 would turn the rest of its line round.
+    const dir = mkdtempSync(join(tmpdir(), "velxref-bidi-"));
+    try {
+        writeFileSync(join(dir, "\u202ECNI.EVIL"), "B: RTS ;\u2067 ,A\n");
+        writeFileSync(join(dir, "T.AVL"), "\t.INCLUDE \u202ECNI.EVIL\nA: JSR B ;\u061C\u200F\n");
+        assert.equal(spawnSync(velxref, ["--html", "T"], { cwd: dir }).status, 0);
+        const checked = spawnSync("node", [join(here, "check_page.mjs"), join(dir, "T.html"), join(dir, "T.VXR"), dir]);
+        assert.equal(checked.status, 0, `${checked.stdout}${checked.stderr}`);
+        assert.match(readFileSync(join(dir, "T.html"), "utf8"), /<span class=bidi>U\+202E<\/span>CNI\.EVIL<\/a>/);
+    } finally {
+        rmSync(dir, { recursive: true, force: true });
+    }
+});
+
 test("in a browser, a reference link lands on its line", { timeout: 60000 }, async () => {
     const { chromium } = await import("playwright-core");
     const browser = await chromium.launch({
