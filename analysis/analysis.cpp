@@ -190,9 +190,14 @@ void analyse_source(platform::TextStream* source, const char* name) {
     input::reset_input(source, name);
     reset_analysis();
     symbols::reset_symbols();
-    while (input::next_line()) {
-        analyse_line();
-        input::count_line();
+    try {
+        while (input::next_line()) {
+            analyse_line();
+            input::count_line();
+        }
+    } catch (const fatal::FatalExit&) {
+        input::close_streams();   // a caller may go on after a fatal error
+        throw;
     }
     // A source that failed while it was read ends the run before its
     // listing takes the place of the old one.

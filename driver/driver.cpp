@@ -4,6 +4,7 @@
 #include <new>
 
 #include "analysis/analysis.h"
+#include "console/console.h"
 #include "driver/driver.h"
 #include "fatal/fatal.h"
 #include "html/html.h"
@@ -33,7 +34,7 @@ const char* const LONG_OPTIONS_TEXT =
     "       --html : also write NAME.html, the cross reference as a page with links\n"
     "       --lsp : run as a language server for an editor, on standard input and output\n"
     "       --help : show this text\n"
-    "       --version : show the version\n";
+    "       --version : show the version";
 
 // An argument that begins with "--": --html asks for pages; --help and
 // --version answer and end the run with status 0; any other is a usage error.
@@ -44,14 +45,12 @@ void parse_long_option(const char* arg) {
     }
     if (std::strcmp(arg, "--lsp") == 0) return;   // taken by run before anything else
     if (std::strcmp(arg, "--help") == 0) {
-        fatal::write_usage();
-        std::fputs(LONG_OPTIONS_TEXT, stdout);
+        console::write_message(console::MESSAGE_ANSWER, std::string(fatal::USAGE_TEXT) + "\n" + LONG_OPTIONS_TEXT);
     } else if (std::strcmp(arg, "--version") == 0) {
-        std::fputs("\nvelxref " VELXREF_VERSION "\n", stdout);
+        console::write_message(console::MESSAGE_ANSWER, "velxref " VELXREF_VERSION);
     } else {
         report_error(fatal::ERROR_USAGE);
     }
-    std::fflush(stdout);
     throw fatal::FatalExit{0, 0, ""};
 }
 
@@ -155,7 +154,7 @@ void finish_source() {
     refuse_files_read();
     if (!platform::commit_writers()) report_error(fatal::ERROR_DISK_FULL);
     symbols::release_tree();
-    std::fputs("\n", stdout);
+    console::write_message(console::MESSAGE_SOURCE_END, "\n");
 }
 
 // The console stays silent for the whole run when it is one of the run's
@@ -164,9 +163,9 @@ void finish_source() {
 void silence_console_on_own_files() {
     for (int i = 0; i < source_count; ++i) {
         derive_names(source_names[i]);
-        if (platform::console_is_file(source_path.c_str()) || platform::console_is_file(listing_path.c_str()) ||
-            (html::page_wanted && platform::console_is_file(page_path.c_str())))
-            platform::silence_console();
+        console::silence_if_file(source_path.c_str());
+        console::silence_if_file(listing_path.c_str());
+        if (html::page_wanted) console::silence_if_file(page_path.c_str());
     }
 }
 
@@ -206,14 +205,19 @@ int run(int argc, char** argv) {
     } catch (const fatal::FatalExit& e) {   // the message is written, the new listing removed
         return e.status;
     }
-    std::fflush(stdout);
+    console::flush();
     return fatal::exit_status;
 }
 
 void process_source(int index) {
     reset_file_state();
-    prepare_files(index);
-    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
+    try {
+        prepare_files(index);
+    } catch (const fatal::FatalExit&) {
+        reset_file_state();   // the source may be open; a caller may go on after a fatal error
+        throw;
+    }
+    console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )", source_path);
     platform::TextStream* source = source_file;
     source_file = nullptr;   // the reader closes it
     analysis::analyse_source(source, source_path.c_str());
@@ -226,9 +230,7 @@ void start_up() {
     source_count = 0;
     fatal::reset_status();
     platform::forget_files_read();
-    std::printf("%s%c", listing::LISTING_BANNER, ' ');
-    std::fputs("\n", stdout);
-    std::fputs(NOTICE_LINES, stdout);
+    console::write_message(console::MESSAGE_BANNER, std::string(listing::LISTING_BANNER) + " \n" + NOTICE_LINES);
 }
 
 void parse_options(int argc, char** argv) {

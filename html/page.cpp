@@ -75,15 +75,16 @@ void emit_padded(std::int64_t v, int width) {
     out_used += static_cast<std::size_t>(pad + d);
 }
 
-void emit_text(const char* bytes, std::size_t n) {
+// markup false: for an attribute value or the title, where no element can stand.
+void emit_text(const char* bytes, std::size_t n, bool markup = true) {
     if (n * MAX_ENCODED_PER_BYTE > OUT_SIZE) {   // a very long name: encoded whole elsewhere
         std::string encoded(n * MAX_ENCODED_PER_BYTE, 0);
-        encoded.resize(encode_text(bytes, n, encoded.data()));
+        encoded.resize(encode_text(bytes, n, encoded.data(), markup));
         emit(encoded);
         return;
     }
     char* p = room(n * MAX_ENCODED_PER_BYTE);
-    out_used += encode_text(bytes, n, p);
+    out_used += encode_text(bytes, n, p, markup);
 }
 
 void emit_text(const std::string& s) { emit_text(s.data(), s.size()); }
@@ -115,12 +116,14 @@ const char* const STYLE =
     "pre i{font-style:normal;color:#888;user-select:none}\n"
     "pre a{color:inherit;text-decoration:none;border-bottom:1px dotted #36c}\n"
     "pre a.d{font-weight:bold;background:#fe9}pre a.c{color:#05b}\n"
+    ".bidi{font-size:.75em;border:1px solid #c00;border-radius:3px;padding:0 .2em;color:#c00}\n"
     ".cut{color:#c00;font-weight:bold}:target{background:#ff6}[id]{scroll-margin-top:3em}\n"
     "@media print{nav{display:none}a{color:inherit;text-decoration:none}pre a{border:0}"
     "h2{break-before:page}h3{break-after:avoid}}\n";
 
 int gutter_width = 1;                 // digits of the largest line number
 std::vector<std::string> shown_names; // the names of input::files, encoded
+std::vector<std::string> title_names; // the same for an attribute value
 std::size_t last_run = 0;             // where the previous reference was found
 
 // The run of lines from one file that holds line index (line number - 1).
@@ -150,7 +153,7 @@ void emit_reference(const RefEntry* e) {
     if (!input::line_runs.empty()) {
         const LineRun& g = run_of(e->line - 1);
         emit(" title=\"", 8);
-        emit(shown_names[static_cast<std::size_t>(g.file)]);
+        emit(title_names[static_cast<std::size_t>(g.file)]);
         emit(":", 1);
         emit_number(static_cast<std::int64_t>(g.first_local) + (e->line - 1 - g.first));
         emit("\"", 1);
@@ -227,10 +230,16 @@ void emit_list_section(const char* id, const char* heading, int usage) {
     emit("</p>\n</section>\n");
 }
 
+// The includes the page lists as not read: an excluded one was not meant to
+// be.  One that failed while read is listed with them, and among the files
+// only when it gave lines before it failed, which the page shows.
+bool shown_as_not_read(const input::IncludeFailure& f) { return f.reason != input::INCLUDE_EXCLUDED; }
+bool shown_as_read(const input::FileRecord& f) { return !f.failed || f.lines > 0; }
+
 void emit_header(const char* source_name, const Totals& t) {
     emit("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>");
-    emit_text(source_name, std::strlen(source_name));
+    emit_text(source_name, std::strlen(source_name), false);
     emit(" \xE2\x80\x94 cross reference</title>\n<style>\n");
     emit(STYLE);
     emit("</style>\n</head>\n<body>\n<header>\n<h1>");
@@ -244,7 +253,7 @@ void emit_header(const char* source_name, const Totals& t) {
     emit("<dl class=\"counts\">\n<dt>Source</dt><dd>");
     emit_text(source_name, std::strlen(source_name));
     emit("</dd>\n<dt>Files read</dt><dd>");
-    emit_number(static_cast<std::int64_t>(input::files.size()));
+    emit_number(static_cast<std::int64_t>(std::count_if(input::files.begin(), input::files.end(), shown_as_read)));
     emit("</dd>\n<dt>Lines</dt><dd>");
     emit_number(input::lines_read);
     emit("</dd>\n<dt>Symbols</dt><dd>");
@@ -256,17 +265,12 @@ void emit_header(const char* source_name, const Totals& t) {
          "<a href=\"#source\">Source</a></nav>\n</header>\n");
 }
 
-// The includes the page lists as not read: an excluded one was not meant to
-// be, and one that failed while read is among the files.
-bool shown_as_not_read(const input::IncludeFailure& f) {
-    return f.reason == input::INCLUDE_TOO_DEEP || f.reason == input::INCLUDE_NOT_OPENED;
-}
-
 void emit_files() {
     emit("<section id=\"files\">\n<h2>Files</h2>\n<table>\n<thead><tr><th>File</th><th>Lines</th>"
          "<th>Included on line</th></tr></thead>\n<tbody>\n");
     for (std::size_t i = 0; i < input::files.size(); ++i) {
         const input::FileRecord& f = input::files[i];
+        if (!shown_as_read(f)) continue;
         emit("<tr id=\"f", 9);
         emit_number(static_cast<std::int64_t>(i + 1));
         emit("\"><td style=\"padding-left:");
@@ -299,8 +303,9 @@ void emit_files() {
         emit_text(f.name);
         emit("</td><td>", 9);
         emit_line_link(f.line);
-        emit(f.reason == input::INCLUDE_TOO_DEEP ? "</td><td>nested too deep</td></tr>\n"
-                                                 : "</td><td>could not be opened</td></tr>\n");
+        emit(f.reason == input::INCLUDE_TOO_DEEP    ? "</td><td>nested too deep</td></tr>\n"
+             : f.reason == input::INCLUDE_NOT_OPENED ? "</td><td>could not be opened</td></tr>\n"
+                                                     : "</td><td>could not be read</td></tr>\n");
     }
     emit(any ? "</tbody>\n</table>\n" : "<p>None.</p>\n");
     emit("</section>\n");
@@ -453,10 +458,13 @@ void write_page(platform::TextStream* page, const char* source_name) {
     out_used = 0;
     last_run = 0;
     shown_names.clear();
+    title_names.clear();
     for (const input::FileRecord& f : input::files) {
-        std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
-        s.resize(encode_text(f.name.data(), f.name.size(), s.data()));
-        shown_names.push_back(std::move(s));
+        for (bool markup : {true, false}) {
+            std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
+            s.resize(encode_text(f.name.data(), f.name.size(), s.data(), markup));
+            (markup ? shown_names : title_names).push_back(std::move(s));
+        }
     }
     gutter_width = 1;
     for (std::int32_t l = input::lines_read; l >= 10; l /= 10) ++gutter_width;

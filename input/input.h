@@ -41,6 +41,7 @@ struct FileRecord {
     std::int32_t first_line;   // number of its first line handed out, 0 while it has none
     std::int32_t last_line;    // number of its last line handed out, 0 while it has none
     std::int32_t lines;        // lines handed out from it
+    bool failed;               // it failed while read (include_failures has it too)
 };
 
 // An INCLUDE that was not read, or not to its end.
@@ -122,6 +123,8 @@ void reset_input(platform::TextStream* source, std::string_view name = {});
 // Closes the source once next_line reported its end; false when it failed
 // while read (a read error shows only here).
 bool close_source();
+// Closes every stream the reader holds (a run that failed); the record stays.
+void close_streams();
 // From the next reset on, the record keeps what flags (KEEP_ flags) ask for too.
 void keep_record(int flags);
 

@@ -59,6 +59,9 @@ std::string tokens() {
         EXPECT_LT(lex::token_length, lex::TOKEN_TEXT_SIZE);
         EXPECT_EQ(lex::token_length, static_cast<int>(std::strlen(lex::token_text)));
         EXPECT_LE(lex::token_start, input::scan_position);
+        // The text stands in the line where text_start says (after a ":" or quote that opened it).
+        EXPECT_TRUE(lex::text_start >= lex::token_start && lex::text_start <= input::scan_position);
+        EXPECT_EQ(std::string_view(lex::text_start, static_cast<std::size_t>(lex::token_length)), lex::token_text);
         EXPECT_LE(input::scan_position, terminator);
         if (kind < lex::TOKEN_END || kind > lex::TOKEN_INVALID) {
             ADD_FAILURE() << "kind " << kind;

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "analysis/analysis.h"
+#include "console/console.h"
 #include "fatal/fatal.h"
 #include "input/input.h"
 #include "lex/lex.h"
@@ -342,6 +343,7 @@ void analyse(std::size_t index) {
         if (f.open) memory.push_back(platform::MemoryFile{f.path.c_str(), f.text.data(), f.text.size()});
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
+    console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
     run = Run{};
     run.result = &a;
     const char* failure = nullptr;
