@@ -230,6 +230,12 @@ void emit_list_section(const char* id, const char* heading, int usage) {
     emit("</p>\n</section>\n");
 }
 
+// The includes the page lists as not read: an excluded one was not meant to
+// be.  One that failed while read is listed with them, and among the files
+// only when it gave lines before it failed, which the page shows.
+bool shown_as_not_read(const input::IncludeFailure& f) { return f.reason != input::INCLUDE_EXCLUDED; }
+bool shown_as_read(const input::FileRecord& f) { return !f.failed || f.lines > 0; }
+
 void emit_header(const char* source_name, const Totals& t) {
     emit("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>");
@@ -247,7 +253,7 @@ void emit_header(const char* source_name, const Totals& t) {
     emit("<dl class=\"counts\">\n<dt>Source</dt><dd>");
     emit_text(source_name, std::strlen(source_name));
     emit("</dd>\n<dt>Files read</dt><dd>");
-    emit_number(static_cast<std::int64_t>(input::files.size()));
+    emit_number(static_cast<std::int64_t>(std::count_if(input::files.begin(), input::files.end(), shown_as_read)));
     emit("</dd>\n<dt>Lines</dt><dd>");
     emit_number(input::lines_read);
     emit("</dd>\n<dt>Symbols</dt><dd>");
@@ -259,17 +265,12 @@ void emit_header(const char* source_name, const Totals& t) {
          "<a href=\"#source\">Source</a></nav>\n</header>\n");
 }
 
-// The includes the page lists as not read: an excluded one was not meant to
-// be, and one that failed while read is among the files.
-bool shown_as_not_read(const input::IncludeFailure& f) {
-    return f.reason == input::INCLUDE_TOO_DEEP || f.reason == input::INCLUDE_NOT_OPENED;
-}
-
 void emit_files() {
     emit("<section id=\"files\">\n<h2>Files</h2>\n<table>\n<thead><tr><th>File</th><th>Lines</th>"
          "<th>Included on line</th></tr></thead>\n<tbody>\n");
     for (std::size_t i = 0; i < input::files.size(); ++i) {
         const input::FileRecord& f = input::files[i];
+        if (!shown_as_read(f)) continue;
         emit("<tr id=\"f", 9);
         emit_number(static_cast<std::int64_t>(i + 1));
         emit("\"><td style=\"padding-left:");
@@ -302,8 +303,9 @@ void emit_files() {
         emit_text(f.name);
         emit("</td><td>", 9);
         emit_line_link(f.line);
-        emit(f.reason == input::INCLUDE_TOO_DEEP ? "</td><td>nested too deep</td></tr>\n"
-                                                 : "</td><td>could not be opened</td></tr>\n");
+        emit(f.reason == input::INCLUDE_TOO_DEEP    ? "</td><td>nested too deep</td></tr>\n"
+             : f.reason == input::INCLUDE_NOT_OPENED ? "</td><td>could not be opened</td></tr>\n"
+                                                     : "</td><td>could not be read</td></tr>\n");
     }
     emit(any ? "</tbody>\n</table>\n" : "<p>None.</p>\n");
     emit("</section>\n");

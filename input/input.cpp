@@ -60,7 +60,8 @@ void report_include(const char* name, std::int32_t line, int column, int file, i
 void leave_include() {
     --include_depth;
     if (!platform::close_stream(include_stack[include_depth])) {
-        const FileRecord& f = files[static_cast<std::size_t>(open_files[include_depth + 1])];
+        FileRecord& f = files[static_cast<std::size_t>(open_files[include_depth + 1])];
+        f.failed = true;
         report_include(f.name.c_str(), f.included_on, f.name_column, f.parent, INCLUDE_READ_FAILED);
     }
     include_stack[include_depth] = nullptr;
@@ -168,7 +169,7 @@ int open_include(const char* name, int column) {
     // An include that is the console must not get console text (which, up
     // to the first progress mark, has not reached it yet).
     console::silence_if_file(name);
-    files.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0});
+    files.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
     open_files[include_depth + 1] = static_cast<int>(files.size() - 1);
     input_file = include_stack[include_depth];
     // The include's first line is its own, even when its name stood on an
@@ -213,7 +214,7 @@ void reset_input(platform::TextStream* source, std::string_view name) {
     line_length = 0;
     line_buffer[0] = 0;
     files.clear();
-    files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0});
+    files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
     open_files[0] = 0;
     include_failures.clear();
     line_runs.clear();

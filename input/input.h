@@ -41,6 +41,7 @@ struct FileRecord {
     std::int32_t first_line;   // number of its first line handed out, 0 while it has none
     std::int32_t last_line;    // number of its last line handed out, 0 while it has none
     std::int32_t lines;        // lines handed out from it
+    bool failed;               // it failed while read (include_failures has it too)
 };
 
 // An INCLUDE that was not read, or not to its end.

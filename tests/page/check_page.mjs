@@ -154,6 +154,8 @@ for (const n of all) {
 const source = byId.get("source");
 const files = [...walk(byId.get("files") ?? doc)].filter((n) => n.nodeName === "tr" && /^f\d+$/.test(attr(n, "id") ?? ""));
 const fileName = (row) => textOf(kids(row).find((c) => c.nodeName === "td"));
+const fileNumber = (row) => Number(attr(row, "id").slice(1));   // an include that gave no line has no row
+const fileRow = new Map(files.map((row) => [fileNumber(row), row]));
 const pageLines = [];   // { line, local, file, text, cut, node }
 let file = null;
 for (const n of source ? walk(source) : []) {
@@ -175,9 +177,9 @@ pageLines.forEach((p, i) => {
 const lineNode = new Map(pageLines.map((p) => [p.line, p]));
 
 // Every file read, read again, is shown whole and in order.
-files.forEach((row, i) => {
+files.forEach((row) => {
     const name = fileName(row);
-    const shownLines = pageLines.filter((p) => p.file === i + 1);
+    const shownLines = pageLines.filter((p) => p.file === fileNumber(row));
     const asRead = name.replace(/U\+(061C|200[EF]|202[A-E]|206[6-9])/g, (_, hex) => String.fromCodePoint(parseInt(hex, 16)));
     const candidates = [Buffer.from(name, "utf8"), Buffer.from(asRead, "utf8"), Buffer.from([...name].map((ch) => {
         const k = CP437.indexOf(ch);
@@ -195,7 +197,7 @@ files.forEach((row, i) => {
         return;   // a file the run met with a read error: its page lines cannot be held against it
     }
     const actual = readLines(bytes);
-    if (actual.length !== shownLines.length) fail(`file ${i + 1} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
+    if (actual.length !== shownLines.length) fail(`file ${fileNumber(row)} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
     actual.forEach((l, k) => {
         const p = shownLines[k];
         if (!p) return;
@@ -230,7 +232,7 @@ for (const row of symbolRows) {
         refs.push([Number(m[1]), m[2] || " "]);
         counted.set(textOf(a), (counted.get(textOf(a)) ?? 0) + 1);
         const target = lineNode.get(Number(m[1]));
-        const seg = target && files[target.file - 1];
+        const seg = target && fileRow.get(target.file);
         if (target && attr(a, "title") !== `${fileName(seg)}:${target.local}`)
             fail(`reference ${textOf(a)} of ${attr(row, "id")} says ${attr(a, "title")}, lands on ${fileName(seg)}:${target.local}`);
     }
