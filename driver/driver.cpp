@@ -100,8 +100,8 @@ std::string opened_path(const char* name) {
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(fatal::ERROR_OPEN_SOURCE, source_path.c_str());
-    // Opening the listing or the page would empty it when it is this source
-    // or one still to be read.
+    // A listing or page that is this source, or one still to be read, would
+    // take its place.
     for (int i = 0; i < source_count; ++i) {
         std::string source = opened_path(source_names[i]);
         if (platform::names_same_file(source.c_str(), listing_path.c_str()))
