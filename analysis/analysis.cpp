@@ -173,6 +173,7 @@ void analyse_unlabelled(const TokenSlot& f, const TokenSlot& s) {
 void analyse_line() {
     TokenSlot& f = lookahead[0];
     TokenSlot& s = lookahead[1];
+    lex::start_line();
     clear_slot(f);
     clear_slot(s);
     if (!fill_slot(f)) fill_slot(s);

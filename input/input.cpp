@@ -96,9 +96,6 @@ void write_progress_mark() {
     console::write_message(console::MESSAGE_PROGRESS, line_number % 500 == 0 ? "*" : "-");
 }
 
-// The standard upper-case mapping: only a to z change.
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // read_text_line, reporting the carriage returns it dropped when trace is set.
 int read_piece(char* buffer, int size, platform::TextStream* stream, bool trace) {
     bool ended = false;
@@ -146,7 +143,6 @@ int next_line() {
         line_length = n;
         note_line(start, skipping_long_line);
         write_progress_mark();
-        scan_position = line_buffer;
         return 1;
     }
 }
@@ -186,7 +182,7 @@ int open_include(const char* name, int column) {
 
 bool same_name_nocase(const char* a, const char* b) {
     for (; *a != 0; ++a, ++b)
-        if (upper(*a) != upper(*b)) return false;
+        if (to_upper(*a) != to_upper(*b)) return false;
     return *b == 0;
 }
 
@@ -217,7 +213,6 @@ void reset_input(platform::TextStream* source, std::string_view name) {
     input_file = source;
     line_length = 0;
     line_buffer[0] = 0;
-    scan_position = line_buffer;
     files.clear();
     files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
     open_files[0] = 0;

@@ -71,7 +71,6 @@ std::vector<std::string> read_lines() {
         EXPECT_TRUE(n >= 1 && n <= 255);
         EXPECT_EQ(input::line_buffer[n - 1], '\n');
         EXPECT_EQ(input::line_buffer[n], 0);
-        EXPECT_EQ(input::scan_position, input::line_buffer);
         lines.emplace_back(input::line_buffer, static_cast<std::size_t>(n));
         if (input::line_buffer[0] == '#') input::open_include(lines.back().substr(1, n - 2).c_str(), 1);
         input::count_line();

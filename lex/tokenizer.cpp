@@ -7,8 +7,6 @@
 
 namespace lex {
 
-using input::scan_position;
-
 namespace {
 
 // The token's text is the line's characters from from to to.
@@ -128,11 +126,15 @@ void scan_file_name() {
     scan_position = end;
 }
 
+void start_line() { scan_position = input::line_buffer; }
+
 void skip_blanks() {
     while (is_blank(*scan_position)) ++scan_position;
 }
 
 void back_up_token() { scan_position = token_start; }
+
+void rescan_line() { scan_position = input::line_buffer; }
 
 int number_length(const char* position) {
     const char* p = skip_class(position, CLASS_HEX);
