@@ -7,12 +7,12 @@
 
 namespace lex {
 
-using input::scan_position;
-
 namespace {
 
+// The token's text is the line's characters from from to to.
 inline void set_text(const char* from, const char* to) {
     int n = static_cast<int>(to - from);
+    text_start = from;
     copy_text(token_text, from, n);
     token_text[n] = 0;
     token_length = n;
@@ -126,11 +126,15 @@ void scan_file_name() {
     scan_position = end;
 }
 
+void start_line() { scan_position = input::line_buffer; }
+
 void skip_blanks() {
     while (is_blank(*scan_position)) ++scan_position;
 }
 
 void back_up_token() { scan_position = token_start; }
+
+void rescan_line() { scan_position = input::line_buffer; }
 
 int number_length(const char* position) {
     const char* p = skip_class(position, CLASS_HEX);

@@ -1,0 +1,167 @@
+// The language server below its clients: positions, edits, URIs, the
+// framing, the protocol's edges, and what an analysis finds where.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "lsp/lsp.h"
+#include "platform/platform.h"
+#include "test_util.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Runs body through the server and returns every message it wrote, parsed.
+std::vector<json> exchange(const std::string& body, bool* go_on = nullptr) {
+    std::FILE* out = std::tmpfile();
+    lsp::channel_out = fileno(out);
+    bool more = lsp::handle_message(body);
+    if (go_on != nullptr) *go_on = more;
+    std::fflush(out);
+    std::rewind(out);
+    std::string bytes;
+    for (int c; (c = std::fgetc(out)) != EOF;) bytes += static_cast<char>(c);
+    std::fclose(out);
+    std::vector<json> messages;
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t blank = bytes.find("\r\n\r\n", at);
+        std::size_t length = std::stoul(bytes.substr(at + 16, blank - at - 16));
+        messages.push_back(json::parse(bytes.substr(blank + 4, length)));
+        at = blank + 4 + length;
+    }
+    return messages;
+}
+
+std::string request(int id, const char* method, const json& params) {
+    return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump();
+}
+
+std::string notification(const char* method, const json& params) {
+    return json{{"jsonrpc", "2.0"}, {"method", method}, {"params", params}}.dump();
+}
+
+TEST(LspText, PositionsCountTheEditorsWay) {
+    struct Row {
+        std::string text;
+        std::size_t offset;
+        lsp::Position utf16, utf8;
+    } rows[] = {
+        {"AB\nCD", 4, {1, 1}, {1, 1}},                    // LF
+        {"AB\r\nCD", 5, {1, 1}, {1, 1}},                  // CR LF
+        {"AB\rCD", 4, {1, 1}, {1, 1}},                    // a lone CR ends a line
+        {"A\r\r\nB", 4, {2, 0}, {2, 0}},                  // CR, then CR LF
+        {"\t\tX", 2, {0, 2}, {0, 2}},                     // a tab is one character
+        {"\xC3\xA9X", 2, {0, 1}, {0, 2}},                 // two bytes, one unit
+        {"\xE2\x82\xACX", 3, {0, 1}, {0, 3}},             // three bytes, one unit
+        {"\xF0\x9F\x98\x80X", 4, {0, 2}, {0, 4}},         // four bytes, a surrogate pair
+        {"\xFF\xC3X", 2, {0, 2}, {0, 2}},                 // bytes outside valid UTF-8: one each
+        {"\xED\xA0\x80X", 3, {0, 3}, {0, 3}},             // an encoded surrogate is not valid
+        {"A\x1A" "B", 2, {0, 2}, {0, 2}},                 // 0x1A ends no line for the editor
+        {"AB", 9, {0, 2}, {0, 2}},                        // past the end: the end
+    };
+    for (bool utf8 : {false, true}) {
+        lsp::utf8_positions = utf8;
+        for (const Row& r : rows) {
+            lsp::Position want = utf8 ? r.utf8 : r.utf16;
+            lsp::Position got = lsp::position_of(r.text, lsp::line_starts(r.text), r.offset);
+            EXPECT_EQ(got.line, want.line) << r.text;
+            EXPECT_EQ(got.character, want.character) << r.text << " utf8=" << utf8;
+            if (r.offset <= r.text.size()) {
+                EXPECT_EQ(lsp::offset_of(r.text, lsp::line_starts(r.text), want), r.offset) << r.text;
+            }
+        }
+    }
+    lsp::utf8_positions = false;
+}
+
+TEST(LspText, IncrementalChangesApplyAtUtf16Positions) {
+    std::string text = "\xF0\x9F\x98\x80" "AB\r\nCD\n";
+    lsp::apply_change(&text, {{0, 2}, {0, 3}}, "x");           // after the pair: A
+    EXPECT_EQ(text, "\xF0\x9F\x98\x80" "xB\r\nCD\n");
+    lsp::apply_change(&text, {{0, 4}, {1, 1}}, "");            // the line end and C
+    EXPECT_EQ(text, "\xF0\x9F\x98\x80" "xBD\n");
+    lsp::apply_change(&text, {{0, 99}, {0, 99}}, "!");         // past the line's end: its end
+    EXPECT_EQ(text, "\xF0\x9F\x98\x80" "xBD!\n");
+    lsp::apply_change(&text, {{7, 0}, {7, 0}}, "E");           // past the last line: the end
+    EXPECT_EQ(text, "\xF0\x9F\x98\x80" "xBD!\nE");
+}
+
+TEST(LspText, UrisAndPaths) {
+    EXPECT_EQ(lsp::path_of_uri("file:///tmp/a%20b/c%25.AVL"), "/tmp/a b/c%.AVL");
+    EXPECT_EQ(lsp::uri_of_path("/tmp/a b/c%.AVL"), "file:///tmp/a%20b/c%25.AVL");
+    EXPECT_EQ(lsp::path_of_uri("file://localhost/tmp/x/../y.INC"), "/tmp/y.INC");
+    EXPECT_EQ(lsp::path_of_uri("untitled:Untitled-1"), "");
+    EXPECT_EQ(lsp::path_of_uri("file:///tmp/a%00b"), "");
+}
+
+// The framing, fed from a file of bytes.
+std::vector<std::pair<int, std::string>> frames(const std::string& bytes) {
+    std::string dir = test_util::make_scratch_dir();
+    test_util::write_file(dir + "/in", bytes);
+    lsp::reset_channel();
+    lsp::channel_in = platform::system_open_read((dir + "/in").c_str());
+    std::vector<std::pair<int, std::string>> got;
+    std::string body;
+    for (int r = 0; r != lsp::MESSAGE_END;) {
+        r = lsp::read_message(&body);
+        got.emplace_back(r, r == lsp::MESSAGE_READ ? body : "");
+    }
+    platform::system_close(lsp::channel_in);
+    test_util::remove_tree(dir);
+    return got;
+}
+
+TEST(LspChannel, FramesAndTheirFaults) {
+    using P = std::vector<std::pair<int, std::string>>;
+    EXPECT_EQ(frames("Content-Length: 2\r\n\r\n{}content-length:1\r\nContent-Type: x\r\n\r\n[]"),
+              (P{{lsp::MESSAGE_READ, "{}"}, {lsp::MESSAGE_READ, "["}, {lsp::MESSAGE_END, ""}}));
+    EXPECT_EQ(frames("Content-Type: x\r\n\r\nContent-Length: 1\n\n1"),
+              (P{{lsp::MESSAGE_REFUSED, ""}, {lsp::MESSAGE_READ, "1"}, {lsp::MESSAGE_END, ""}}));
+    EXPECT_EQ(frames("Content-Length: 67108865\r\n\r\n{}"), (P{{lsp::MESSAGE_END, ""}}));
+    EXPECT_EQ(frames("Content-Length: 99999999999999999999999\r\n\r\n"), (P{{lsp::MESSAGE_END, ""}}));
+    EXPECT_EQ(frames("Content-Length: 10\r\n\r\n{}"), (P{{lsp::MESSAGE_END, ""}}));   // truncated
+    EXPECT_EQ(frames("Content-Length: x1\r\n\r\n"), (P{{lsp::MESSAGE_REFUSED, ""}, {lsp::MESSAGE_END, ""}}));
+    EXPECT_EQ(frames(std::string(100000, 'A')), (P{{lsp::MESSAGE_END, ""}}));
+}
+
+TEST(LspProtocol, EdgesAnswerAndTheServerGoesOn) {
+    lsp::reset_server();
+    auto code = [](const std::vector<json>& m) { return m.size() == 1 ? m[0]["error"]["code"].get<int>() : 0; };
+    EXPECT_EQ(code(exchange(request(1, "textDocument/hover", json::object()))), lsp::ERROR_NOT_INITIALIZED);
+    EXPECT_TRUE(exchange(notification("textDocument/didOpen", json::object())).empty());
+    EXPECT_EQ(code(exchange("{\"jsonrpc\":")), lsp::ERROR_PARSE);
+    EXPECT_EQ(code(exchange(std::string(1000, '['))), lsp::ERROR_PARSE);
+    EXPECT_EQ(code(exchange("[1]")), lsp::ERROR_INVALID_REQUEST);
+    std::vector<json> init = exchange(request(2, "initialize", {{"rootUri", nullptr}, {"capabilities", json::object()}}));
+    ASSERT_FALSE(init.empty());
+    EXPECT_EQ(init[0]["result"]["capabilities"]["positionEncoding"], "utf-16");
+    EXPECT_EQ(code(exchange(request(3, "no/such", json::object()))), lsp::ERROR_METHOD_NOT_FOUND);
+    EXPECT_TRUE(exchange(notification("no/such", json::object())).empty());
+    EXPECT_TRUE(exchange(notification("$/cancelRequest", {{"id", 3}})).empty());
+    EXPECT_EQ(code(exchange(request(4, "textDocument/definition", {{"textDocument", {{"uri", 5}}}}))), lsp::ERROR_INVALID_PARAMS);
+    EXPECT_EQ(code(exchange(request(5, "textDocument/hover", json::array()))), lsp::ERROR_INVALID_PARAMS);
+    EXPECT_EQ(code(exchange(request(6, "textDocument/definition",
+                                    {{"textDocument", {{"uri", "file:///nowhere/X.AVL"}}}, {"position", {{"line", -1}, {"character", 0}}}}))),
+              lsp::ERROR_INVALID_PARAMS);
+    std::vector<json> down = exchange(request(7, "shutdown", nullptr));
+    ASSERT_EQ(down.size(), 1u);
+    EXPECT_TRUE(down[0]["result"].is_null());
+    EXPECT_EQ(code(exchange(request(8, "textDocument/hover", json::object()))), lsp::ERROR_INVALID_REQUEST);
+    bool go_on = true;
+    exchange(notification("exit", nullptr), &go_on);
+    EXPECT_FALSE(go_on);
+    EXPECT_EQ(lsp::exit_status(), 0);
+
+    lsp::reset_server();
+    exchange(request(1, "initialize", {{"capabilities", json::object()}}));
+    exchange(notification("exit", nullptr), &go_on);
+    EXPECT_FALSE(go_on);
+    EXPECT_EQ(lsp::exit_status(), 1);
+    lsp::reset_server();
+}
+
+}  // namespace
