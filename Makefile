@@ -10,7 +10,7 @@ MAKEFLAGS += --no-print-directory
 WINE ?= /usr/lib/wine/wine64
 WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all example test unit page-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
+.PHONY: all example test engines-check unit page-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
 
 all: release
 
@@ -38,13 +38,20 @@ windows:
 	    -DCMAKE_BUILD_TYPE=Release -DVELXREF_TESTS=OFF -DVELXREF_WERROR=ON
 	cmake --build build/windows -j $(JOBS)
 
-# Every test, in this order: each fuzz target for FUZZ_SECONDS; the unit and
+# Every test, in this order: the test packages' Node.js versions; each fuzz
+# target for FUZZ_SECONDS; the unit and
 # end-to-end suites in an optimised build with assertions on; the pages of
 # every end-to-end run read by an HTML parser, and the example's page in
 # headless Chromium; the binary under valgrind; the
 # end-to-end suite against the Windows build under Wine; both suites again in
 # a sanitizer build; then the packages, unpacked and tried.
-test: fuzz unit package-check
+test: engines-check fuzz unit package-check
+
+# Every npm package locked under tests/ must run on Debian 12's Node.js
+# (18.19.0): its engines.node admits that version, or it declares none.
+engines-check:
+	node --test --test-reporter=spec tests/engines_check_test.mjs
+	node tests/engines_check.mjs
 
 unit: debug asan windows
 	cd build/debug && ctest --output-on-failure -j $(JOBS)

@@ -12,6 +12,15 @@
 //   hot        one symbol referenced on every line
 //   wide       200,000 names of 20 to 60 characters, each used a few times
 //   crlf       realistic with CR LF line ends
+//   includes   a program over 140 include files PART001.INC .. PART140.INC,
+//              written beside FILE: FILE holds a title, the 140 .INCLUDE lines
+//              and a main loop of LINES / 100 lines; the rest of the LINES are
+//              shared out among the include files, realistic lines whose
+//              labels are names owned by that file (each name of an 8,000-name
+//              vocabulary belongs to one file, so most are defined once and a
+//              few twice or never) and whose operands are drawn Zipf-like from
+//              the whole vocabulary, so that uses cross files.  The includes
+//              are named without a directory: run velxref in FILE's directory.
 // Every case uses a fixed seed, so the same arguments give the same bytes.
 #include <cmath>
 #include <cstdint>
@@ -38,6 +47,8 @@ struct Random {
 
 constexpr std::uint32_t VOCABULARY = 20000;
 constexpr std::uint32_t WIDE_NAMES = 200000;
+constexpr std::uint32_t INCLUDE_FILES = 140;
+constexpr std::uint32_t INCLUDE_VOCABULARY = 8000;
 
 const char* const IMPLIED[] = {"RTS", "CLC", "SEC", "INX", "INY", "DEX", "DEY", "PHA", "PLA", "NOP",
                                "TAX", "TXA", "CLI", "SEI", "RTI", "TAY"};
@@ -285,11 +296,80 @@ void generate_wide(Writer& w, std::uint64_t lines) {
     }
 }
 
+bool open_writer(Writer& w, const std::string& path) {
+    w.file = std::fopen(path.c_str(), "wb");
+    if (w.file == nullptr) std::perror(path.c_str());
+    return w.file != nullptr;
+}
+
+bool close_writer(Writer& w, const std::string& path) {
+    if (std::fclose(w.file) == 0) return true;
+    std::perror(path.c_str());
+    return false;
+}
+
+// Writes the include files beside main_path; w is the main source.
+bool generate_includes(Writer& w, std::uint64_t lines, const std::string& main_path) {
+    Random r{0xBF58476D1CE4E5B9ULL};
+    std::vector<std::string> names;
+    names.reserve(INCLUDE_VOCABULARY);
+    for (std::uint32_t i = 0; i < INCLUDE_VOCABULARY; ++i) names.push_back(make_name(r, i));
+    Zipf zipf(INCLUDE_VOCABULARY);
+    std::string directory = main_path.substr(0, main_path.find_last_of("/\\") + 1);
+    char file_name[16];
+
+    std::uint64_t body = lines / 100;
+    std::uint64_t own = 3 + INCLUDE_FILES + body;
+    std::uint64_t shared = lines > own ? lines - own : 0;
+    w.line += "; generated program over ";
+    w.line += std::to_string(INCLUDE_FILES);
+    w.line += " include files";
+    w.end_line();
+    w.line += "\t.PAGE\t\"includes\"";
+    w.end_line();
+    for (std::uint32_t f = 0; f < INCLUDE_FILES; ++f) {
+        std::snprintf(file_name, sizeof file_name, "PART%03u.INC", f + 1);
+        w.line += "\t.INCLUDE ";
+        w.line += file_name;
+        w.end_line();
+
+        Writer part{nullptr, w.line_end, {}};
+        std::string path = directory + file_name;
+        if (!open_writer(part, path)) return false;
+        std::uint64_t count = shared / INCLUDE_FILES + (f < shared % INCLUDE_FILES ? 1 : 0);
+        std::uint32_t next_owned = f;   // this file's names are f, f + 140, f + 280, ...
+        for (std::uint64_t i = 0; i < count; ++i) {
+            std::string label;
+            if (i > 0 && r.below(6) == 0) {
+                label = names[next_owned];
+                next_owned += INCLUDE_FILES;
+                if (next_owned >= INCLUDE_VOCABULARY) next_owned = f;
+            }
+            if (i == 0) {
+                part.line += "; ";
+                part.line += file_name;
+                part.line += "  -  generated routines";
+            } else {
+                realistic_line(part, r, names, zipf, label, std::string());
+            }
+            part.end_line();
+        }
+        if (!close_writer(part, path)) return false;
+    }
+    w.line += "MAIN:\tSEI";
+    w.end_line();
+    for (std::uint64_t i = 0; i < body; ++i) {
+        realistic_line(w, r, names, zipf, std::string(), "MAIN");
+        w.end_line();
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: gen_sources realistic|ascending|hot|wide|crlf LINES FILE\n");
+        std::fprintf(stderr, "usage: gen_sources realistic|ascending|hot|wide|crlf|includes LINES FILE\n");
         return 2;
     }
     std::string which = argv[1];
@@ -308,7 +388,9 @@ int main(int argc, char** argv) {
         generate_hot(w, lines);
     else if (which == "wide")
         generate_wide(w, lines);
-    else {
+    else if (which == "includes") {
+        if (!generate_includes(w, lines, argv[3])) return 1;
+    } else {
         std::fprintf(stderr, "gen_sources: unknown case %s\n", argv[1]);
         return 2;
     }

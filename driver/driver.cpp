@@ -130,6 +130,15 @@ void reset_file_state() {
     std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
 }
 
+// A listing or page that is a file the run has read (a source or an
+// include, through links too) would destroy it: the run ends before either
+// is put in place.
+void refuse_files_read() {
+    if (platform::name_was_read(listing_path.c_str())) report_error(fatal::ERROR_CREATE_LISTING, listing_path.c_str());
+    if (html::page_wanted && platform::name_was_read(page_path.c_str()))
+        report_error(fatal::ERROR_CREATE_LISTING, page_path.c_str());
+}
+
 void finish_source() {
     // A source that failed while it was read ends the run before its
     // listing takes the place of the old one.
@@ -141,11 +150,15 @@ void finish_source() {
     listing::close_listing();
     if (page_file != nullptr) {
         html::write_page(page_file, source_path.c_str());
-        bool closed = platform::close_stream(page_file);
+        bool closed = platform::finish_stream(page_file);
         page_file = nullptr;
         if (!closed) report_error(fatal::ERROR_DISK_FULL);
         html::reset_page();   // the stored lines are not kept for the next source
     }
+    // The listing and its page land together: both are complete before
+    // either takes its name.
+    refuse_files_read();
+    if (!platform::commit_writers()) report_error(fatal::ERROR_DISK_FULL);
     symbols::release_tree();
     std::fputs("\n", stdout);
 }
@@ -201,6 +214,7 @@ void start_up() {
     input::clear_excludes();
     source_count = 0;
     fatal::reset_status();
+    platform::forget_files_read();
     std::printf("%s%c", listing::LISTING_BANNER, ' ');
     std::fputs("\n", stdout);
     std::fputs(NOTICE_LINES, stdout);

@@ -161,7 +161,7 @@ void write_listing(SymbolNode* node) {
 
 void close_listing() {
     if (!platform::write_char(listing_file, END_OF_FILE_BYTE)) fatal::report_error(fatal::ERROR_DISK_FULL);
-    bool closed = platform::close_stream(listing_file);
+    bool closed = platform::finish_stream(listing_file);
     listing_file = nullptr;
     if (!closed) fatal::report_error(fatal::ERROR_DISK_FULL);
 }

@@ -30,7 +30,8 @@ void set_title(const char* text);
 void start_page();
 // Writes the symbols of node's subtree in name order.
 void write_listing(symbols::SymbolNode* node);
-// Ends the listing with the byte 0x1A and closes it; a failure is fatal.
+// Ends the listing with the byte 0x1A and closes it, complete, to be put in
+// place by platform::commit_writers; a failure is fatal.
 void close_listing();
 // Per-source reset: empty title, page 1.
 void reset_listing();

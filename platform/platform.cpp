@@ -14,6 +14,7 @@ namespace {
 
 TextStream slots[MAX_STREAMS] = {};   // every stream lives here
 bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
+bool slot_finished[MAX_STREAMS] = {}; // which hold a closed stream of open_replace whose new file waits
 
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
@@ -69,6 +70,14 @@ int slot_of(const TextStream* s) { return static_cast<int>(s - slots); }
 void free_slot(TextStream* s) {
     s->fd = -1;
     slot_used[slot_of(s)] = false;
+    slot_finished[slot_of(s)] = false;
+}
+
+// Puts the new file of a finished stream in place and frees its slot.
+bool commit_slot(int i) {
+    bool ok = system_commit_replacement(i);
+    free_slot(&slots[i]);
+    return ok;
 }
 
 // Fills the read buffer; false at the end of the file or on a read error.
@@ -220,21 +229,37 @@ bool flush_stream(TextStream* s) {
 
 bool close_stream(TextStream* s) {
     if (!slot_used[slot_of(s)]) return false;   // discarded already, on the way out of a fatal error
+    if (s->writing) return finish_stream(s) && commit_slot(slot_of(s));
+    bool ok = !s->error;
+    if (!system_close(s->fd)) ok = false;
+    free_slot(s);
+    return ok;
+}
+
+bool finish_stream(TextStream* s) {
+    if (!slot_used[slot_of(s)]) return false;
     bool ok = flush_stream(s);
     if (!system_close(s->fd)) ok = false;
-    if (s->writing) {
-        if (ok)
-            ok = system_commit_replacement(slot_of(s));
-        else
-            system_remove_replacement(slot_of(s));
+    s->fd = -1;
+    if (!ok) {
+        system_remove_replacement(slot_of(s));
+        free_slot(s);
+        return false;
     }
-    free_slot(s);
+    slot_finished[slot_of(s)] = true;
+    return true;
+}
+
+bool commit_writers() {
+    bool ok = true;
+    for (int i = 0; i < MAX_STREAMS; ++i)
+        if (slot_used[i] && slot_finished[i] && !commit_slot(i)) ok = false;
     return ok;
 }
 
 void discard_stream(TextStream* s) {
     if (!slot_used[slot_of(s)]) return;
-    system_close(s->fd);   // the bytes are thrown away, so how the close went does not matter
+    if (s->fd >= 0) system_close(s->fd);   // the bytes are thrown away, so how the close went does not matter
     if (s->writing) system_remove_replacement(slot_of(s));
     free_slot(s);
 }

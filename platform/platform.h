@@ -43,8 +43,11 @@ TextStream* open_read(const char* name);
 // Opens a stream whose bytes replace the file name once close_stream commits
 // them; until then name keeps what it held.  A symbolic link is followed, so
 // the file it leads to is replaced; an existing file keeps its permission
-// bits.  nullptr when name exists and is not a regular file this process may
-// write, or when no file can be created beside it.
+// permission bits (0777, never set-user-ID, set-group-ID or sticky).  A link in
+// a directory that is sticky and that everyone may write is followed only
+// when it belongs to the user or to the directory's owner.  nullptr when name
+// exists and is not a regular file this process may write, or when no file
+// can be created beside it.
 TextStream* open_replace(const char* name);
 
 // Reads up to max characters under the read rules, stopping after a line feed
@@ -66,8 +69,17 @@ bool flush_stream(TextStream* stream);
 // false when a read, a write, the close or the replacing failed (the name then
 // keeps what it held).  Frees the slot.
 bool close_stream(TextStream* stream);
-// Closes a stream of open_replace without replacing anything: its new file is
-// removed.  Frees the slot.
+// Flushes and closes a stream of open_replace without putting it in place:
+// its new file, complete, waits for commit_writers (or discard_all_writers);
+// false when a write or the close failed, the new file then removed and the
+// slot freed.
+bool finish_stream(TextStream* stream);
+// Puts the new file of every finished stream in place of its name and frees
+// their slots; false when any could not be put in place (its name then
+// keeps what it held).
+bool commit_writers();
+// Closes a stream of open_replace, finished or not, without replacing
+// anything: its new file is removed.  Frees the slot.
 void discard_stream(TextStream* stream);
 // Discards every stream open for replacing; used on the way out of a fatal error.
 void discard_all_writers();
@@ -76,6 +88,12 @@ void discard_all_writers();
 // inode, through links too; Windows: same volume serial number and file
 // index), so opening one for writing would destroy the other.
 bool names_same_file(const char* a, const char* b);
+
+// True when name is, through links too, a file open_read opened since
+// forget_files_read: replacing it would destroy what the run read.
+bool name_was_read(const char* name);
+// Forgets the files read; the start of a run.
+void forget_files_read();
 
 // True when standard output is the existing file name refers to.
 bool console_is_file(const char* name);
@@ -87,8 +105,9 @@ void silence_console();
 // anything else happens (see the system's file): no file the tool opens can
 // be taken for the console, nothing reaches the console before it has been
 // compared with the files of the run, a closed console pipe or a file-size
-// limit makes writes fail instead of ending the process, and an interrupt
-// removes the new files of open_replace before it ends the process.
+// limit makes writes fail instead of ending the process, and every signal
+// that ends the process and may be caught removes the new files of
+// open_replace first.
 void start_process();
 
 // The system's side of the streams, one file per system.  A descriptor is the

@@ -1,14 +1,20 @@
 // The POSIX side of the streams: descriptors from open(2), names with every
 // "\" handed over as "/", files compared by device and inode, and new files
-// put in place by rename(2).
+// made, put in place and removed relative to their directory (openat,
+// renameat, unlinkat).
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <set>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,13 +25,33 @@ namespace platform {
 namespace {
 
 constexpr int MAX_LINK_HOPS = 40;                // symbolic links followed to a listing's file, as the system does
-constexpr const char* REPLACEMENT_LEAF = ".velxref-XXXXXX";   // mkstemp pattern of a new file
+constexpr char REPLACEMENT_PREFIX[] = ".velxref-";   // a new file's name: this and six letters or digits
+constexpr int REPLACEMENT_LETTERS = 6;
+constexpr int MAX_NAME_TRIES = 100;              // names tried for a new file before giving up
 
-const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};   // signals that remove the new files first
+// Signals whose default ends the process and that a process may catch, but
+// SIGPIPE and SIGXFSZ, which start_process ignores: each removes the new
+// files first.  The real-time signals are added where the set is made.
+const int ENDING_SIGNALS[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM,
+    SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGIO
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 
-std::string replaced_names[MAX_STREAMS];       // per slot: the file a new file is to replace
-std::string replacement_names[MAX_STREAMS];    // per slot: the new file
+int replacement_dirs[MAX_STREAMS];             // per slot: the new file's directory, open while the slot has one
+char replacement_leaves[MAX_STREAMS][sizeof REPLACEMENT_PREFIX + REPLACEMENT_LETTERS];   // per slot: the new file's name there
+std::string replaced_leaves[MAX_STREAMS];      // per slot: the name there it is to take
 volatile std::sig_atomic_t replacement_live[MAX_STREAMS];   // 1 while the new file exists under its name
+
+std::set<std::pair<dev_t, ino_t>> files_read;   // every file open_read opened in this run
 
 char console_buffer[BUFSIZ];   // standard output's buffer, so nothing reaches it unasked
 
@@ -55,28 +81,73 @@ std::string directory_of(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// The file a host path leads to once every symbolic link on its end is
-// followed (the file need not exist); false on a loop or a link that cannot
-// be read.
-bool link_target(std::string* path) {
+// Opens the directory part of a host path, for the *at calls, so a path
+// needs only its directory within the system's limit on a name; -1 when it
+// cannot be opened.
+int open_directory_of(const std::string& path) {
+    std::string directory = directory_of(path);
+#ifdef O_PATH
+    constexpr int LOOKUP_ONLY = O_PATH;   // nothing in it is read: a directory that may not be listed will do
+#else
+    constexpr int LOOKUP_ONLY = O_RDONLY;
+#endif
+    return open_host(directory.empty() ? "." : directory, LOOKUP_ONLY | O_DIRECTORY);
+}
+
+std::string leaf_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// stat(2) of a host path, through links; a path too long for the system is
+// looked up from its directory.
+bool stat_host(const std::string& path, struct stat* st) {
+    if (::stat(path.c_str(), st) == 0) return true;
+    if (errno != ENAMETOOLONG) return false;
+    int directory = open_directory_of(path);
+    if (directory < 0) return false;
+    bool found = ::fstatat(directory, leaf_of(path).c_str(), st, 0) == 0;
+    close_quietly(directory);
+    return found;
+}
+
+// The rule of the kernel's fs.protected_symlinks: in a directory that is
+// sticky and that everyone may write (/tmp), a link is followed only when it
+// belongs to the user or to the directory's owner, so no other user can
+// send a write to a file of ours.
+bool may_follow(int directory, const struct stat& link) {
+    struct stat st;
+    if (::fstat(directory, &st) != 0) return false;
+    bool shared = (st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == ::geteuid() || link.st_uid == st.st_uid;
+}
+
+// Finds the file a host path leads to once every symbolic link on its end is
+// followed (the file need not exist): *directory is its directory, open,
+// *leaf its name there.  False on a loop, a link that cannot be read or may
+// not be followed, or a directory that cannot be opened.
+bool locate_target(std::string path, int* directory, std::string* leaf) {
     for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+        *leaf = leaf_of(path);
+        if (leaf->empty()) return false;   // "DIR/" names no file
+        *directory = open_directory_of(path);
+        if (*directory < 0) return false;
         struct stat st;
-        if (::lstat(path->c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        if (::fstatat(*directory, leaf->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return true;
         std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        ssize_t n = ::readlink(path->c_str(), target.data(), target.size());
+        ssize_t n = may_follow(*directory, st) ? ::readlinkat(*directory, leaf->c_str(), target.data(), target.size()) : -1;
+        ::close(*directory);
         if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return false;   // changed meanwhile
         target.resize(static_cast<std::size_t>(n));
-        *path = target[0] == '/' ? target : directory_of(*path) + target;
+        path = target[0] == '/' ? target : directory_of(path) + target;
     }
     return false;
 }
 
-// The permission bits a file new at path gets: those of the file there, or
-// what the umask leaves of 0666; false when a file is there that is not a
-// regular file this process may write.  Devices are never opened.
-bool replaced_mode(const std::string& path, mode_t* mode) {
+// The permission bits a new file named leaf in directory gets: the 0777 bits
+// of the file there (never set-user-ID, set-group-ID or sticky), or what the
+// umask leaves of 0666; false when a file is there that is not a regular
+// file this process may write.  Devices are never opened.
+bool replaced_mode(int directory, const char* leaf, mode_t* mode) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::fstatat(directory, leaf, &st, 0) != 0) {
         if (errno != ENOENT) return false;
         mode_t mask = ::umask(0);
         ::umask(mask);
@@ -84,34 +155,61 @@ bool replaced_mode(const std::string& path, mode_t* mode) {
         return true;
     }
     if (!S_ISREG(st.st_mode)) return false;
-    int fd = open_host(path, O_WRONLY | O_NONBLOCK);   // may it be written, as an open for writing would find
+    int fd;   // may it be written, as an open for writing would find
+    do fd = ::openat(directory, leaf, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     close_quietly(fd);
-    *mode = st.st_mode & 07777;
+    *mode = st.st_mode & 0777;
     return regular;
 }
 
-// Holds SIGINT, SIGTERM and SIGHUP back while a new file comes and goes, so
-// the handler never sees one half made.
+// Writes a fresh ".velxref-XXXXXX" into leaf, the six characters drawn from
+// the time, the process and the tries before.
+void make_replacement_leaf(char* leaf) {
+    static std::uint64_t state = 0;
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    state = state * 6364136223846793005ULL + static_cast<std::uint64_t>(now.tv_nsec) +
+            (static_cast<std::uint64_t>(::getpid()) << 32) + 1442695040888963407ULL;
+    static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::memcpy(leaf, REPLACEMENT_PREFIX, sizeof REPLACEMENT_PREFIX - 1);
+    std::uint64_t bits = state >> 16;
+    for (int i = 0; i < REPLACEMENT_LETTERS; ++i, bits /= sizeof LETTERS - 1)
+        leaf[sizeof REPLACEMENT_PREFIX - 1 + i] = LETTERS[bits % (sizeof LETTERS - 1)];
+    leaf[sizeof REPLACEMENT_PREFIX - 1 + REPLACEMENT_LETTERS] = 0;
+}
+
+void fill_ending_signals(sigset_t* set) {
+    sigemptyset(set);
+    for (int s : ENDING_SIGNALS) sigaddset(set, s);
+#ifdef SIGRTMIN
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(set, s);
+#endif
+}
+
+// Holds the ending signals back while a new file comes and goes, so the
+// handler never sees one half made.
 void hold_interrupts(bool hold) {
     sigset_t set;
-    sigemptyset(&set);
-    for (int s : INTERRUPTS) sigaddset(&set, s);
+    fill_ending_signals(&set);
     ::sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-void remove_replacements() {
-    for (int i = 0; i < MAX_STREAMS; ++i)
-        if (replacement_live[i]) ::unlink(replacement_names[i].c_str());
+// Closes the directory of slot's new file, which is gone or in place.
+void release_directory(int slot) {
+    close_quietly(replacement_dirs[slot]);
+    replacement_dirs[slot] = -1;
 }
 
-// SIGINT, SIGTERM, SIGHUP: no new file stays behind, and the process ends
-// by the signal, as it would have without this handler.
+// Every ending signal: no new file stays behind, and the process ends by
+// the signal, as it would have without this handler.
 extern "C" void on_interrupt(int signal_number) {
-    remove_replacements();
+    for (int i = 0; i < MAX_STREAMS; ++i)
+        if (replacement_live[i]) ::unlinkat(replacement_dirs[i], replacement_leaves[i], 0);
     std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+    std::raise(signal_number);   // delivered once the handler returns
 }
 
 }  // namespace
@@ -126,23 +224,35 @@ int system_open_read(const char* name) {
         ::close(fd);
         return -1;
     }
+    files_read.insert({st.st_dev, st.st_ino});
     return fd;
 }
 
 int system_create_replacement(const char* name, int slot) {
-    std::string target = host_name(name);
+    int directory;
+    std::string leaf;
     mode_t mode;
-    if (!link_target(&target) || !replaced_mode(target, &mode)) return -1;
-    std::string temporary = directory_of(target) + REPLACEMENT_LEAF;
-
-    replaced_names[slot] = target;
-    replacement_names[slot] = temporary;
+    if (!locate_target(host_name(name), &directory, &leaf)) return -1;
+    if (!replaced_mode(directory, leaf.c_str(), &mode)) {
+        ::close(directory);
+        return -1;
+    }
+    replaced_leaves[slot] = leaf;
+    replacement_dirs[slot] = directory;
     hold_interrupts(true);
-    int fd = ::mkstemp(replacement_names[slot].data());
+    int fd = -1;
+    for (int attempt = 0; attempt < MAX_NAME_TRIES && fd < 0; ++attempt) {
+        make_replacement_leaf(replacement_leaves[slot]);
+        fd = ::openat(directory, replacement_leaves[slot], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST && errno != EINTR) break;
+    }
     replacement_live[slot] = fd >= 0;
     hold_interrupts(false);
-    if (fd < 0) return -1;
-    if (::fchmod(fd, mode) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+    if (fd < 0) {
+        release_directory(slot);
+        return -1;
+    }
+    if (::fchmod(fd, mode) != 0) {
         ::close(fd);
         system_remove_replacement(slot);
         return -1;
@@ -152,19 +262,24 @@ int system_create_replacement(const char* name, int slot) {
 
 bool system_commit_replacement(int slot) {
     hold_interrupts(true);
-    bool ok = ::rename(replacement_names[slot].c_str(), replaced_names[slot].c_str()) == 0;
+    int directory = replacement_dirs[slot];
+    bool ok = ::renameat(directory, replacement_leaves[slot], directory, replaced_leaves[slot].c_str()) == 0;
     if (ok) replacement_live[slot] = 0;
     hold_interrupts(false);
-    if (!ok) system_remove_replacement(slot);
+    if (ok)
+        release_directory(slot);
+    else
+        system_remove_replacement(slot);
     return ok;
 }
 
 void system_remove_replacement(int slot) {
     if (!replacement_live[slot]) return;
     hold_interrupts(true);
-    ::unlink(replacement_names[slot].c_str());
+    ::unlinkat(replacement_dirs[slot], replacement_leaves[slot], 0);
     replacement_live[slot] = 0;
     hold_interrupts(false);
+    release_directory(slot);
 }
 
 std::ptrdiff_t system_read(int fd, unsigned char* buffer, std::size_t n) {
@@ -187,13 +302,13 @@ bool system_close(int fd) { return ::close(fd) == 0 || errno == EINTR; }
 
 bool names_same_file(const char* a, const char* b) {
     struct stat a_st, b_st;
-    if (::stat(host_name(a).c_str(), &a_st) != 0 || ::stat(host_name(b).c_str(), &b_st) != 0) return false;
+    if (!stat_host(host_name(a), &a_st) || !stat_host(host_name(b), &b_st)) return false;
     return a_st.st_dev == b_st.st_dev && a_st.st_ino == b_st.st_ino;
 }
 
 bool console_is_file(const char* name) {
     struct stat console, file;
-    if (::fstat(STDOUT_FILENO, &console) != 0 || ::stat(host_name(name).c_str(), &file) != 0) return false;
+    if (::fstat(STDOUT_FILENO, &console) != 0 || !stat_host(host_name(name), &file)) return false;
     return console.st_dev == file.st_dev && console.st_ino == file.st_ino;
 }
 
@@ -217,15 +332,23 @@ void start_process() {
     std::setvbuf(stdout, console_buffer, ::isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof console_buffer);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    for (int s : INTERRUPTS) {
+    // A signal handled already (a sanitizer's) or ignored (nohup) stays so.
+    sigset_t ending;
+    fill_ending_signals(&ending);
+    for (int s = 1; s < NSIG; ++s) {
         struct sigaction action = {}, old = {};
-        ::sigaction(s, nullptr, &old);
-        if (old.sa_handler == SIG_IGN) continue;   // nohup and the like: stays ignored
+        if (sigismember(&ending, s) != 1 || ::sigaction(s, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
         action.sa_handler = on_interrupt;
-        sigemptyset(&action.sa_mask);
-        for (int other : INTERRUPTS) sigaddset(&action.sa_mask, other);
+        action.sa_mask = ending;
         ::sigaction(s, &action, nullptr);
     }
 }
+
+bool name_was_read(const char* name) {
+    struct stat st;
+    return stat_host(host_name(name), &st) && files_read.count({st.st_dev, st.st_ino}) != 0;
+}
+
+void forget_files_read() { files_read.clear(); }
 
 }  // namespace platform

@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <tuple>
 
 #include <fcntl.h>
 #include <io.h>
@@ -40,19 +42,13 @@ volatile LONG replacement_live[MAX_STREAMS];   // 1 while the new file exists un
 
 char console_buffer[BUFSIZ];   // standard output's buffer, so nothing reaches it unasked
 
-// The name in UTF-16, converted from the code page the *A file functions use.
-// A path that is MAX_PATH characters or longer once made absolute goes over in
-// the "\\?\" form, which has no such limit; GetFullPathNameW has then already
-// applied the rules the system applies to an ordinary path ("/" and "\" both
-// separators, "." and ".." resolved, trailing dots and blanks dropped).
-std::wstring system_name(const char* name) {
-    UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-    int n = MultiByteToWideChar(code_page, 0, name, -1, nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(code_page, 0, name, -1, wide.data(), n);
-    wide.resize(static_cast<std::size_t>(n - 1));
-
+// A path the system takes whatever its length: one that is MAX_PATH
+// characters or longer once made absolute goes over in the "\\?\" form, which
+// has no such limit; GetFullPathNameW has then already applied the rules the
+// system applies to an ordinary path ("/" and "\" both separators, "." and
+// ".." resolved, trailing dots and blanks dropped).
+std::wstring long_form(const std::wstring& wide) {
+    if (wide.empty()) return wide;
     DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (need < MAX_PATH) return wide;   // need counts the terminator
     std::wstring full(need, L'\0');
@@ -62,6 +58,18 @@ std::wstring system_name(const char* name) {
     if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);   // \\server\share\...
     return L"\\\\?\\" + full;
+}
+
+// The name in UTF-16, converted from the code page the *A file functions use,
+// in its long form when it needs one.
+std::wstring system_name(const char* name) {
+    UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+    int n = MultiByteToWideChar(code_page, 0, name, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(code_page, 0, name, -1, wide.data(), n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return long_form(wide);
 }
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -143,15 +151,24 @@ bool same_identity(const FileIdentity& a, const FileIdentity& b) {
     return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
 }
 
+bool operator<(const FileIdentity& a, const FileIdentity& b) {
+    return std::tie(a.volume, a.index_high, a.index_low) < std::tie(b.volume, b.index_high, b.index_low);
+}
+
+std::set<FileIdentity> files_read;   // every file open_read opened in this run
+
 }  // namespace
 
 int system_open_read(const char* name) {
     // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened at all.
     HANDLE h = open_handle(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (h != INVALID_HANDLE_VALUE && !is_disk_file(h)) {
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!is_disk_file(h) || !GetFileInformationByHandle(h, &info)) {
         CloseHandle(h);
         return -1;
     }
+    files_read.insert({info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow});
     return descriptor_of(h, _O_RDONLY);
 }
 
@@ -169,8 +186,9 @@ int system_create_replacement(const char* name, int slot) {
     }
     std::wstring directory = directory_of(target);
     for (int attempt = 0; attempt < MAX_NAME_TRIES; ++attempt) {
-        std::wstring temporary = directory + L".velxref-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                 std::to_wstring(GetTickCount() + static_cast<DWORD>(attempt));
+        // Longer than the listing's name, the new file's may need the long form when the listing's did not.
+        std::wstring temporary = long_form(directory + L".velxref-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                           std::to_wstring(GetTickCount() + static_cast<DWORD>(attempt)));
         replaced_names[slot] = target;
         replacement_names[slot] = temporary;
         HANDLE h = open_wide(temporary, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
@@ -214,6 +232,13 @@ bool names_same_file(const char* a, const char* b) {
     FileIdentity a_id, b_id;
     return identity_of_name(a, &a_id) && identity_of_name(b, &b_id) && same_identity(a_id, b_id);
 }
+
+bool name_was_read(const char* name) {
+    FileIdentity id;
+    return identity_of_name(name, &id) && files_read.count(id) != 0;
+}
+
+void forget_files_read() { files_read.clear(); }
 
 bool console_is_file(const char* name) {
     HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -53,6 +54,12 @@ std::string nested_path(std::size_t length, const std::string& leaf, char sep) {
         room -= k + 1;
     }
     return path + leaf;
+}
+
+// The directory part of a host path, or ".".
+std::string directory_of(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
 std::string host(std::string name) {
@@ -221,7 +228,7 @@ std::string lone_labels(int n, std::string* listing) {
 }
 
 TEST_F(FaultRun, TwoRunsOnOneListing) {
-    SKIP_ON_WINDOWS("a POSIX shell");
+    SKIP_ON_WINDOWS("POSIX shell");
     // Two sources of one base name listed into one folder at once, as make -j
     // does: the listing is one of the two, whole, every time.
     std::string short_listing, long_listing;
@@ -278,12 +285,13 @@ TEST_F(FaultRun, FullDiskUnderThePage) {
     SKIP_ON_WINDOWS("file-size limit");
     // The listing (under 100 bytes) is complete before the page (its style
     // alone is over 1 KiB) is written; a page that cannot be written ends the
-    // run as a listing would, and no part of it is left.
+    // run as a listing would, and the listing and page of before both stay.
     write("A.AVL", SMALL_SOURCE);
-    test_util::RunResult r = run({"--html", "A"}, {"A.VXR"}, {.file_size_limit = 1024});
+    write("A.VXR", "OLDLIST");
+    write("A.html", "OLDPAGE");
+    test_util::RunResult r = run({"--html", "A"}, {}, {.file_size_limit = 1024});
     EXPECT_EQ(r.out, test_util::console(BANNER_TEXT + making("A.AVL") + "\a\nOut of disk space.\n"));
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
 }
 
 TEST_F(FaultRun, ClosedInputAndOutputStayOutOfTheListing) {
@@ -368,6 +376,13 @@ TEST_F(NameRun, NamesThatCannotBeUsed) {
          {"P"}, "\a\nCan't create file P.VXR\n", 3, "", ""},
         {"listing names a later source", {{FILE_, "A.AVL", "AAA: JSR BBB\n"}, {FILE_, "A.VXR", "MYSRC: LDA ZZZ\n"}},
          {"A.AVL", "A.VXR"}, "\a\nCan't create file A.VXR\n", 3, "", ""},
+        {"listing is the source's own include", {{FILE_, "P.AVL", "\t.INCLUDE P.VXR\n"}, {FILE_, "P.VXR", "HERE\n"}},
+         {"P"}, making("P.AVL") + "\a\nCan't create file P.VXR\n", 3, "", ""},
+        {"listing is a hard link to an earlier source's include",
+         {{FILE_, "A.AVL", "\t.INCLUDE X.INC\n"}, {FILE_, "X.INC", SMALL_SOURCE}, {FILE_, "B.AVL", "HERE\n"},
+          {HARD_, "B.VXR", "X.INC"}},
+         {"A", "B"}, made("A.AVL") + making("B.AVL") + "\a\nCan't create file B.VXR\n", 3, "A.VXR",
+         PAGE_ONE + "COUNT       2#    3 " + EOL + "\x1A"},
     };
     for (const NameCase& c : cases) check(c);
     // Windows ignores letter case in names: there the listing P.VXR is the source P.vxr.
@@ -388,6 +403,8 @@ TEST_F(NameRun, NamesThroughSymbolicLinks) {
          {"P"}, "\a\nCan't create file P.VXR\n", 3, "", ""},
         {"listing is a link to a device", {{FILE_, "P.AVL", SMALL_SOURCE}, {LINK_, "P.VXR", "/dev/full"}}, {"P"},
          "\a\nCan't create file P.VXR\n", 3, "", ""},
+        {"page is a link to an include", {{FILE_, "P.AVL", "\t.INCLUDE PORTS.INC\n"}, {FILE_, "PORTS.INC", "HERE\n"},
+         {LINK_, "P.html", "PORTS.INC"}}, {"--html", "P"}, making("P.AVL") + "\a\nCan't create file P.html\n", 3, "", ""},
     };
     for (const NameCase& c : cases) check(c);
 }
@@ -395,12 +412,13 @@ TEST_F(NameRun, NamesThroughSymbolicLinks) {
 TEST_F(FaultRun, ReplacedListingKeepsItsLinkAndPermissions) {
     SKIP_ON_WINDOWS("symbolic links and permission bits");
     // The new listing is renamed into place: through a link it must land at
-    // the link's target, and it must take the old listing's permission bits.
-    // A listing this process may not write stays refused.
+    // the link's target, and it must take the old listing's permission bits,
+    // never its set-user-ID, set-group-ID or sticky bit.  A listing this
+    // process may not write stays refused.
     write("P.AVL", SMALL_SOURCE);
     fs::create_directory(at("OUT"));
     write("OUT/P.VXR", "old");
-    ASSERT_EQ(::chmod(at("OUT/P.VXR").c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(at("OUT/P.VXR").c_str(), 07640), 0);
     ASSERT_EQ(::symlink("OUT/P.VXR", at("P.VXR").c_str()), 0);
     test_util::RunResult r = run({"P"}, {"OUT/P.VXR"});
     EXPECT_EQ(r.status, 0);
@@ -415,6 +433,49 @@ TEST_F(FaultRun, ReplacedListingKeepsItsLinkAndPermissions) {
     r = run({"P"});
     EXPECT_EQ(r.out, BANNER_TEXT + "\a\nCan't create file P.VXR\n");
     EXPECT_EQ(r.status, 3);
+}
+
+TEST_F(FaultRun, LinksInSharedDirectories) {
+    SKIP_ON_WINDOWS("symbolic links");
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can plant a link another user owns";
+    // In a sticky directory everyone may write, a link is followed only when
+    // it belongs to the user or to the directory's owner (65534: nobody).
+    ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
+    write("P.AVL", SMALL_SOURCE);
+    write("SAFE/T", "precious");
+    ASSERT_EQ(::symlink("SAFE/T", at("P.VXR").c_str()), 0);
+    ASSERT_EQ(::lchown(at("P.VXR").c_str(), 65534, 65534), 0);
+    test_util::RunResult r = run({"P"});
+    EXPECT_EQ(r.out, BANNER_TEXT + "\a\nCan't create file P.VXR\n");
+    EXPECT_EQ(r.status, 3);
+
+    ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);   // now the link is the directory owner's
+    r = run({"P"}, {"SAFE/T"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(test_util::read_file(at("SAFE/T")), SMALL_LISTING);
+}
+
+TEST_F(FaultRun, EverySignalThatEndsTheRunRemovesItsNewFiles) {
+    SKIP_ON_WINDOWS("POSIX signals");
+    // The signal comes once the new listing and page exist, long before they
+    // are complete (120,000 uses of one name); the run ends by that signal.
+    // (SIGINT and SIGQUIT cannot be tried so: a shell starts a job in the
+    // background with both ignored, and ignored they stay.)
+    std::string line = "\t.WORD\tB";
+    for (int i = 1; i < 120; ++i) line += ",B";
+    std::string source;
+    for (int i = 1; i <= 1000; ++i) source += line + "\n";
+    write("P.AVL", source);
+    for (int s : {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGRTMIN + 1, SIGTERM}) {
+        SCOPED_TRACE(s);
+        const std::string script = "ulimit -c 0; \"$0\" --html P >/dev/null & "
+                                   "while :; do set -- .velxref-*; [ -e \"$1\" ] && break; done; "
+                                   "kill -" + std::to_string(s) + " $!; wait $!; echo $?";
+        test_util::RunResult r =
+            test_util::run_program("/bin/sh", dir, {"-c", script, test_util::velxref_program()}, {.timeout_seconds = 20});
+        EXPECT_EQ(r.out, std::to_string(128 + s) + "\n");
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);   // P.AVL alone
+    }
 }
 
 TEST_F(NameRun, NamesThatWouldHangOrFailWhileRead) {
@@ -485,6 +546,32 @@ TEST_F(FaultRun, ConsoleOntoAFileOfTheRun) {
             EXPECT_EQ(test_util::read_file(at("A.VXR")), SMALL_LISTING);
         }
     }
+}
+
+TEST_F(FaultRun, ListingPathAtTheLimit) {
+    SKIP_ON_WINDOWS("4,095-byte path limit (and under Wine the scratch directory's own path would count)");
+    // 4,095 bytes, the longest path Linux takes, for the source and its
+    // listing, then for a listing in a -o directory: the new file's name is
+    // longer than the listing's, and must not count.  The paths are longer
+    // than the system takes from the scratch directory's own, so the files are
+    // made, read and removed from within it.
+    auto shell = [&](const std::string& command) {
+        return test_util::run_program("/bin/sh", dir, {"-c", command}).out;
+    };
+    const std::string source = nested_path(4095, "PROG.AVL", '\\');
+    const std::string out_dir = nested_path(4095 - 9, "OUT", '\\');
+    shell("mkdir -p '" + host(out_dir) + "' '" + directory_of(host(source)) + "' && printf 'COUNT\\n\\tLDA\\tCOUNT\\n' > '" +
+          host(source) + "'");
+    const std::string listings[] = {source.substr(0, source.size() - 3) + "VXR", out_dir + "\\PROG.VXR"};
+    const std::vector<std::string> runs[] = {{source}, {source, "-o" + out_dir}};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(listings[i].size(), 4095u);
+        test_util::RunResult r = test_util::run_velxref(dir, runs[i]);
+        EXPECT_EQ(r.out, BANNER_TEXT + made(source));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(shell("cat '" + host(listings[i]) + "'"), SMALL_LISTING);
+    }
+    shell("rm -rf ./*");
 }
 
 TEST_F(FaultRun, LongPaths) {
