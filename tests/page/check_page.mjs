@@ -27,7 +27,8 @@ import { parse } from "parse5";
 const CP437 = "ÇüéâäàåçêëèïîìÄÅÉæÆôöòûùÿÖÜ¢£¥₧ƒáíóúñÑªº¿⌐¬½¼¡«»░▒▓│┤╡╢╖╕╣║╗╝╜╛┐" +
               "└┴┬├─┼╞╟╚╔╩╦╠═╬╧╨╤╥╙╘╒╓╫╪┘┌█▄▌▐▀αßΓπΣσµτΦΘΩδ∞φε∩≡±≥≤⌠⌡÷≈°∙·√ⁿ²■\u00A0";
 if ([...CP437].length !== 128) throw new Error("code page table");
-const strict = new TextDecoder("utf-8", { fatal: true });
+// ignoreBOM: a U+FEFF is a character of the text like any other, not a mark to drop.
+const strict = new TextDecoder("utf-8", { fatal: true, ignoreBOM: true });
 
 // The character a valid UTF-8 sequence at i stands for, with its length, or null.
 function utf8At(bytes, i) {
@@ -106,10 +107,17 @@ for (const e of parseErrors.slice(0, 10)) fail(`parse error ${e.code} at line ${
 
 const attr = (n, name) => n.attrs?.find((a) => a.name === name)?.value;
 const kids = (n) => n.childNodes ?? [];
+// Every node under n, n first, in document order; a loop, as a tree may be
+// deeper than the stack.
 function* walk(n) {
-    yield n;
-    for (const c of kids(n)) yield* walk(c);
-    if (n.content) yield* walk(n.content);
+    const pending = [n];
+    while (pending.length > 0) {
+        const node = pending.pop();
+        yield node;
+        if (node.content) pending.push(node.content);
+        const children = kids(node);
+        for (let i = children.length - 1; i >= 0; --i) pending.push(children[i]);
+    }
 }
 const textOf = (n, skip = () => false) => {
     if (n.nodeName === "#text") return n.value;
@@ -228,9 +236,19 @@ for (const id of occurrences.keys()) fail(`the source links to ${id}, which has 
 // The listing's body laid out from the page's entries, against the listing.
 const listing = readFileSync(listingPath).toString("latin1").replaceAll("\r\n", "\n");
 if (!listing.endsWith("\x1a")) fail("the listing does not end with 0x1A");
-const bodies = listing.slice(0, -1).split("\f").slice(1).map((page) => page.split("\n").slice(2, -1));
-const nameWidth = Math.min(32, Math.max(8, ...entries.map((e) => e.name.length + 1)));
-const numberWidth = Math.max(4, ...entries.flatMap((e) => e.refs.map(([l]) => String(l).length)));
+// A page opens with a form feed, its header line and an empty line; the
+// title in the header may hold a form feed too, never a line feed.
+const bodies = [];
+const listingLines = listing.slice(0, -1).split("\n");
+if (listingLines.at(-1) === "") listingLines.pop();
+for (let i = 0; i < listingLines.length; ++i) {
+    if (listingLines[i].startsWith("\f")) { bodies.push([]); ++i; }
+    else if (bodies.length > 0) bodies.at(-1).push(listingLines[i]);
+}
+// Folded, not spread: a spread of 200,000 arguments overflows the stack.
+const widest = (values, least) => values.reduce((a, b) => Math.max(a, b), least);
+const nameWidth = Math.min(32, widest(entries.map((e) => e.name.length + 1), 8));
+const numberWidth = widest(entries.flatMap((e) => e.refs.map(([l]) => String(l).length)), 4);
 const laidOut = [];
 for (const e of entries) {
     const nameField = e.name.slice(0, 32).padEnd(nameWidth).slice(0, 32);

@@ -5,7 +5,7 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync, spawnSync } from "node:child_process";
-import { cpSync, mkdtempSync, mkdirSync, readFileSync, rmSync } from "node:fs";
+import { cpSync, mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
@@ -41,6 +41,26 @@ test("PUTS: 18& 33& 42#, and 18 is line 12 of BLINK.AVL", () => {
     const shown = links.map((a) => [a.childNodes[0].value, attr(a, "href"), attr(a, "title")]);
     assert.deepEqual(shown, [["18&", "#L18", "BLINK.AVL:12"], ["33&", "#L33", "BLINK.AVL:27"],
                              ["42#", "#L42", "BLINK.AVL:36"]]);
+});
+
+test("the checker takes pages it once failed on", () => {
+    const cases = {
+        BOM: "A: LDA A ;\uFEFF\n",                                  // its decoder dropped a U+FEFF
+        FF: '\t.PAGE\t"ONE\fTWO"\nA: LDA A\n',                     // a form feed in the title made two pages
+        MANY: ("\t.WORD\t" + Array(100).fill("B").join(",") + "\n").repeat(2000),   // 200,000 references
+    };
+    const dir = mkdtempSync(join(tmpdir(), "velxref-checker-"));
+    try {
+        for (const [name, text] of Object.entries(cases)) {
+            writeFileSync(join(dir, name + ".AVL"), text);
+            assert.equal(spawnSync(velxref, ["--html", name], { cwd: dir }).status, 0);
+            const checked = spawnSync("node", [join(here, "check_page.mjs"), join(dir, name + ".html"),
+                                               join(dir, name + ".VXR"), dir]);
+            assert.equal(checked.status, 0, `${name}: ${checked.stdout}${checked.stderr}`);
+        }
+    } finally {
+        rmSync(dir, { recursive: true, force: true });
+    }
 });
 
 test("in a browser, a reference link lands on its line", { timeout: 60000 }, async () => {
