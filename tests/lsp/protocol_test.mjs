@@ -16,8 +16,12 @@ const PORTS = uri(examples, 'PORTS.INC');
 const blinkText = fs.readFileSync(path.join(examples, 'BLINK.AVL'), 'utf8');
 
 const loc = (docUri, line, from, to) => ({ uri: docUri, range: range(line, from, to) });
-const key = (l) => `${l.uri} ${l.range.start.line}:${l.range.start.character}-${l.range.end.line}:${l.range.end.character}`;
-const sameLocations = (got, want) => assert.deepEqual((got ?? []).map(key).sort(), want.map(key).sort());
+// A location (or a location link) as one comparable line of text.
+const key = (l) => {
+  const r = l.targetSelectionRange ?? l.range;
+  return `${l.targetUri ?? l.uri} ${r.start.line}:${r.start.character}-${r.end.line}:${r.end.character}`;
+};
+const sameLocations = (got, want, what) => assert.deepEqual([got ?? []].flat().map(key).sort(), want.map(key).sort(), what);
 const at = (docUri, line, character) => ({ textDocument: { uri: docUri }, position: pos(line, character) });
 const hoverText = (h) => {
   const c = h?.contents;
@@ -33,14 +37,15 @@ const editsOf = (edit) => {
   for (const d of edit?.documentChanges ?? []) for (const e of d.edits) out.push(`${key({ uri: d.textDocument.uri, range: e.range })} ${e.newText}`);
   return out.sort();
 };
-const refused = async (promise) => {
+// A refusal is an error whose message says why (matches because).
+const refused = async (promise, because = /./) => {
   try {
-    const result = await promise;
-    return result === null;
+    await promise;
   } catch (e) {
-    assert.ok(e.message.length > 0, 'a refusal says why');
+    assert.match(e.message, because);
     return true;
   }
+  return false;
 };
 
 // Occurrences of the example, from its text: BLINK.AVL includes PORTS.INC.
@@ -87,8 +92,7 @@ describe('the example, every capability', () => {
       ['a comment', at(BLINK, 36, 25), []],
     ];
     for (const [what, params, want] of rows) {
-      const got = await s.request(P.DefinitionRequest.type, params);
-      sameLocations(Array.isArray(got) || got === null ? got : [got], want, what);
+      sameLocations(await s.request(P.DefinitionRequest.type, params), want, what);
     }
   });
 
@@ -121,14 +125,18 @@ describe('the example, every capability', () => {
   });
 
   it('hovers with the definition and the counts', async () => {
-    const puts = hoverText(await s.request(P.HoverRequest.type, at(BLINK, 12, 6)));
-    assert.match(puts, /BLINK\.AVL:36/);
-    assert.match(puts, /PUTS:\s+STA\s+PORT_OUT/);
-    const portOut = hoverText(await s.request(P.HoverRequest.type, at(BLINK, 23, 6)));
-    assert.match(portOut, /PORTS\.INC:2/);
-    const putc = hoverText(await s.request(P.HoverRequest.type, at(BLINK, 26, 1)));
-    assert.match(putc, /macro/i);
-    assert.match(putc, /BLINK\.AVL:10/);
+    const rows = [
+      ['`PUTS`', at(BLINK, 12, 6), 'BLINK.AVL:36', 'PUTS:\tSTA\tPORT_OUT\t;send one character', '1 definition, 2 calls (&), 0 other uses'],
+      ['`PORT_OUT`', at(BLINK, 23, 6), 'PORTS.INC:2', 'PORT_OUT\t=\t$00C0', '1 definition, 0 calls (&), 2 other uses'],
+      ['`PUTC` (macro)', at(BLINK, 26, 1), 'BLINK.AVL:10', 'PUTC\t.MACRO\tCH', '1 definition, 0 calls (&), 1 other use'],
+      ['`CH`', at(BLINK, 11, 6), null, null, '0 definitions, 0 calls (&), 2 other uses'],
+    ];
+    for (const [head, params, where, line, counts] of rows) {
+      const text = hoverText(await s.request(P.HoverRequest.type, params));
+      assert.ok(text.startsWith(`${head}\n\n`), text);
+      assert.ok(text.includes(where ? `Defined at ${where}:\n\n\`\`\`\n${line}\n\`\`\`\n` : 'Never defined'), text);
+      assert.ok(text.includes(counts), text);
+    }
     assert.equal(await s.request(P.HoverRequest.type, at(BLINK, 27, 2)), null, 'the mnemonic JSR');
   });
 
@@ -174,7 +182,7 @@ describe('the example, every capability', () => {
     assert.deepEqual(ok.range ?? ok, range(27, 5, 9));
     const rows = [['a mnemonic', at(BLINK, 27, 2)], ['a number', at(BLINK, 15, 7)],
       ['a string', at(BLINK, 4, 9)], ['a comment', at(BLINK, 36, 25)], ['a pseudo-instruction', at(BLINK, 10, 7)]];
-    for (const [what, params] of rows) assert.ok(await refused(s.request(P.PrepareRenameRequest.type, params)), what);
+    for (const [what, params] of rows) assert.ok(await refused(s.request(P.PrepareRenameRequest.type, params), /symbol/), what);
   });
 
   it('renames in every file of the scope', async () => {
@@ -190,8 +198,14 @@ describe('the example, every capability', () => {
   });
 
   it('refuses a rename that would not be one whole new symbol', async () => {
-    for (const newName of ['9X', 'A B', '', 'lda', 'Jsr', 'macro', '.PAGE', 'Include', 'x', 'If', 'PUTC', 'PORT_IN', 'CH']) {
-      assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(BLINK, 27, 5), newName })), JSON.stringify(newName));
+    const notOne = /not one symbol/;
+    const keyword = /mnemonic, pseudo-instruction or reserved word/;
+    const taken = /already names a symbol/;
+    const rows = [['9X', notOne], ['A B', notOne], ['', notOne], ['PUTS;', notOne], ['lda', keyword], ['Jsr', keyword],
+      ['macro', keyword], ['Include', keyword], ['x', keyword], ['If', keyword], ['.PAGE', /not one symbol|pseudo-instruction/],
+      ['PUTC', taken], ['PORT_IN', taken], ['CH', taken]];
+    for (const [newName, because] of rows) {
+      assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(BLINK, 27, 5), newName }), because), JSON.stringify(newName));
     }
   });
 
@@ -327,13 +341,13 @@ describe('a workspace of several sources', () => {
     assert.deepEqual(lone.map((x) => `${x.name} ${key(x.location)}`), [`LONE ${key(loc(uri(dir, 'c.Avl'), 1, 0, 4))}`]);
     const NOTE = uri(dir, 'NOTE.ASM');
     s.open(NOTE, files['NOTE.ASM']);
-    sameLocations([await s.request(P.DefinitionRequest.type, at(NOTE, 2, 6))].flat(), [loc(NOTE, 1, 0, 4)]);
+    sameLocations(await s.request(P.DefinitionRequest.type, at(NOTE, 2, 6)), [loc(NOTE, 1, 0, 4)]);
   });
 
   it('renames up to the cut, and refuses a name that appears after it', async () => {
     const spare = await s.request(P.RenameRequest.type, { ...at(A, 5, 1), newName: 'EXTRA' });
     assert.deepEqual(editsOf(spare), [`${key(loc(A, 5, 0, 5))} EXTRA`, `${key(loc(A, 6, 249, 254))} EXTRA`].sort());
-    assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(A, 3, 1), newName: 'BEGIN' })));
+    assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(A, 3, 1), newName: 'BEGIN' }), /cut/));
   });
 
   it('reads the editor\'s text while open, the disk once closed', async () => {
@@ -375,15 +389,14 @@ describe('the edges of the protocol', () => {
     const rows = [
       ['shutdown, exit', (s) => { s.send({ id: 9, method: 'shutdown' }); s.send({ method: 'exit' }); }, 0],
       ['exit alone', (s) => s.send({ method: 'exit' }), 1],
-      ['end of input', (s) => s.child.stdin.end(), null],
+      ['end of input', (s) => s.child.stdin.end(), 1],
     ];
     for (const [what, ending, status] of rows) {
       const s = raw({ root: examples });
       await s.init();
       ending(s);
       const end = await s.end();
-      assert.equal(end.signal, null, what);
-      if (status !== null) assert.equal(end.code, status, what);
+      assert.deepEqual(end, { code: status, signal: null }, what);
       assert.equal(s.stderr, '', what);
     }
   });
@@ -397,6 +410,7 @@ describe('the edges of the protocol', () => {
       [{ id: 3, method: 'velxref/nothing', params: {} }, -32601],
       [{ id: 4, method: 'textDocument/definition', params: { textDocument: { uri: 5 }, position: 'here' } }, -32602],
       [{ id: 5, method: 'textDocument/references', params: {} }, -32602],
+      [{ id: 7, method: 'initialize', params: { processId: null, rootUri: null, capabilities: {} } }, -32600],
     ];
     for (const [message, code] of rows) {
       s.send(message);
@@ -409,6 +423,8 @@ describe('the edges of the protocol', () => {
     assert.equal(parse.id, null);
     s.send({ id: 6, method: 'shutdown' });
     await s.response(6);
+    s.send({ id: 8, method: 'textDocument/hover', params: hoverParams });
+    assert.equal((await s.response(8)).error?.code, -32600, 'after shutdown');
     // Nothing but the answers asked for: no answer to a notification.
     assert.deepEqual(s.inbox.filter((m) => m.id !== undefined && !m.method), []);
     s.send({ method: 'exit' });
@@ -433,20 +449,28 @@ describe('the edges of the protocol', () => {
   });
 
   it('never hangs or crashes on broken framing', async () => {
+    // Where the server can find the next message it goes on (shutdown and
+    // exit then end it with 0); where it cannot, the end of input ends it (1).
+    const tooLong = 64 * 1024 * 1024 + 1;
     const rows = [
-      ['a header without Content-Length', 'Content-Type: application/vscode-jsonrpc\r\n\r\n{}'],
-      ['a length past 64 MiB', `Content-Length: ${64 * 1024 * 1024 + 1}\r\n\r\n{"jsonrpc":"2.0"`],
-      ['a length past any integer', 'Content-Length: 99999999999999999999999\r\n\r\n'],
-      ['a truncated body', 'Content-Length: 100\r\n\r\n{"jsonrpc":"2.0","id":1,"method":"shutdown"'],
-      ['a header cut short', 'Content-Length: 5'],
+      ['a header without Content-Length', 'Content-Type: application/vscode-jsonrpc; charset=utf-8\r\n\r\n', 0],
+      ['a length past 64 MiB, its body skipped', Buffer.concat([Buffer.from(`Content-Length: ${tooLong}\r\n\r\n`), Buffer.alloc(tooLong, 0x7b)]), 0],
+      ['a length past any integer', 'Content-Length: 99999999999999999999999\r\n\r\n{', 1],
+      ['a truncated body', 'Content-Length: 100\r\n\r\n{"jsonrpc":"2.0","id":1,"method":"shutdown"', 1],
+      ['a header cut short', 'Content-Length: 5', 1],
     ];
-    for (const [what, bytes] of rows) {
+    for (const [what, bytes, status] of rows) {
       const s = raw({ root: examples });
       await s.init();
       s.sendBytes(bytes);
-      s.child.stdin.end();
-      const end = await s.end();
-      assert.equal(end.signal, null, what);
+      if (status === 0) {
+        s.send({ id: 2, method: 'shutdown' });
+        await s.response(2);
+        s.send({ method: 'exit' });
+      } else {
+        s.child.stdin.end();
+      }
+      assert.deepEqual(await s.end(), { code: status, signal: null }, what);
       assert.equal(s.stderr, '', what);
     }
   });
