@@ -44,6 +44,9 @@ function start(args, cwd) {
   child.stderr.on('data', (d) => { server.stderr += d; });
   server.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
   child.stdin.on('error', () => {}); // a server that ended early shows in its status
+  // A server a failed test leaves running never keeps the tests from ending:
+  // when they end, its input ends, and so does it.
+  for (const handle of [child, child.stdin, child.stdout, child.stderr]) handle.unref();
   return server;
 }
 
