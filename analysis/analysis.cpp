@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "analysis/analysis.h"
-#include "html/html.h"
+#include "fatal/fatal.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
@@ -27,7 +27,7 @@ constexpr std::int32_t FIRST_DIRECTIVE_ROW = 0;   // BEXT, a general pseudo-inst
 // One of the line's first two tokens, kept because token_text is overwritten
 // by the next token.
 struct TokenSlot {
-    const char* start;                 // token_start of the token
+    const char* text_start;            // where its text stands in the line
     std::int32_t index;                // keyword_index of a keyword token
     std::int32_t kind;                 // token kind, 0 when no token was read
     int length;                        // characters of text
@@ -39,7 +39,7 @@ TokenSlot lookahead[2];   // first and second token of the line
 // Reads the next token into slot; true when it ends the statement.
 bool fill_slot(TokenSlot& slot) {
     slot.kind = fetch_token();
-    slot.start = lex::token_start;
+    slot.text_start = lex::text_start;
     slot.index = lex::keyword_index;
     slot.length = lex::token_length;
     lex::copy_text(slot.text, lex::token_text, lex::token_length + 1);
@@ -47,7 +47,7 @@ bool fill_slot(TokenSlot& slot) {
 }
 
 void clear_slot(TokenSlot& slot) {
-    slot.start = input::line_buffer;
+    slot.text_start = input::line_buffer;
     slot.index = 0;
     slot.kind = 0;
     slot.length = 0;
@@ -58,20 +58,17 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 
 bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{'; }
 
-// Records length characters of text, of the token that began at start, on
-// the current line with the current mark and kind, and tells the page where
-// the text stands (a token begun by ":" has its text after the colon).
-void record(const char* start, const char* text, int length) {
-    char stored = symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
-                                            input::line_number);
-    if (html::page_wanted)
-        html::note_occurrence(static_cast<int>(start - input::line_buffer) + (*start == ':' ? 1 : 0), length, stored);
+// Records length characters of text, standing at text_start in the line, on
+// the current line with the current mark and kind.
+void record(const char* text_start, const char* text, int length) {
+    symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind, input::line_number,
+                              static_cast<int>(text_start - input::line_buffer));
 }
 
 // Records the label with the mark "#".
 void define_symbol(const TokenSlot& label) {
     current_mark = '#';
-    record(label.start, label.text, label.length);
+    record(label.text_start, label.text, label.length);
 }
 
 // Records every symbol up to the end of the statement.
@@ -79,7 +76,7 @@ void record_rest_of_line() {
     for (;;) {
         std::int32_t kind = fetch_token();
         if (kind == TOKEN_END) return;
-        if (kind == TOKEN_SYMBOL) record(lex::token_start, lex::token_text, lex::token_length);
+        if (kind == TOKEN_SYMBOL) record(lex::text_start, lex::token_text, lex::token_length);
     }
 }
 
@@ -115,8 +112,7 @@ void analyse_directive(const TokenSlot* label, std::int32_t row) {
     current_mark = ' ';
     if (type == lex::DIRECTIVE_INCLUDE) {
         lex::scan_file_name();
-        int done = input::open_include(lex::token_text);
-        if (html::page_wanted) html::note_include(lex::token_text, lex::token_length, done);
+        input::open_include(lex::token_text, static_cast<int>(lex::text_start - input::line_buffer));
         return;
     }
     if (type == lex::DIRECTIVE_TITLE) {
@@ -177,6 +173,7 @@ void analyse_unlabelled(const TokenSlot& f, const TokenSlot& s) {
 void analyse_line() {
     TokenSlot& f = lookahead[0];
     TokenSlot& s = lookahead[1];
+    lex::start_line();
     clear_slot(f);
     clear_slot(s);
     if (!fill_slot(f)) fill_slot(s);
@@ -188,6 +185,25 @@ void analyse_line() {
 void reset_analysis() {
     current_mark = ' ';
     current_kind = ' ';
+}
+
+void analyse_source(platform::TextStream* source, const char* name) {
+    input::reset_input(source, name);
+    reset_analysis();
+    symbols::reset_symbols();
+    try {
+        while (input::next_line()) {
+            analyse_line();
+            input::count_line();
+        }
+    } catch (const fatal::FatalExit&) {
+        input::close_streams();   // a caller may go on after a fatal error
+        throw;
+    }
+    // A source that failed while it was read ends the run before its
+    // listing takes the place of the old one.
+    if (!input::close_source()) fatal::report_error(fatal::ERROR_READ_SOURCE, name);
+    symbols::order_references();
 }
 
 }  // namespace analysis

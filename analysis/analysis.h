@@ -3,6 +3,8 @@
 // INCLUDE, PAGE and MACRO.
 #pragma once
 
+#include "platform/platform.h"
+
 namespace analysis {
 
 inline char current_mark = ' ';                // "#", "&" or " " for the next recording
@@ -12,5 +14,11 @@ inline char current_kind = ' ';                // "M" while a macro name is reco
 void analyse_line();
 // Per-source reset: blank mark and kind.
 void reset_analysis();
+// The whole analysis of one source, open at source under name: resets the
+// reader (closing what a failed run left open), the classifier and the
+// symbol table, analyses every line, closes the source and orders the
+// reference lists.  The record of input/ and the symbol table then hold the
+// source.  A source that failed while read is fatal (ERROR_READ_SOURCE).
+void analyse_source(platform::TextStream* source, const char* name);
 
 }  // namespace analysis

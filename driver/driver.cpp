@@ -4,12 +4,14 @@
 #include <new>
 
 #include "analysis/analysis.h"
+#include "console/console.h"
 #include "driver/driver.h"
 #include "fatal/fatal.h"
 #include "html/html.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
+#include "lsp/lsp.h"
 #include "symbols/symbols.h"
 
 namespace driver {
@@ -21,6 +23,8 @@ using fatal::report_error;
 constexpr const char* DEFAULT_EXTENSION = ".AVL";
 constexpr const char* LISTING_EXTENSION = ".VXR";
 
+bool serving = false;   // --lsp: no source is required
+
 const char* const NOTICE_LINES =
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
@@ -28,8 +32,9 @@ const char* const NOTICE_LINES =
 // What --help adds to the usage lines: one line per long option.
 const char* const LONG_OPTIONS_TEXT =
     "       --html : also write NAME.html, the cross reference as a page with links\n"
+    "       --lsp : run as a language server for an editor, on standard input and output\n"
     "       --help : show this text\n"
-    "       --version : show the version\n";
+    "       --version : show the version";
 
 // An argument that begins with "--": --html asks for pages; --help and
 // --version answer and end the run with status 0; any other is a usage error.
@@ -38,16 +43,15 @@ void parse_long_option(const char* arg) {
         html::request_pages();
         return;
     }
+    if (std::strcmp(arg, "--lsp") == 0) return;   // taken by run before anything else
     if (std::strcmp(arg, "--help") == 0) {
-        fatal::write_usage();
-        std::fputs(LONG_OPTIONS_TEXT, stdout);
+        console::write_message(console::MESSAGE_ANSWER, std::string(fatal::USAGE_TEXT) + "\n" + LONG_OPTIONS_TEXT);
     } else if (std::strcmp(arg, "--version") == 0) {
-        std::fputs("\nvelxref " VELXREF_VERSION "\n", stdout);
+        console::write_message(console::MESSAGE_ANSWER, "velxref " VELXREF_VERSION);
     } else {
         report_error(fatal::ERROR_USAGE);
     }
-    std::fflush(stdout);
-    throw fatal::FatalExit{0};
+    throw fatal::FatalExit{0, 0, ""};
 }
 
 // A character allowed in a name of the -i list.
@@ -96,8 +100,8 @@ std::string opened_path(const char* name) {
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(fatal::ERROR_OPEN_SOURCE, source_path.c_str());
-    // Opening the listing or the page would empty it when it is this source
-    // or one still to be read.
+    // A listing or page that is this source, or one still to be read, would
+    // take its place.
     for (int i = 0; i < source_count; ++i) {
         std::string source = opened_path(source_names[i]);
         if (platform::names_same_file(source.c_str(), listing_path.c_str()))
@@ -117,17 +121,13 @@ void prepare_files(int index) {
     open_files();
 }
 
-// Resets every subsystem for a new source and names it on the console.
+// Per-source reset of the driver and the listing: a source a failed run left
+// open is closed (its new listing and page were removed on the way out).
 void reset_file_state() {
+    if (source_file != nullptr) platform::close_stream(source_file);
+    source_file = nullptr;
+    page_file = nullptr;
     listing::reset_listing();
-    input::reset_input(source_file);
-    analysis::reset_analysis();
-    symbols::reset_symbols();
-    if (html::page_wanted) {
-        html::reset_page();
-        html::note_source(source_path.data(), source_path.size());
-    }
-    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
 }
 
 // A listing or page that is a file the run has read (a source or an
@@ -140,11 +140,6 @@ void refuse_files_read() {
 }
 
 void finish_source() {
-    // A source that failed while it was read ends the run before its
-    // listing takes the place of the old one.
-    bool read = platform::close_stream(source_file);
-    source_file = nullptr;
-    if (!read) report_error(fatal::ERROR_READ_SOURCE, source_path.c_str());
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
     listing::close_listing();
@@ -153,14 +148,13 @@ void finish_source() {
         bool closed = platform::finish_stream(page_file);
         page_file = nullptr;
         if (!closed) report_error(fatal::ERROR_DISK_FULL);
-        html::reset_page();   // the stored lines are not kept for the next source
     }
     // The listing and its page land together: both are complete before
     // either takes its name.
     refuse_files_read();
     if (!platform::commit_writers()) report_error(fatal::ERROR_DISK_FULL);
     symbols::release_tree();
-    std::fputs("\n", stdout);
+    console::write_message(console::MESSAGE_SOURCE_END, "\n");
 }
 
 // The console stays silent for the whole run when it is one of the run's
@@ -169,10 +163,28 @@ void finish_source() {
 void silence_console_on_own_files() {
     for (int i = 0; i < source_count; ++i) {
         derive_names(source_names[i]);
-        if (platform::console_is_file(source_path.c_str()) || platform::console_is_file(listing_path.c_str()) ||
-            (html::page_wanted && platform::console_is_file(page_path.c_str())))
-            platform::silence_console();
+        console::silence_if_file(source_path.c_str());
+        console::silence_if_file(listing_path.c_str());
+        if (html::page_wanted) console::silence_if_file(page_path.c_str());
     }
+}
+
+// --lsp: the channel is taken before anything is written, so what the
+// options and the reader would write to the console goes nowhere; the
+// sources named are the server's main sources.  A usage error ends the
+// server at once with status 2.
+int serve_editor(int argc, char** argv) {
+    platform::open_protocol_channel(&lsp::channel_in, &lsp::channel_out);
+    serving = true;
+    try {
+        start_up();
+        parse_options(argc, argv);
+    } catch (const fatal::FatalExit& e) {
+        return e.status;
+    }
+    lsp::reset_server();
+    for (int i = 0; i < source_count; ++i) lsp::command_sources.emplace_back(source_names[i]);
+    return lsp::serve();
 }
 
 // Every allocation that fails ends here, in place of an exception, which
@@ -183,29 +195,32 @@ void out_of_heap() { report_error(fatal::ERROR_HEAP); }
 
 int run(int argc, char** argv) {
     std::set_new_handler(out_of_heap);
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--lsp") == 0) return serve_editor(argc, argv);
     try {
         start_up();
         parse_options(argc, argv);
         silence_console_on_own_files();
         for (int i = 0; i < source_count; ++i) process_source(i);
     } catch (const fatal::FatalExit& e) {   // the message is written, the new listing removed
-        listing::listing_file = nullptr;
-        page_file = nullptr;
         return e.status;
     }
-    std::fflush(stdout);
+    console::flush();
     return fatal::exit_status;
 }
 
 void process_source(int index) {
-    prepare_files(index);
     reset_file_state();
-    while (input::next_line()) {
-        if (html::page_wanted) html::begin_line(input::line_number);
-        analysis::analyse_line();
-        if (html::page_wanted) html::end_line();
-        input::count_line();
+    try {
+        prepare_files(index);
+    } catch (const fatal::FatalExit&) {
+        reset_file_state();   // the source may be open; a caller may go on after a fatal error
+        throw;
     }
+    console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )", source_path);
+    platform::TextStream* source = source_file;
+    source_file = nullptr;   // the reader closes it
+    analysis::analyse_source(source, source_path.c_str());
     finish_source();
 }
 
@@ -215,9 +230,7 @@ void start_up() {
     source_count = 0;
     fatal::reset_status();
     platform::forget_files_read();
-    std::printf("%s%c", listing::LISTING_BANNER, ' ');
-    std::fputs("\n", stdout);
-    std::fputs(NOTICE_LINES, stdout);
+    console::write_message(console::MESSAGE_BANNER, std::string(listing::LISTING_BANNER) + " \n" + NOTICE_LINES);
 }
 
 void parse_options(int argc, char** argv) {
@@ -246,7 +259,7 @@ void parse_options(int argc, char** argv) {
             report_error(fatal::ERROR_USAGE);
         }
     }
-    if (source_count == 0) report_error(fatal::ERROR_USAGE);
+    if (source_count == 0 && !serving) report_error(fatal::ERROR_USAGE);
 }
 
 void set_output_dir(const char* text) {

@@ -17,8 +17,6 @@
 #include "fuzz/fuzz_support.h"
 #include "html/html.h"
 #include "input/input.h"
-#include "listing/listing.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -98,18 +96,6 @@ void write_source(const std::uint8_t* data, std::size_t size) {
     std::fclose(f);
 }
 
-// A fatal error leaves the read streams open; close them as the process exit
-// would.  The new listing is already removed.
-void close_leftovers() {
-    for (int level = 0; level < input::MAX_INCLUDE_DEPTH; ++level)
-        if (input::include_stack[level] != nullptr) platform::close_stream(input::include_stack[level]);
-    if (driver::source_file != nullptr) platform::close_stream(driver::source_file);
-    input::reset_input(nullptr);
-    driver::source_file = nullptr;
-    listing::listing_file = nullptr;
-    driver::page_file = nullptr;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -124,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         driver::process_source(0);
         check_page();
     } catch (const fatal::FatalExit&) {
-        close_leftovers();
+        // The message is written, the new files removed and the streams closed.
     }
     return 0;
 }

@@ -1,8 +1,11 @@
 // The source line reader and the include stack.
+#include <algorithm>
 #include <cassert>
-#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <memory>
 
+#include "console/console.h"
 #include "fatal/fatal.h"
 #include "input/input.h"
 
@@ -11,8 +14,45 @@ namespace input {
 namespace {
 
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
-char include_names[MAX_INCLUDE_DEPTH][LINE_BUFFER_SIZE];   // name of the open include at each level, for its messages
 bool resume_skipping[MAX_INCLUDE_DEPTH];   // the including file was inside an over-long line when it opened the level
+int open_files[MAX_INCLUDE_DEPTH + 1];     // files index of the file read at each level, the source at 0
+
+// Where read_chars dropped carriage returns in the piece just read (KEEP_OFFSETS).
+int piece_dropped_at[LINE_BUFFER_SIZE];
+int piece_dropped = 0;
+
+// The kept texts: one record per line, [length][flags][text], in blocks.
+constexpr std::size_t TEXT_BLOCK_SIZE = 1024 * 1024;
+constexpr std::size_t MAX_TEXT_RECORD = 2 + LINE_BUFFER_SIZE;
+constexpr unsigned char TEXT_CUT = 1;   // the line was cut at 254 characters
+struct TextBlock {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t used;
+};
+std::vector<TextBlock> text_blocks;
+
+void keep_text(const char* text, int length, bool cut) {
+    if (text_blocks.empty() || TEXT_BLOCK_SIZE - text_blocks.back().used < MAX_TEXT_RECORD)
+        text_blocks.push_back(TextBlock{std::make_unique<unsigned char[]>(TEXT_BLOCK_SIZE), 0});
+    TextBlock& b = text_blocks.back();
+    unsigned char* p = b.bytes.get() + b.used;
+    p[0] = static_cast<unsigned char>(length);
+    p[1] = cut ? TEXT_CUT : 0;
+    std::memcpy(p + 2, text, static_cast<std::size_t>(length));
+    b.used += 2 + static_cast<std::size_t>(length);
+}
+
+// Notes an INCLUDE of name, at column of line in file, that was not read, or
+// not to its end; an include not excluded is reported, status 1.
+void report_include(const char* name, std::int32_t line, int column, int file, int reason) {
+    include_failures.push_back(IncludeFailure{name, line, column, file, reason});
+    if (reason == INCLUDE_EXCLUDED) return;
+    const char* what = reason == INCLUDE_TOO_DEEP     ? "Nesting error "
+                       : reason == INCLUDE_NOT_OPENED ? "Can't open include file "
+                                                      : "Can't read include file ";
+    console::write_message(console::MESSAGE_INCLUDE, std::string(what) + name, name, line, column);
+    fatal::note_error();
+}
 
 // Closes the innermost include file and goes on in the file that included it.
 // An include that failed while it was read, or in its close, is reported like
@@ -20,8 +60,9 @@ bool resume_skipping[MAX_INCLUDE_DEPTH];   // the including file was inside an o
 void leave_include() {
     --include_depth;
     if (!platform::close_stream(include_stack[include_depth])) {
-        std::printf("\nCan't read include file %s\n", include_names[include_depth]);
-        fatal::note_error();
+        FileRecord& f = files[static_cast<std::size_t>(open_files[include_depth + 1])];
+        f.failed = true;
+        report_include(f.name.c_str(), f.included_on, f.name_column, f.parent, INCLUDE_READ_FAILED);
     }
     include_stack[include_depth] = nullptr;
     input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
@@ -31,20 +72,35 @@ void leave_include() {
     skipping_long_line = resume_skipping[include_depth];
 }
 
-void write_progress_mark() {
-    if (line_number % 100 != 0) return;
-    std::putchar(line_number % 500 == 0 ? '*' : '-');
-    std::fflush(stdout);
+// The line just read is handed out: the record notes it.
+void note_line(std::uint64_t start, bool cut) {
+    int file = open_files[include_depth];
+    FileRecord& f = files[static_cast<std::size_t>(file)];
+    if (f.lines == 0) f.first_line = line_number;
+    f.last_line = line_number;
+    ++f.lines;
+    if (line_runs.empty() || line_runs.back().file != file) line_runs.push_back(LineRun{lines_read, f.lines, file});
+    if (kept != 0) {
+        if (cut) cut_lines.push_back(lines_read);
+        if ((kept & KEEP_OFFSETS) != 0) {
+            line_offsets.push_back(static_cast<std::int64_t>(start));
+            for (int i = 0; i < piece_dropped; ++i) dropped_bytes.push_back(DroppedByte{lines_read, piece_dropped_at[i]});
+        }
+        if ((kept & KEEP_TEXTS) != 0) keep_text(line_buffer, line_length - 1, cut);
+    }
+    ++lines_read;
 }
 
-// The standard upper-case mapping: only a to z change.
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+void write_progress_mark() {
+    if (line_number % 100 != 0) return;
+    console::write_message(console::MESSAGE_PROGRESS, line_number % 500 == 0 ? "*" : "-");
+}
 
-}  // namespace
-
-int read_text_line(char* buffer, int size, platform::TextStream* stream) {
+// read_text_line, reporting the carriage returns it dropped when trace is set.
+int read_piece(char* buffer, int size, platform::TextStream* stream, bool trace) {
     bool ended = false;
-    int n = platform::read_chars(stream, buffer, size - 1, &ended);
+    int n = platform::read_chars(stream, buffer, size - 1, &ended, trace ? piece_dropped_at : nullptr,
+                                 trace ? &piece_dropped : nullptr);
     // What read_chars promises keeps the line feed and the terminator inside buffer.
     assert(n >= 0 && n <= size - 1 && (!ended || n < size - 1));
     // The piece before a read error may end anywhere: it is not a line.
@@ -58,9 +114,15 @@ int read_text_line(char* buffer, int size, platform::TextStream* stream) {
     return n;
 }
 
+}  // namespace
+
+int read_text_line(char* buffer, int size, platform::TextStream* stream) { return read_piece(buffer, size, stream, false); }
+
 int next_line() {
+    bool trace = (kept & KEEP_OFFSETS) != 0;
     for (;;) {
-        int n = read_text_line(line_buffer, LINE_BUFFER_SIZE, input_file);
+        std::uint64_t start = trace ? platform::read_offset(input_file) : 0;
+        int n = read_piece(line_buffer, LINE_BUFFER_SIZE, input_file, trace);
         if (n == 0) {
             if (include_depth == 0) return 0;
             leave_include();
@@ -79,36 +141,36 @@ int next_line() {
             skipping_long_line = true;
         }
         line_length = n;
+        note_line(start, skipping_long_line);
         write_progress_mark();
-        scan_position = line_buffer;
         return 1;
     }
 }
 
 void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
 
-int open_include(const char* name) {
-    for (int i = 0; i < exclude_count; ++i)
-        if (same_name_nocase(name, exclude_names[i])) return INCLUDE_EXCLUDED;
-
+int open_include(const char* name, int column) {
+    int here = open_files[include_depth];
+    for (int i = 0; i < exclude_count; ++i) {
+        if (same_name_nocase(name, exclude_names[i])) {
+            report_include(name, line_number, column, here, INCLUDE_EXCLUDED);
+            return INCLUDE_EXCLUDED;
+        }
+    }
     if (include_depth == MAX_INCLUDE_DEPTH) {
-        std::printf("\nNesting error %s\n", name);
-        fatal::note_error();
+        report_include(name, line_number, column, here, INCLUDE_TOO_DEEP);
         return INCLUDE_TOO_DEEP;
     }
     include_stack[include_depth] = platform::open_read(name);
     if (include_stack[include_depth] == nullptr) {
-        std::printf("\nCan't open include file %s\n", name);
-        fatal::note_error();
+        report_include(name, line_number, column, here, INCLUDE_NOT_OPENED);
         return INCLUDE_NOT_OPENED;
     }
     // An include that is the console must not get console text (which, up
     // to the first progress mark, has not reached it yet).
-    if (platform::console_is_file(name)) platform::silence_console();
-    // The name comes from one line, so it fits.
-    std::size_t length = std::strlen(name);
-    assert(length < LINE_BUFFER_SIZE);
-    std::memcpy(include_names[include_depth], name, length + 1);
+    console::silence_if_file(name);
+    files.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
+    open_files[include_depth + 1] = static_cast<int>(files.size() - 1);
     input_file = include_stack[include_depth];
     // The include's first line is its own, even when its name stood on an
     // over-long line whose rest is still to be dropped.
@@ -120,7 +182,7 @@ int open_include(const char* name) {
 
 bool same_name_nocase(const char* a, const char* b) {
     for (; *a != 0; ++a, ++b)
-        if (upper(*a) != upper(*b)) return false;
+        if (to_upper(*a) != to_upper(*b)) return false;
     return *b == 0;
 }
 
@@ -132,16 +194,75 @@ bool add_exclude(const char* name) {
     return true;
 }
 
-void reset_input(platform::TextStream* source) {
+void close_streams() {
+    for (platform::TextStream*& entry : include_stack) {
+        if (entry != nullptr) platform::close_stream(entry);
+        entry = nullptr;
+    }
+    include_depth = 0;
+    close_source();
+}
+
+void reset_input(platform::TextStream* source, std::string_view name) {
+    if (source_stream == source) source_stream = nullptr;   // stays open: it is read again
+    close_streams();   // what a run that failed left open
     line_number = 1;
     skipping_long_line = false;
     include_depth = 0;
-    for (platform::TextStream*& entry : include_stack) entry = nullptr;
     source_stream = source;
     input_file = source;
     line_length = 0;
     line_buffer[0] = 0;
-    scan_position = line_buffer;
+    files.clear();
+    files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
+    open_files[0] = 0;
+    include_failures.clear();
+    line_runs.clear();
+    lines_read = 0;
+    line_offsets.clear();
+    dropped_bytes.clear();
+    cut_lines.clear();
+    text_blocks.clear();
+}
+
+bool close_source() {
+    bool read = source_stream == nullptr || platform::close_stream(source_stream);
+    source_stream = nullptr;
+    input_file = nullptr;
+    return read;
+}
+
+void keep_record(int flags) { kept |= flags; }
+
+std::int64_t file_offset(std::int32_t index, int column) {
+    assert((kept & KEEP_OFFSETS) != 0 && index >= 0 && index < lines_read);
+    auto first = std::lower_bound(dropped_bytes.begin(), dropped_bytes.end(), DroppedByte{index, 0},
+                                  [](const DroppedByte& a, const DroppedByte& b) {
+                                      return a.line < b.line || (a.line == b.line && a.column < b.column);
+                                  });
+    std::int64_t offset = line_offsets[static_cast<std::size_t>(index)] + column;
+    for (auto d = first; d != dropped_bytes.end() && d->line == index && d->column <= column; ++d) ++offset;
+    return offset;
+}
+
+int file_of_line(std::int32_t index) {
+    auto run = std::upper_bound(line_runs.begin(), line_runs.end(), index,
+                                [](std::int32_t i, const LineRun& r) { return i < r.first; });
+    assert(run != line_runs.begin());
+    return run == line_runs.begin() ? 0 : std::prev(run)->file;
+}
+
+bool next_kept_text(TextCursor* cursor, std::string_view* text, bool* cut) {
+    while (cursor->block < text_blocks.size() && cursor->at >= text_blocks[cursor->block].used) {
+        ++cursor->block;
+        cursor->at = 0;
+    }
+    if (cursor->block >= text_blocks.size()) return false;
+    const unsigned char* p = text_blocks[cursor->block].bytes.get() + cursor->at;
+    *text = std::string_view(reinterpret_cast<const char*>(p + 2), p[0]);
+    *cut = (p[1] & TEXT_CUT) != 0;
+    cursor->at += 2 + std::size_t{p[0]};
+    return true;
 }
 
 }  // namespace input

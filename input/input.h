@@ -1,9 +1,15 @@
 // Source input: hands out the source one line at a time from the innermost
 // open file, cuts over-long lines, counts the lines and writes the progress
 // marks, and keeps the include stack with its exclusion list and nesting limit.
+// It also keeps the record of a source run: every file it opened or could not
+// open, which file each line came from, and, when a caller asks, where each
+// line starts in its file and the text of every line.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -18,12 +24,59 @@ inline constexpr int INCLUDE_OPENED = 0;       // the next line is the include's
 inline constexpr int INCLUDE_EXCLUDED = 1;     // the -i list holds it: nothing happened
 inline constexpr int INCLUDE_TOO_DEEP = 2;     // reported, status 1
 inline constexpr int INCLUDE_NOT_OPENED = 3;   // reported, status 1
+inline constexpr int INCLUDE_READ_FAILED = 4;  // opened, failed while read: reported, status 1
+
+// What the record keeps beyond the file table (flags of keep_record).
+inline constexpr int KEEP_OFFSETS = 1;   // where every line starts in its file, and the dropped bytes
+inline constexpr int KEEP_TEXTS = 2;     // the text of every line, as handed out
+
+// One file as it was read: the main source, or an include each time it is
+// opened (an include read twice appears twice).
+struct FileRecord {
+    std::string name;          // as opened: the source path, or the name written after INCLUDE
+    std::int32_t included_on;  // line of the INCLUDE that opened it, 0 for the source
+    int name_column;           // column of that name in its line, -1 for the source
+    int parent;                // files index of the file holding the INCLUDE, -1 for the source
+    int depth;                 // 0 for the source, 1..MAX_INCLUDE_DEPTH for includes
+    std::int32_t first_line;   // number of its first line handed out, 0 while it has none
+    std::int32_t last_line;    // number of its last line handed out, 0 while it has none
+    std::int32_t lines;        // lines handed out from it
+    bool failed;               // it failed while read (include_failures has it too)
+};
+
+// An INCLUDE that was not read, or not to its end.
+struct IncludeFailure {
+    std::string name;          // as written after INCLUDE
+    std::int32_t line;         // line of the INCLUDE
+    int column;                // column of the name in that line
+    int file;                  // files index of the file holding the INCLUDE
+    int reason;                // INCLUDE_EXCLUDED..INCLUDE_READ_FAILED
+};
+
+// Lines handed out in a row from one file.
+struct LineRun {
+    std::int32_t first;        // index of its first line (line number - 1)
+    std::int32_t first_local;  // that line's place among the lines handed out from its file, from 1
+    int file;                  // files index
+};
+
+// A byte consumed but not handed out inside a line: a carriage return the
+// text-mode rule dropped.
+struct DroppedByte {
+    std::int32_t line;         // index of the line (line number - 1)
+    int column;                // column of the character delivered in its place
+};
+
+// A place in the kept texts, for walking them in line order.
+struct TextCursor {
+    std::size_t block = 0;
+    std::size_t at = 0;
+};
 
 // The current line.  Once next_line has handed it out it always ends with a
 // line feed followed by a zero, so a scan that stops at the zero never leaves it.
 inline char line_buffer[LINE_BUFFER_SIZE];
 inline int line_length = 0;                        // characters of the line, its line feed included
-inline char* scan_position = line_buffer;          // where the tokenizer goes on
 inline platform::TextStream* input_file = nullptr; // source_file or the innermost include
 inline platform::TextStream* include_stack[MAX_INCLUDE_DEPTH];  // level 0 is the outermost include
 inline int include_depth = 0;                      // open include files, 0..MAX_INCLUDE_DEPTH
@@ -31,6 +84,16 @@ inline bool skipping_long_line = false;            // the rest of an over-long l
 inline std::int32_t line_number = 1;               // current line of the source and its includes, from 1
 inline const char* exclude_names[MAX_EXCLUDES];    // include names never opened, as the -i list gave them
 inline int exclude_count = 0;                      // filled slots, 0..MAX_EXCLUDES
+
+// The record of the current source run, reset by reset_input.
+inline int kept = 0;                               // KEEP_ flags: what the record keeps beyond the file table
+inline std::vector<FileRecord> files;              // every file opened, in opening order; files[0] the source
+inline std::vector<IncludeFailure> include_failures;   // in the order met (a read failure when its file ends)
+inline std::vector<LineRun> line_runs;             // in line order; every line handed out is in one
+inline std::int32_t lines_read = 0;                // lines handed out
+inline std::vector<std::int64_t> line_offsets;     // KEEP_OFFSETS: per line, the offset of its first byte in its file
+inline std::vector<DroppedByte> dropped_bytes;     // KEEP_OFFSETS: in line and column order
+inline std::vector<std::int32_t> cut_lines;        // KEEP_OFFSETS or KEEP_TEXTS: lines cut at 254 characters, by index
 
 // Reads one chunk of at most size - 1 characters and terminates it; returns
 // the number of characters stored, 0 when the stream was already at its end
@@ -41,17 +104,40 @@ int read_text_line(char* buffer, int size, platform::TextStream* stream);
 int next_line();
 // Adds 1 to line_number (wrapping, never overflowing) once a line is analysed.
 void count_line();
-// Opens the include file name unless the exclusion list holds it; a file
-// that cannot be opened or lies too deep is reported and skipped.  Returns
-// what it did, INCLUDE_OPENED..INCLUDE_NOT_OPENED.
-int open_include(const char* name);
+// Opens the include file name, written at column of the current line,
+// unless the exclusion list holds it; a file that cannot be opened or lies
+// too deep is reported and skipped.  Returns what it did,
+// INCLUDE_OPENED..INCLUDE_NOT_OPENED; the record notes it either way.
+int open_include(const char* name, int column);
 // Empties the exclusion list.
 void clear_excludes();
 // Adds name to the exclusion list; false when the list is already full.
 bool add_exclude(const char* name);
+// The standard upper-case mapping: only a to z change.
+inline char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 // Whether a and b are equal when letters are compared without regard to case.
 bool same_name_nocase(const char* a, const char* b);
-// Per-source reset: line 1, no include open, no long line pending, source is read.
-void reset_input(platform::TextStream* source);
+// Per-source reset: line 1, no include open, no long line pending, source
+// (named name) is read, the record holds it alone.  Streams a failed run left
+// open (its includes, its source) are closed first.
+void reset_input(platform::TextStream* source, std::string_view name = {});
+// Closes the source once next_line reported its end; false when it failed
+// while read (a read error shows only here).
+bool close_source();
+// Closes every stream the reader holds (a run that failed); the record stays.
+void close_streams();
+// From the next reset on, the record keeps what flags (KEEP_ flags) ask for too.
+void keep_record(int flags);
+
+// Offset in the file of line index of the character at column of that line
+// as handed out (the line feed the reader added maps to where reading of the
+// line stopped).  Needs KEEP_OFFSETS.
+std::int64_t file_offset(std::int32_t index, int column);
+// files index of the file line index came from.
+int file_of_line(std::int32_t index);
+// The next kept line from cursor on (a new cursor starts at the first): its
+// text without the line feed and whether it was cut; false past the last.
+// Needs KEEP_TEXTS.
+bool next_kept_text(TextCursor* cursor, std::string_view* text, bool* cut);
 
 }  // namespace input

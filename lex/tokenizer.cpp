@@ -7,12 +7,12 @@
 
 namespace lex {
 
-using input::scan_position;
-
 namespace {
 
+// The token's text is the line's characters from from to to.
 inline void set_text(const char* from, const char* to) {
     int n = static_cast<int>(to - from);
+    text_start = from;
     copy_text(token_text, from, n);
     token_text[n] = 0;
     token_length = n;
@@ -125,6 +125,8 @@ void scan_file_name() {
     set_text(scan_position, end);
     scan_position = end;
 }
+
+void start_line() { scan_position = input::line_buffer; }
 
 void skip_blanks() {
     while (is_blank(*scan_position)) ++scan_position;

@@ -1,4 +1,5 @@
 // The cross-reference listing writer.
+#include <cassert>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -95,20 +96,12 @@ void advance_column(std::uint32_t n) {
 }
 
 // Writes the fields of a reference list, oldest first.
-void write_references(RefEntry* entry) {
-    // Stored newest first, written oldest first: turn the list round, then
-    // walk it, turning each entry back as it is written, so no recursion
-    // follows its length and the list is read only twice.
-    RefEntry* e = symbols::reverse_references(entry);
-    RefEntry* older = nullptr;
-    while (e != nullptr) {
-        RefEntry* newer = e->next;
-        e->next = older;
+void write_references(const RefEntry* e) {
+    assert(symbols::references_ordered && "the lists are oldest first");
+    for (; e != nullptr; e = e->next) {
         advance_column(static_cast<std::uint32_t>(number_width + 2));
         format_reference(e->line, e->mark);
         write_text();
-        older = e;
-        e = newer;
     }
 }
 
@@ -167,6 +160,7 @@ void close_listing() {
 }
 
 void reset_listing() {
+    listing_file = nullptr;   // closed, or removed on the way out of a fatal error
     page_title[0] = 0;
     current_name = nullptr;
     page_lines = 0;

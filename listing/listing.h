@@ -21,7 +21,7 @@ inline char page_title[TITLE_WIDTH + 1];     // empty until the first non-empty 
 inline std::uint32_t page_lines = 0;         // line ends written in the current page body
 inline std::int32_t page_number = 1;         // number of the next page header
 
-// Creates or truncates the listing at path; false when that is impossible.
+// Opens a new listing that replaces path once closed; false when that is impossible.
 bool open_listing(const char* path);
 // Takes text as the title: tabs expand to the next multiple of 8 columns,
 // and the title is cut at TITLE_WIDTH.
@@ -33,7 +33,7 @@ void write_listing(symbols::SymbolNode* node);
 // Ends the listing with the byte 0x1A and closes it, complete, to be put in
 // place by platform::commit_writers; a failure is fatal.
 void close_listing();
-// Per-source reset: empty title, page 1.
+// Per-source reset: no listing open, empty title, page 1.
 void reset_listing();
 
 }  // namespace listing

@@ -55,7 +55,7 @@ protected:
     }
 
     static void record(const std::string& name, std::int32_t line, char mark) {
-        symbols::record_reference(name.data(), static_cast<std::uint32_t>(name.size()), mark, ' ', line);
+        symbols::record_reference(name.data(), static_cast<std::uint32_t>(name.size()), mark, ' ', line, 0);
     }
 
     // Closes the listing and returns its bytes.
@@ -67,6 +67,7 @@ protected:
 
     // What the driver does at the end of a source, short of the 0x1A byte.
     std::string write_all() {
+        symbols::order_references();
         listing::start_page();
         listing::write_listing(symbols::symbol_root);
         return finish();
@@ -262,9 +263,9 @@ TEST_F(ListingTest, HundredThousandReferencesOfOneSymbol) {
     EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
     EXPECT_EQ(out.find(page_header("204")), std::string::npos);
 
-    // Writing leaves the table as it was: newest entry first.
-    EXPECT_EQ(symbols::symbol_root->refs->line, count);
-    EXPECT_EQ(symbols::symbol_root->refs->next->line, count - 1);
+    // Writing reads the table and leaves it as the table ordered it: oldest entry first.
+    EXPECT_EQ(symbols::symbol_root->refs->line, 1);
+    EXPECT_EQ(symbols::symbol_root->refs->next->line, 2);
 }
 
 }  // namespace

@@ -21,9 +21,10 @@ TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
     const std::int32_t lines[] = {7, 10, 99, 100, 1234567890, 2147483647, 1000000000, 1, 101, 9990};
     const char marks[] = "# &&  #  &";
     for (int i = 0; i < 10; ++i) {
-        symbols::record_reference("N", 1, marks[i], ' ', lines[i]);
+        symbols::record_reference("N", 1, marks[i], ' ', lines[i], 0);
     }
     ASSERT_EQ(symbols::number_width, 10);
+    symbols::order_references();
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
     ASSERT_TRUE(platform::close_stream(listing::listing_file));

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -15,6 +16,8 @@ namespace {
 TextStream slots[MAX_STREAMS] = {};   // every stream lives here
 bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
 bool slot_finished[MAX_STREAMS] = {}; // which hold a closed stream of open_replace whose new file waits
+const MemoryFile* memory_files = nullptr;   // the table of set_memory_files
+int memory_file_count = 0;                  // its rows, 0 when open_read reads only the disk
 
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
@@ -57,9 +60,12 @@ TextStream* take_slot(int i, int fd, bool writing) {
     slot_used[i] = true;
     TextStream* s = &slots[i];
     s->fd = fd;
+    s->memory = nullptr;
+    s->memory_left = 0;
     s->writing = writing;
     s->error = false;
     s->exhausted = false;
+    s->base = 0;
     s->pos = 0;
     s->len = 0;
     return s;
@@ -83,7 +89,17 @@ bool commit_slot(int i) {
 // Fills the read buffer; false at the end of the file or on a read error.
 bool refill(TextStream* s) {
     if (s->exhausted) return false;
-    std::ptrdiff_t n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+    s->base += s->len;
+    s->pos = s->len = 0;
+    std::ptrdiff_t n;
+    if (s->memory != nullptr) {
+        n = static_cast<std::ptrdiff_t>(std::min(s->memory_left, STREAM_BUFFER_SIZE));
+        std::memcpy(s->buffer, s->memory, static_cast<std::size_t>(n));
+        s->memory += n;
+        s->memory_left -= static_cast<std::size_t>(n);
+    } else {
+        n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+    }
     if (n > 0) {
         s->pos = 0;
         s->len = static_cast<std::size_t>(n);
@@ -91,7 +107,6 @@ bool refill(TextStream* s) {
     }
     if (n < 0) s->error = true;   // the stream ends, and its error indicator tells why
     s->exhausted = true;
-    s->pos = s->len = 0;
     return false;
 }
 
@@ -136,10 +151,39 @@ void put_raw(TextStream* s, const char* p, std::size_t n) {
 }  // namespace
 
 TextStream* open_read(const char* name) {
+    if (memory_file_count > 0) {
+        std::string path = full_path(name);
+        for (int k = 0; k < memory_file_count; ++k)
+            if (same_path(path, memory_files[k].path)) return open_memory(memory_files[k].bytes, memory_files[k].length);
+    }
     int i = free_slot_index();
     if (i < 0) return nullptr;
     int fd = system_open_read(name);
     return fd < 0 ? nullptr : take_slot(i, fd, false);
+}
+
+TextStream* open_memory(const char* bytes, std::size_t n) {
+    int i = free_slot_index();
+    if (i < 0) return nullptr;
+    TextStream* s = take_slot(i, -1, false);
+    s->memory = reinterpret_cast<const unsigned char*>(bytes);
+    s->memory_left = n;
+    return s;
+}
+
+void set_memory_files(const MemoryFile* files, int count) {
+    memory_files = files;
+    memory_file_count = count;
+}
+
+bool read_file(const char* name, std::string* bytes) {
+    bytes->clear();
+    int fd = system_open_read(name);
+    if (fd < 0) return false;
+    unsigned char block[STREAM_BUFFER_SIZE];
+    std::ptrdiff_t n;
+    while ((n = system_read(fd, block, sizeof block)) > 0) bytes->append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(n));
+    return system_close(fd) && n == 0;
 }
 
 TextStream* open_replace(const char* name) {
@@ -149,9 +193,10 @@ TextStream* open_replace(const char* name) {
     return fd < 0 ? nullptr : take_slot(i, fd, true);
 }
 
-int read_chars(TextStream* s, char* destination, int max, bool* ended) {
+int read_chars(TextStream* s, char* destination, int max, bool* ended, int* dropped_at, int* dropped) {
     int n = 0;
     *ended = false;
+    if (dropped != nullptr) *dropped = 0;
     while (n < max) {
         if (s->pos == s->len && !refill(s)) {
             *ended = true;
@@ -187,6 +232,7 @@ int read_chars(TextStream* s, char* destination, int max, bool* ended) {
         }
         int c = b;
         if (b == CR) {
+            if (dropped != nullptr) dropped_at[(*dropped)++] = n;
             c = next_byte(s);   // the byte after a CR is not examined for another CR
             if (c == END_OF_FILE || c == CTRL_Z) {
                 *ended = true;
@@ -198,6 +244,8 @@ int read_chars(TextStream* s, char* destination, int max, bool* ended) {
     }
     return n;
 }
+
+std::uint64_t read_offset(const TextStream* s) { return s->base + s->pos; }
 
 bool write_char(TextStream* s, int c) {
     char ch = static_cast<char>(c);
@@ -231,7 +279,7 @@ bool close_stream(TextStream* s) {
     if (!slot_used[slot_of(s)]) return false;   // discarded already, on the way out of a fatal error
     if (s->writing) return finish_stream(s) && commit_slot(slot_of(s));
     bool ok = !s->error;
-    if (!system_close(s->fd)) ok = false;
+    if (s->fd >= 0 && !system_close(s->fd)) ok = false;   // a stream over memory has no descriptor
     free_slot(s);
     return ok;
 }

@@ -33,7 +33,7 @@ protected:
     }
 
     static void record(const std::string& text, std::int32_t line) {
-        symbols::record_reference(text.data(), static_cast<std::uint32_t>(text.size()), ' ', ' ', line);
+        symbols::record_reference(text.data(), static_cast<std::uint32_t>(text.size()), ' ', ' ', line, 0);
     }
 };
 

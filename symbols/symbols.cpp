@@ -74,6 +74,7 @@ struct Occurrence {
     char mark;            // the classifier's mark
     char kind;            // the classifier's kind
     std::int32_t line;
+    int column;
 };
 
 int height(const SymbolNode* n) { return n == nullptr ? 0 : n->height; }
@@ -162,9 +163,10 @@ constexpr int FIRST_REF_BLOCK_SHIFT = 1;   // a new symbol's first block holds t
 constexpr int MAX_REF_BLOCK_SHIFT = 7;     // a symbol's entries come in runs of up to 128
 static_assert(MAX_REF_BLOCK_SHIFT < 8, "room counts up to 255");
 
-// Sets entry e of node: the mark (or " " by the macro rule), the line.
+// Sets entry e of node: the mark (or " " by the macro rule), the line and column.
 RefEntry* fill_entry(RefEntry* e, const SymbolNode* node, RefEntry* next, const Occurrence& o) {
     e->mark = node->kind == 'M' && o.kind == ' ' ? ' ' : o.mark;
+    e->column = static_cast<std::uint8_t>(o.column);
     e->line = o.line;
     e->next = next;
     return e;
@@ -296,10 +298,32 @@ void add_ref_entry(SymbolNode* node, const Occurrence& o) {
     node->refs = fill_entry(e, node, next, o);
 }
 
+// Turns a reference list round in place and returns its new head.
+RefEntry* reverse_references(RefEntry* head) {
+    RefEntry* reversed = nullptr;
+    while (head != nullptr) {
+        RefEntry* next = head->next;
+        head->next = reversed;
+        reversed = head;
+        head = next;
+    }
+    return reversed;
+}
+
+// Turns every list of the subtree round; the recursion follows the balanced height.
+void order_subtree(SymbolNode* n) {
+    for (; n != nullptr; n = n->greater) {
+        order_subtree(n->less);
+        n->refs = reverse_references(n->refs);
+    }
+}
+
 }  // namespace
 
-char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line) {
-    const Occurrence o{mark, kind, line};
+char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
+                      int column) {
+    assert(!references_ordered && column >= 0 && column <= UINT8_MAX && "recorded while reading, within a line");
+    const Occurrence o{mark, kind, line, column};
     std::uint64_t h = hash_name(text, length);
     SymbolNode* n = index_find(text, length, h);
     if (n != nullptr) {
@@ -316,15 +340,16 @@ char record_reference(const char* text, std::uint32_t length, char mark, char ki
     return n->refs->mark;   // the newest entry, the one just made
 }
 
-RefEntry* reverse_references(RefEntry* head) {
-    RefEntry* reversed = nullptr;
-    while (head != nullptr) {
-        RefEntry* next = head->next;
-        head->next = reversed;
-        reversed = head;
-        head = next;
-    }
-    return reversed;
+void order_references() {
+    assert(!references_ordered);
+    order_subtree(symbol_root);
+    references_ordered = true;
+}
+
+int usage_of(const SymbolNode* node) {
+    bool defined = false, used = false;
+    for (const RefEntry* e = node->refs; e != nullptr; e = e->next) (e->mark == '#' ? defined : used) = true;
+    return !used ? USAGE_NEVER_USED : !defined ? USAGE_NEVER_DEFINED : USAGE_DEFINED_AND_USED;
 }
 
 void release_tree() {
@@ -334,8 +359,9 @@ void release_tree() {
 }
 
 void reset_symbols() {
-    index_release();   // it would point into a tree no longer in use
+    release_tree();   // the table of a run that failed before its listing
     symbol_root = nullptr;
+    references_ordered = false;
     name_width = MIN_NAME_WIDTH;
     number_width = MIN_NUMBER_WIDTH;
 }

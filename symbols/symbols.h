@@ -15,10 +15,15 @@ inline constexpr std::int32_t MIN_NAME_WIDTH = 8;     // name column with no lon
 inline constexpr std::int32_t MAX_NAME_WIDTH = 32;    // names are cut to this in the listing
 inline constexpr std::int32_t MIN_NUMBER_WIDTH = 4;   // line-number field below 10000
 
+inline constexpr int USAGE_DEFINED_AND_USED = 0;   // some occurrence is a definition, some is not
+inline constexpr int USAGE_NEVER_USED = 1;         // every occurrence is a definition ("#")
+inline constexpr int USAGE_NEVER_DEFINED = 2;      // no occurrence is a definition
+
 struct RefEntry {
     char mark;            // "#" defined, "&" called, " " used
+    std::uint8_t column;  // where the occurrence's text starts in its line, 0..253
     std::int32_t line;    // line of the occurrence
-    RefEntry* next;       // the next older entry, or nullptr
+    RefEntry* next;       // the next entry: older while recording, newer once ordered
 };
 static_assert(sizeof(RefEntry) <= 16, "a reference costs at most 16 bytes");
 
@@ -31,24 +36,32 @@ struct SymbolNode {
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
     SymbolNode* greater;  // names that compare higher
-    RefEntry* refs;       // newest occurrence first; never empty
+    RefEntry* refs;       // newest occurrence first, oldest first once ordered; never empty
 };
 
 inline SymbolNode* symbol_root = nullptr;          // the table of the current source
 inline std::int32_t name_width = MIN_NAME_WIDTH;   // 8..32: longest name plus one blank
 inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest recorded line, at least 4
 
-// Records one occurrence of the length bytes at text, met on line with mark;
-// a symbol not seen before is created with kind ("M" or " ").  A symbol
-// created with kind "M" gets the mark " " whenever kind is " " (the macro
-// rule).  The text is copied when needed and need not outlive the call.
-char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line);
-// Turns a reference list round in place and returns its new head: newest
-// first becomes oldest first, and back again.
-RefEntry* reverse_references(RefEntry* head);
+inline bool references_ordered = false;             // every list is oldest first; nothing more is recorded
+
+// Records one occurrence of the length bytes at text, met on line at column
+// with mark; a symbol not seen before is created with kind ("M" or " ").  A
+// symbol created with kind "M" gets the mark " " whenever kind is " " (the
+// macro rule).  The text is copied when needed and need not outlive the call.
+// Returns the mark stored.
+char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
+                      int column);
+// Once the source is read: turns every reference list round, oldest first,
+// for the readers of the table (the listing, the page).  Nothing is recorded
+// after it until the next reset.
+void order_references();
+// Whether the symbol is defined and used, defined but never used or used but
+// never defined: USAGE_DEFINED_AND_USED..USAGE_NEVER_DEFINED.
+int usage_of(const SymbolNode* node);
 // Returns every node, name and entry of the table to the heap.
 void release_tree();
-// Per-source reset: empty table, widths 8 and 4.
+// Per-source reset: empty table (what one left is released), widths 8 and 4.
 void reset_symbols();
 
 }  // namespace symbols

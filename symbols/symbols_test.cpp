@@ -47,7 +47,7 @@ protected:
     }
 
     static void record(const std::string& text, std::int32_t line, char mark = ' ', char kind = ' ') {
-        symbols::record_reference(text.data(), static_cast<std::uint32_t>(text.size()), mark, kind, line);
+        symbols::record_reference(text.data(), static_cast<std::uint32_t>(text.size()), mark, kind, line, 0);
     }
 };
 

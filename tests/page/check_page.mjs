@@ -11,7 +11,8 @@
 // - every reference link lands on a line that holds an occurrence of its
 //   symbol with its mark, and says the file and line it lands on;
 // - every line of every file read (read again from WORKDIR under the
-//   text-mode rules) appears once, in order, shown by the byte rules.
+//   text-mode rules) appears once, in order, shown by the byte rules, and no
+//   bidirectional control is on the page as itself.
 //
 //   node check_page.mjs --runs DIR
 //
@@ -42,6 +43,10 @@ function utf8At(bytes, i) {
     return [text, len];
 }
 
+// The bidirectional controls, which the page shows as their code point "U+202E".
+const BIDI = /[\u061C\u200E\u200F\u202A-\u202E\u2066-\u2069]/gu;
+const codePoint = (ch) => "U+" + ch.codePointAt(0).toString(16).toUpperCase().padStart(4, "0");
+
 function shown(bytes) {
     let s = "";
     for (let i = 0; i < bytes.length;) {
@@ -51,7 +56,7 @@ function shown(bytes) {
         else if (b === 0x7f) { s += "\u2421"; i++; }
         else {
             const u = utf8At(bytes, i);
-            if (u) { s += u[0]; i += u[1]; } else { s += CP437[b - 0x80]; i++; }
+            if (u) { s += u[0].replace(BIDI, codePoint); i += u[1]; } else { s += CP437[b - 0x80]; i++; }
         }
     }
     return s;
@@ -104,6 +109,7 @@ try { html = strict.decode(raw); } catch { fail("the page is not valid UTF-8"); 
 const parseErrors = [];
 const doc = parse(html, { onParseError: (e) => parseErrors.push(e) });
 for (const e of parseErrors.slice(0, 10)) fail(`parse error ${e.code} at line ${e.startLine} column ${e.startCol}`);
+if (html.search(BIDI) >= 0) fail("a bidirectional control is on the page as itself");
 
 const attr = (n, name) => n.attrs?.find((a) => a.name === name)?.value;
 const kids = (n) => n.childNodes ?? [];
@@ -148,6 +154,8 @@ for (const n of all) {
 const source = byId.get("source");
 const files = [...walk(byId.get("files") ?? doc)].filter((n) => n.nodeName === "tr" && /^f\d+$/.test(attr(n, "id") ?? ""));
 const fileName = (row) => textOf(kids(row).find((c) => c.nodeName === "td"));
+const fileNumber = (row) => Number(attr(row, "id").slice(1));   // an include that gave no line has no row
+const fileRow = new Map(files.map((row) => [fileNumber(row), row]));
 const pageLines = [];   // { line, local, file, text, cut, node }
 let file = null;
 for (const n of source ? walk(source) : []) {
@@ -169,15 +177,18 @@ pageLines.forEach((p, i) => {
 const lineNode = new Map(pageLines.map((p) => [p.line, p]));
 
 // Every file read, read again, is shown whole and in order.
-files.forEach((row, i) => {
+files.forEach((row) => {
     const name = fileName(row);
-    const shownLines = pageLines.filter((p) => p.file === i + 1);
-    const candidates = [Buffer.from(name, "utf8"), Buffer.from([...name].map((ch) => {
+    const shownLines = pageLines.filter((p) => p.file === fileNumber(row));
+    const asRead = name.replace(/U\+(061C|200[EF]|202[A-E]|206[6-9])/g, (_, hex) => String.fromCodePoint(parseInt(hex, 16)));
+    const candidates = [Buffer.from(name, "utf8"), Buffer.from(asRead, "utf8"), Buffer.from([...name].map((ch) => {
         const k = CP437.indexOf(ch);
         const c = ch.codePointAt(0);
         return k >= 0 ? 0x80 + k : c >= 0x2400 && c < 0x2420 ? c - 0x2400 : c === 0x2421 ? 0x7f : c;
     }))];
-    const path = candidates.map((b) => join(workdir, b.toString("latin1").replaceAll("\\", "/"))).find(existsSync);
+    // The path as bytes: a string would reach the system in UTF-8, whatever bytes the name had.
+    const path = candidates.map((b) => Buffer.concat([Buffer.from(workdir + "/"), b.map((c) => (c === 0x5c ? 0x2f : c))]))
+        .find(existsSync);
     if (!path) { fail(`file ${name} cannot be found again`); return; }
     let bytes;
     try {
@@ -186,7 +197,7 @@ files.forEach((row, i) => {
         return;   // a file the run met with a read error: its page lines cannot be held against it
     }
     const actual = readLines(bytes);
-    if (actual.length !== shownLines.length) fail(`file ${i + 1} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
+    if (actual.length !== shownLines.length) fail(`file ${fileNumber(row)} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
     actual.forEach((l, k) => {
         const p = shownLines[k];
         if (!p) return;
@@ -221,7 +232,7 @@ for (const row of symbolRows) {
         refs.push([Number(m[1]), m[2] || " "]);
         counted.set(textOf(a), (counted.get(textOf(a)) ?? 0) + 1);
         const target = lineNode.get(Number(m[1]));
-        const seg = target && files[target.file - 1];
+        const seg = target && fileRow.get(target.file);
         if (target && attr(a, "title") !== `${fileName(seg)}:${target.local}`)
             fail(`reference ${textOf(a)} of ${attr(row, "id")} says ${attr(a, "title")}, lands on ${fileName(seg)}:${target.local}`);
     }

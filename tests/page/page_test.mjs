@@ -5,7 +5,7 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync, spawnSync } from "node:child_process";
-import { cpSync, mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { cpSync, mkdtempSync, mkdirSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
@@ -58,6 +58,44 @@ test("the checker takes pages it once failed on", () => {
                                                join(dir, name + ".VXR"), dir]);
             assert.equal(checked.status, 0, `${name}: ${checked.stdout}${checked.stderr}`);
         }
+    } finally {
+        rmSync(dir, { recursive: true, force: true });
+    }
+});
+
+test("bidirectional controls are shown as code points, never as themselves", () => {
+    // An include named U+202E "CNI.EVIL" would show as LIVE.INC, and the
+    // comment's U+2067 would turn the rest of its line round.
+    const dir = mkdtempSync(join(tmpdir(), "velxref-bidi-"));
+    try {
+        writeFileSync(join(dir, "\u202ECNI.EVIL"), "B: RTS ;\u2067 ,A\n");
+        writeFileSync(join(dir, "T.AVL"), "\t.INCLUDE \u202ECNI.EVIL\nA: JSR B ;\u061C\u200F\n");
+        assert.equal(spawnSync(velxref, ["--html", "T"], { cwd: dir }).status, 0);
+        const checked = spawnSync("node", [join(here, "check_page.mjs"), join(dir, "T.html"), join(dir, "T.VXR"), dir]);
+        assert.equal(checked.status, 0, `${checked.stdout}${checked.stderr}`);
+        assert.match(readFileSync(join(dir, "T.html"), "utf8"), /<span class=bidi>U\+202E<\/span>CNI\.EVIL<\/a>/);
+    } finally {
+        rmSync(dir, { recursive: true, force: true });
+    }
+});
+
+test("an include that failed while read is among the includes not read", () => {
+    // /proc/self/mem opens as a regular file whose first read fails.
+    const dir = mkdtempSync(join(tmpdir(), "velxref-failed-"));
+    try {
+        symlinkSync("/proc/self/mem", join(dir, "X.INC"));
+        writeFileSync(join(dir, "Y.INC"), "B: RTS\n");
+        writeFileSync(join(dir, "P.AVL"), "\t.INCLUDE X.INC\n\t.INCLUDE Y.INC\n");
+        assert.equal(spawnSync(velxref, ["--html", "P"], { cwd: dir }).status, 1);
+        const under = (n) => [n, ...(n.childNodes ?? []).flatMap(under)];
+        const text = (n) => (n.nodeName === "#text" ? n.value : (n.childNodes ?? []).map(text).join(""));
+        const files = under(parse(readFileSync(join(dir, "P.html"), "utf8")))
+            .find((n) => n.attrs?.some((a) => a.name === "id" && a.value === "files"));
+        const [read, notRead] = under(files).filter((n) => n.nodeName === "table").map((table) =>
+            under(table).filter((n) => n.nodeName === "tr").map((r) => r.childNodes.filter((c) => c.nodeName === "td").map(text))
+                .filter((cells) => cells.length > 0));
+        assert.deepEqual(read.map(([name]) => name), ["P.AVL", "Y.INC"]);
+        assert.deepEqual(notRead, [["X.INC", "1", "could not be read"]]);
     } finally {
         rmSync(dir, { recursive: true, force: true });
     }

@@ -1,0 +1,487 @@
+// The page's layout: the header, the files, the symbols, the two name lists
+// and the source, written in one pass from the reader's record and the
+// symbol table once the listing is done.
+#include <algorithm>
+#include <cassert>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fatal/fatal.h"
+#include "html/html.h"
+#include "input/input.h"
+#include "listing/listing.h"
+#include "symbols/symbols.h"
+
+namespace html {
+
+using input::LineRun;
+using symbols::RefEntry;
+using symbols::SymbolNode;
+
+namespace {
+
+// Where a recorded occurrence stands in its line, and its stored mark.
+struct Occurrence {
+    unsigned char column;
+    unsigned char length;
+    char mark;
+};
+
+// The page is formatted here and handed to the stream in large pieces.
+constexpr std::size_t OUT_SIZE = 64 * 1024;
+char out[OUT_SIZE];
+std::size_t out_used = 0;
+platform::TextStream* page_stream = nullptr;
+
+void flush_out() {
+    platform::write_bytes(page_stream, out, out_used);
+    out_used = 0;
+    if (platform::stream_error(page_stream)) fatal::report_error(fatal::ERROR_DISK_FULL);
+}
+
+inline char* room(std::size_t n) {
+    if (OUT_SIZE - out_used < n) flush_out();
+    return out + out_used;
+}
+
+inline void emit(const char* s, std::size_t n) {
+    if (n > OUT_SIZE) {
+        flush_out();
+        platform::write_bytes(page_stream, s, n);
+        return;
+    }
+    std::memcpy(room(n), s, n);
+    out_used += n;
+}
+
+inline void emit(const char* s) { emit(s, std::strlen(s)); }
+inline void emit(const std::string& s) { emit(s.data(), s.size()); }
+
+void emit_number(std::int64_t v) {
+    char* p = room(24);
+    out_used += static_cast<std::size_t>(std::to_chars(p, p + 24, v).ptr - p);
+}
+
+// A number right-aligned in width columns.
+void emit_padded(std::int64_t v, int width) {
+    char digits[24];
+    int d = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+    char* p = room(static_cast<std::size_t>(std::max(width, d)));
+    int pad = width > d ? width - d : 0;
+    std::memset(p, ' ', static_cast<std::size_t>(pad));
+    std::memcpy(p + pad, digits, static_cast<std::size_t>(d));
+    out_used += static_cast<std::size_t>(pad + d);
+}
+
+// markup false: for an attribute value or the title, where no element can stand.
+void emit_text(const char* bytes, std::size_t n, bool markup = true) {
+    if (n * MAX_ENCODED_PER_BYTE > OUT_SIZE) {   // a very long name: encoded whole elsewhere
+        std::string encoded(n * MAX_ENCODED_PER_BYTE, 0);
+        encoded.resize(encode_text(bytes, n, encoded.data(), markup));
+        emit(encoded);
+        return;
+    }
+    char* p = room(n * MAX_ENCODED_PER_BYTE);
+    out_used += encode_text(bytes, n, p, markup);
+}
+
+void emit_text(const std::string& s) { emit_text(s.data(), s.size()); }
+
+// An id or fragment for any bytes (encode_id).
+void emit_id(const char* bytes, std::size_t n) {
+    if (MAX_ID_PER_BYTE * n > OUT_SIZE) {   // a very long name: a piece at a time
+        for (std::size_t i = 0; i < n; ++i) emit_id(bytes + i, 1);
+        return;
+    }
+    out_used += encode_id(bytes, n, room(MAX_ID_PER_BYTE * n));
+}
+
+void emit_symbol_id(const SymbolNode* n) {
+    emit("s-", 2);
+    emit_id(n->name, n->length);
+}
+
+const char* const STYLE =
+    "body{font:15px/1.45 sans-serif;color:#111;background:#fff;margin:0 auto;max-width:76em;padding:0 1em 2em}\n"
+    "h1{font-size:1.3em;margin:.8em 0 .2em}h2{font-size:1.15em;border-bottom:1px solid #999;margin-top:2em}\n"
+    "h3{font-size:1em;margin:1.2em 0 .3em}table{border-collapse:collapse}\n"
+    "td,th{text-align:left;vertical-align:top;padding:.1em .8em .1em 0}\n"
+    ".counts dt{float:left;clear:left;width:8em;color:#555}.counts dd{margin-left:8em}\n"
+    ".xref th{font:inherit;font-family:monospace;white-space:nowrap}.xref td a,.names a{margin-right:.6em}\n"
+    ".macro{font-size:.75em;border:1px solid #888;border-radius:3px;padding:0 .25em;color:#555}\n"
+    ".jump a{display:inline-block;min-width:1.4em;font-family:monospace}\n"
+    "pre{font-family:monospace;tab-size:8;-moz-tab-size:8;line-height:1.3;margin:0}\n"
+    "pre i{font-style:normal;color:#888;user-select:none}\n"
+    "pre a{color:inherit;text-decoration:none;border-bottom:1px dotted #36c}\n"
+    "pre a.d{font-weight:bold;background:#fe9}pre a.c{color:#05b}\n"
+    ".bidi{font-size:.75em;border:1px solid #c00;border-radius:3px;padding:0 .2em;color:#c00}\n"
+    ".cut{color:#c00;font-weight:bold}:target{background:#ff6}[id]{scroll-margin-top:3em}\n"
+    "@media print{nav{display:none}a{color:inherit;text-decoration:none}pre a{border:0}"
+    "h2{break-before:page}h3{break-after:avoid}}\n";
+
+int gutter_width = 1;                 // digits of the largest line number
+std::vector<std::string> shown_names; // the names of input::files, encoded
+std::vector<std::string> title_names; // the same for an attribute value
+std::size_t last_run = 0;             // where the previous reference was found
+
+// The run of lines from one file that holds line index (line number - 1).
+const LineRun& run_of(std::int32_t index) {
+    const std::vector<LineRun>& runs = input::line_runs;
+    std::size_t r = last_run;
+    if (!(r < runs.size() && runs[r].first <= index && (r + 1 == runs.size() || index < runs[r + 1].first))) {
+        auto it = std::upper_bound(runs.begin(), runs.end(), index,
+                                   [](std::int32_t i, const LineRun& g) { return i < g.first; });
+        r = it == runs.begin() ? 0 : static_cast<std::size_t>(it - runs.begin()) - 1;
+        last_run = r;
+    }
+    return runs[r];
+}
+
+void emit_line_link(std::int32_t line) {
+    emit("<a href=\"#L", 11);
+    emit_number(line);
+    emit("\">", 2);
+    emit_number(line);
+    emit("</a>", 4);
+}
+
+void emit_reference(const RefEntry* e) {
+    emit("<a href=#L", 10);
+    emit_number(e->line);
+    if (!input::line_runs.empty()) {
+        const LineRun& g = run_of(e->line - 1);
+        emit(" title=\"", 8);
+        emit(title_names[static_cast<std::size_t>(g.file)]);
+        emit(":", 1);
+        emit_number(static_cast<std::int64_t>(g.first_local) + (e->line - 1 - g.first));
+        emit("\"", 1);
+    }
+    emit(">", 1);
+    emit_number(e->line);
+    if (e->mark == '#') emit("#", 1);
+    if (e->mark == '&') emit("&amp;", 5);
+    emit("</a> ", 5);
+}
+
+struct Totals {
+    std::int64_t symbols;
+    std::int64_t occurrences;
+    bool first_chars[256];
+};
+
+void count(const SymbolNode* n, Totals& t) {
+    for (; n != nullptr; n = n->greater) {
+        count(n->less, t);
+        ++t.symbols;
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) ++t.occurrences;
+        t.first_chars[static_cast<unsigned char>(n->name[0])] = true;
+    }
+}
+
+// One row per symbol, grouped by first character, each group a jump target.
+void emit_symbol_rows(const SymbolNode* n, int& group) {
+    for (; n != nullptr; n = n->greater) {
+        emit_symbol_rows(n->less, group);
+        int first = static_cast<unsigned char>(n->name[0]);
+        if (first != group) {
+            if (group >= 0) emit("</tbody>\n", 9);
+            emit("<tbody id=\"j-", 13);
+            emit_id(n->name, 1);
+            emit("\">\n", 3);
+            group = first;
+        }
+        emit("<tr id=\"", 8);
+        emit_symbol_id(n);
+        emit("\"><th><span class=\"name\">");
+        emit_text(n->name, n->length);
+        emit("</span>");
+        if (n->kind == 'M') emit(" <span class=\"macro\" title=\"macro name\">macro</span>");
+        emit("</th><td>", 9);
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e);   // oldest first
+        emit("</td></tr>\n", 11);
+    }
+}
+
+// The names whose usage (symbols::usage_of) is usage, as links to their rows.
+void emit_name_list(const SymbolNode* n, int usage, bool& any) {
+    for (; n != nullptr; n = n->greater) {
+        emit_name_list(n->less, usage, any);
+        if (symbols::usage_of(n) != usage) continue;
+        emit("<a href=\"#", 10);
+        emit_symbol_id(n);
+        emit("\">", 2);
+        emit_text(n->name, n->length);
+        emit("</a> ", 5);
+        any = true;
+    }
+}
+
+void emit_list_section(const char* id, const char* heading, int usage) {
+    emit("<section id=\"");
+    emit(id);
+    emit("\">\n<h2>");
+    emit(heading);
+    emit("</h2>\n<p class=\"names\">");
+    bool any = false;
+    emit_name_list(symbols::symbol_root, usage, any);
+    if (!any) emit("None.");
+    emit("</p>\n</section>\n");
+}
+
+// The includes the page lists as not read: an excluded one was not meant to
+// be.  One that failed while read is listed with them, and among the files
+// only when it gave lines before it failed, which the page shows.
+bool shown_as_not_read(const input::IncludeFailure& f) { return f.reason != input::INCLUDE_EXCLUDED; }
+bool shown_as_read(const input::FileRecord& f) { return !f.failed || f.lines > 0; }
+
+void emit_header(const char* source_name, const Totals& t) {
+    emit("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>");
+    emit_text(source_name, std::strlen(source_name), false);
+    emit(" \xE2\x80\x94 cross reference</title>\n<style>\n");
+    emit(STYLE);
+    emit("</style>\n</head>\n<body>\n<header>\n<h1>");
+    emit(listing::LISTING_BANNER);
+    emit("</h1>\n");
+    if (listing::page_title[0] != 0) {
+        emit("<p class=\"title\">");
+        emit_text(listing::page_title, std::strlen(listing::page_title));
+        emit("</p>\n");
+    }
+    emit("<dl class=\"counts\">\n<dt>Source</dt><dd>");
+    emit_text(source_name, std::strlen(source_name));
+    emit("</dd>\n<dt>Files read</dt><dd>");
+    emit_number(static_cast<std::int64_t>(std::count_if(input::files.begin(), input::files.end(), shown_as_read)));
+    emit("</dd>\n<dt>Lines</dt><dd>");
+    emit_number(input::lines_read);
+    emit("</dd>\n<dt>Symbols</dt><dd>");
+    emit_number(t.symbols);
+    emit("</dd>\n<dt>Occurrences</dt><dd>");
+    emit_number(t.occurrences);
+    emit("</dd>\n</dl>\n<nav><a href=\"#files\">Files</a> <a href=\"#symbols\">Symbols</a> "
+         "<a href=\"#unused\">Defined but never used</a> <a href=\"#undefined\">Used but never defined</a> "
+         "<a href=\"#source\">Source</a></nav>\n</header>\n");
+}
+
+void emit_files() {
+    emit("<section id=\"files\">\n<h2>Files</h2>\n<table>\n<thead><tr><th>File</th><th>Lines</th>"
+         "<th>Included on line</th></tr></thead>\n<tbody>\n");
+    for (std::size_t i = 0; i < input::files.size(); ++i) {
+        const input::FileRecord& f = input::files[i];
+        if (!shown_as_read(f)) continue;
+        emit("<tr id=\"f", 9);
+        emit_number(static_cast<std::int64_t>(i + 1));
+        emit("\"><td style=\"padding-left:");
+        emit_number(f.depth * 2);
+        emit("em\">");
+        if (f.lines > 0) {
+            emit("<a href=\"#L", 11);
+            emit_number(f.first_line);
+            emit("\">", 2);
+            emit(shown_names[i]);
+            emit("</a></td><td>", 13);
+            emit_number(f.first_line);
+            emit("\xE2\x80\x93", 3);
+            emit_number(f.last_line);
+        } else {
+            emit(shown_names[i]);
+            emit("</td><td>none", 13);
+        }
+        emit("</td><td>", 9);
+        if (f.depth > 0) emit_line_link(f.included_on);
+        emit("</td></tr>\n", 11);
+    }
+    emit("</tbody>\n</table>\n<h3>Includes not read</h3>\n");
+    bool any = false;
+    for (const input::IncludeFailure& f : input::include_failures) {
+        if (!shown_as_not_read(f)) continue;
+        if (!any) emit("<table>\n<thead><tr><th>File</th><th>Line</th><th>Why</th></tr></thead>\n<tbody>\n");
+        any = true;
+        emit("<tr><td>", 8);
+        emit_text(f.name);
+        emit("</td><td>", 9);
+        emit_line_link(f.line);
+        emit(f.reason == input::INCLUDE_TOO_DEEP    ? "</td><td>nested too deep</td></tr>\n"
+             : f.reason == input::INCLUDE_NOT_OPENED ? "</td><td>could not be opened</td></tr>\n"
+                                                     : "</td><td>could not be read</td></tr>\n");
+    }
+    emit(any ? "</tbody>\n</table>\n" : "<p>None.</p>\n");
+    emit("</section>\n");
+}
+
+void emit_symbols(const Totals& t) {
+    emit("<section id=\"symbols\">\n<h2>Symbols</h2>\n<nav class=\"jump\">");
+    for (int c = 0; c < 256; ++c) {
+        if (!t.first_chars[c]) continue;
+        char ch = static_cast<char>(c);
+        emit("<a href=\"#j-", 12);
+        emit_id(&ch, 1);
+        emit("\">", 2);
+        emit_text(&ch, 1);
+        emit("</a> ", 5);
+    }
+    emit("</nav>\n<table class=\"xref\">\n");
+    int group = -1;
+    emit_symbol_rows(symbols::symbol_root, group);
+    if (group >= 0) emit("</tbody>\n", 9);
+    emit("</table>\n</section>\n");
+}
+
+void emit_run_heading(const LineRun& g, std::int32_t lines, bool after_run) {
+    if (after_run) emit("</pre>\n");
+    emit("<h3><a href=\"#f");
+    emit_number(g.file + 1);
+    emit("\">", 2);
+    emit(shown_names[static_cast<std::size_t>(g.file)]);
+    emit("</a>, lines ");
+    emit_number(g.first_local);
+    emit("\xE2\x80\x93", 3);
+    emit_number(static_cast<std::int64_t>(g.first_local) + lines - 1);
+    emit("</h3>\n<pre>", 11);
+}
+
+// Every recorded occurrence by line: those of line index i (line number - 1)
+// are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
+// The symbol table has them by symbol; a count per line and a second walk
+// sort them by line, a few per line by column.
+std::vector<std::size_t> line_first;
+std::vector<Occurrence> placed;
+
+// Always so, but for line numbers that wrapped past 2^31 lines.
+bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= input::lines_read; }
+
+void count_by_line(const SymbolNode* n) {
+    for (; n != nullptr; n = n->greater) {
+        count_by_line(n->less);
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
+            if (on_a_line_read(e)) ++line_first[static_cast<std::size_t>(e->line)];
+    }
+}
+
+void place_by_line(const SymbolNode* n, std::vector<std::size_t>& next) {
+    for (; n != nullptr; n = n->greater) {
+        place_by_line(n->less, next);
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
+            if (on_a_line_read(e))
+                placed[next[static_cast<std::size_t>(e->line - 1)]++] =
+                Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark};
+    }
+}
+
+void gather_occurrences() {
+    std::size_t lines = static_cast<std::size_t>(input::lines_read);
+    line_first.assign(lines + 1, 0);
+    count_by_line(symbols::symbol_root);
+    for (std::size_t i = 0; i < lines; ++i) line_first[i + 1] += line_first[i];
+    placed.resize(line_first[lines]);
+    std::vector<std::size_t> next(line_first.begin(), line_first.end() - 1);
+    place_by_line(symbols::symbol_root, next);
+    for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
+        for (std::size_t j = line_first[i] + 1; j < line_first[i + 1]; ++j) {
+            Occurrence o = placed[j];
+            std::size_t k = j;
+            for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];
+            placed[k] = o;
+        }
+    }
+}
+
+// Line index of the source with its recorded occurrences linked.
+void emit_source_line(std::string_view text, bool cut, std::int32_t index, std::int32_t local) {
+    std::int32_t line = index + 1;
+    int length = static_cast<int>(text.size());
+    emit("<span id=L", 10);
+    emit_number(line);
+    emit("><i>", 4);
+    emit_padded(line, gutter_width);
+    emit(" ", 1);
+    emit_padded(local, gutter_width);
+    int used = 2 * gutter_width + 1;   // the gutter ends on a tab stop, so tabs keep their columns
+    int pad = 8 - used % 8;
+    emit("        ", static_cast<std::size_t>(pad));
+    emit("</i>", 4);
+    int at = 0;
+    for (std::size_t i = line_first[static_cast<std::size_t>(index)]; i < line_first[static_cast<std::size_t>(index) + 1];
+         ++i) {
+        int column = placed[i].column, len = placed[i].length;
+        char mark = placed[i].mark;
+        assert(column >= at && column + len <= length && "occurrences are in order and inside their line");
+        if (column < at || column + len > length) continue;
+        emit_text(text.data() + at, static_cast<std::size_t>(column - at));
+        emit("<a href=#s-", 11);
+        emit_id(text.data() + column, static_cast<std::size_t>(len));
+        emit(mark == '#' ? " class=d>" : mark == '&' ? " class=c>" : ">");
+        emit_text(text.data() + column, static_cast<std::size_t>(len));
+        emit("</a>", 4);
+        at = column + len;
+    }
+    emit_text(text.data() + at, static_cast<std::size_t>(length - at));
+    if (cut) emit("<b class=\"cut\" title=\"cut at 254 characters\">\xE2\x80\xA6</b>");
+    emit("</span>\n", 8);
+}
+
+void emit_source() {
+    emit("<section id=\"source\">\n<h2>Source</h2>\n");
+    const std::vector<LineRun>& runs = input::line_runs;
+    std::size_t next_run = 0;
+    std::int32_t index = 0, local = 0;
+    input::TextCursor cursor;
+    std::string_view text;
+    bool cut = false;
+    while (input::next_kept_text(&cursor, &text, &cut)) {
+        if (next_run < runs.size() && runs[next_run].first == index) {
+            const LineRun& g = runs[next_run];
+            std::int32_t end = next_run + 1 < runs.size() ? runs[next_run + 1].first : input::lines_read;
+            emit_run_heading(g, end - index, next_run > 0);
+            local = g.first_local;
+            ++next_run;
+        }
+        emit_source_line(text, cut, index, local);
+        ++index;
+        ++local;
+    }
+    if (!runs.empty()) emit("</pre>\n");
+    emit("</section>\n");
+}
+
+}  // namespace
+
+void request_pages() {
+    page_wanted = true;
+    input::keep_record(input::KEEP_TEXTS);
+}
+
+void write_page(platform::TextStream* page, const char* source_name) {
+    page_stream = page;
+    out_used = 0;
+    last_run = 0;
+    shown_names.clear();
+    title_names.clear();
+    for (const input::FileRecord& f : input::files) {
+        for (bool markup : {true, false}) {
+            std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
+            s.resize(encode_text(f.name.data(), f.name.size(), s.data(), markup));
+            (markup ? shown_names : title_names).push_back(std::move(s));
+        }
+    }
+    gutter_width = 1;
+    for (std::int32_t l = input::lines_read; l >= 10; l /= 10) ++gutter_width;
+    Totals t{};
+    count(symbols::symbol_root, t);
+    gather_occurrences();
+    emit_header(source_name, t);
+    emit_files();
+    emit_symbols(t);
+    emit_list_section("unused", "Defined but never used", symbols::USAGE_NEVER_USED);
+    emit_list_section("undefined", "Used but never defined", symbols::USAGE_NEVER_DEFINED);
+    emit_source();
+    emit("</body>\n</html>\n");
+    flush_out();
+    page_stream = nullptr;
+    line_first = {};   // nothing is kept for the next source
+    placed = {};
+}
+
+}  // namespace html
