@@ -8,17 +8,20 @@
 #                                                ($WINE, default /usr/lib/wine/wine64)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+if [ "${1:-}" = --wine ]; then
+  exe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+else
+  build=$(cd "${1:-$top/build/debug}" && pwd)
+fi
 cd "$top/tests/lsp"
 # The protocol library, exactly as the lock file pins it.
 [ node_modules/.package-lock.json -nt package-lock.json ] || npm ci --no-audit --no-fund
 
-if [ "${1:-}" = --wine ]; then
-  VELXREF=$(cd "$(dirname "$2")" && pwd)/$(basename "$2") VELXREF_RUNNER=${WINE:-/usr/lib/wine/wine64} \
-    timeout 300 node --test round_trip_test.mjs
+if [ -n "${exe:-}" ]; then
+  VELXREF=$exe VELXREF_RUNNER=${WINE:-/usr/lib/wine/wine64} timeout 300 node --test round_trip_test.mjs
   exit
 fi
 
-build=$(cd "${1:-$top/build/debug}" && pwd)
 export VELXREF=$build/velxref
 work=$(mktemp -d "${TMPDIR:-/tmp}/velxref-lsp-XXXXXX")
 trap 'rm -rf "$work"' EXIT
