@@ -231,8 +231,6 @@ std::int32_t fetch_token();
 void scan_file_name();
 // Moves scan_position back to token_start.
 void back_up_token();
-// Moves scan_position back to the start of the line, to read its tokens again.
-void rescan_line();
 // Advances scan_position over blanks and tabs.
 void skip_blanks();
 // Length of the suffix-form numeric literal that begins at position.

@@ -134,8 +134,6 @@ void skip_blanks() {
 
 void back_up_token() { scan_position = token_start; }
 
-void rescan_line() { scan_position = input::line_buffer; }
-
 int number_length(const char* position) {
     const char* p = skip_class(position, CLASS_HEX);
     if (to_upper(*p) == 'H') return static_cast<int>(p - position) + 1;

@@ -24,7 +24,10 @@ bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id) {
 
 Range range_of(const Occurrence& o) { return Range{o.start, Position{o.end_line, o.end}}; }
 
-auto place_key(std::uint32_t file, const Range& r) { return std::make_tuple(file, r.start.line, r.start.character); }
+// Places in order of their file's path, then of their position.
+auto place_key(std::uint32_t file, const Range& r) {
+    return std::make_tuple(std::string_view(files[file].path), r.start.line, r.start.character);
+}
 
 // Every occurrence of name in the scope of file, each place once, in file
 // and position order.

@@ -108,7 +108,7 @@ struct Analysis {
     std::vector<std::uint32_t> symbol_first;      // per name: its first slot in by_symbol (one more entry at the end)
     std::vector<std::string> definition_texts;    // per name: the text of the line of its first '#', or empty
     std::vector<std::string> names_after_cut;     // names in the rests of lines cut at 254, ascending
-    std::vector<Diagnostic> diagnostics;          // by file, then in the order found
+    std::vector<Diagnostic> diagnostics;          // by file, then by where each starts
 };
 
 // A place the answer of a request points at.

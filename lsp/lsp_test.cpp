@@ -165,3 +165,139 @@ TEST(LspProtocol, EdgesAnswerAndTheServerGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// A workspace in a scratch directory: files written, the server reset and
+// initialized with it as the root, and sources named as after --lsp.
+class LspWorkspace : public ::testing::Test {
+protected:
+    void SetUp() override { dir = test_util::make_scratch_dir(); }
+    void TearDown() override {
+        lsp::reset_server();
+        platform::change_directory(VELXREF_SOURCE_DIR);
+        test_util::remove_tree(dir);
+    }
+    void open(const std::vector<std::pair<std::string, std::string>>& sources, std::vector<std::string> named = {},
+              bool utf8 = false) {
+        for (const auto& [name, bytes] : sources) test_util::write_file(dir + "/" + name, bytes);
+        lsp::reset_server();
+        lsp::command_sources = std::move(named);
+        json caps = utf8 ? json{{"general", {{"positionEncodings", {"utf-8"}}}}} : json::object();
+        notes = exchange(request(1, "initialize", {{"rootUri", "file://" + dir}, {"capabilities", caps}}));
+    }
+    std::uint32_t file(const std::string& name) { return lsp::file_of_path(dir + "/" + name); }
+    // The ranges of name's occurrences in the scope of file, with their marks.
+    std::vector<std::pair<lsp::Range, char>> occurrences(const std::string& in, const std::string& name) {
+        std::vector<std::pair<lsp::Range, char>> found;
+        for (const lsp::Analysis* a : lsp::scope_of(file(in)))
+            for (const lsp::Occurrence& o : a->occurrences)
+                if (a->names[o.symbol] == name) found.push_back({{o.start, {o.end_line, o.end}}, o.mark});
+        return found;
+    }
+    std::string dir;
+    std::vector<json> notes;   // what initialize answered and published
+};
+
+bool operator==(const lsp::Position& a, const lsp::Position& b) { return a.line == b.line && a.character == b.character; }
+
+TEST_F(LspWorkspace, OccurrencesStandAtTheEditorsPositions) {
+    const std::string before_cut = "\t.BYTE " + [] { std::string s; for (int i = 0; i < 122; ++i) s += "0,"; return s; }();
+    struct Row {
+        const char* what;
+        std::string text;
+        lsp::Range utf16, utf8;
+        char mark;
+    } rows[] = {
+        {"CR LF", "X\r\n\tLDA FOO\r\n", {{1, 5}, {1, 8}}, {{1, 5}, {1, 8}}, ' '},
+        {"lone CR before the symbol", "\tLDA\r FOO\n", {{1, 1}, {1, 4}}, {{1, 1}, {1, 4}}, ' '},
+        {"lone CR just before it", "\tLDA \rFOO\n", {{1, 0}, {1, 3}}, {{1, 0}, {1, 3}}, ' '},
+        {"lone CR inside it", "\tLDA FO\rO\n", {{0, 5}, {1, 1}}, {{0, 5}, {1, 1}}, ' '},
+        {"0x1A inside a line, then the symbol", "\tNOP\x1A FOO\n", {{0, 6}, {0, 9}}, {{0, 6}, {0, 9}}, '#'},
+        {"tabs", "\t\tLDA\tFOO\n", {{0, 6}, {0, 9}}, {{0, 6}, {0, 9}}, ' '},
+        {"multi-byte characters before it", "\t.BYTE '\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xFF',FOO\n",
+         {{0, 15}, {0, 18}}, {{0, 20}, {0, 23}}, ' '},
+        {"just before the cut", before_cut + "FOO,BAR\n", {{0, 251}, {0, 254}}, {{0, 251}, {0, 254}}, ' '},
+        {"a label's colon", "\tNOP\n:FOO\tNOP\n", {{1, 1}, {1, 4}}, {{1, 1}, {1, 4}}, '#'},
+    };
+    for (const Row& r : rows) {
+        for (bool utf8 : {false, true}) {
+            SCOPED_TRACE(std::string(r.what) + (utf8 ? ", utf-8" : ", utf-16"));
+            open({{"T.AVL", r.text}}, {"T"}, utf8);
+            auto found = occurrences("T.AVL", "FOO");
+            ASSERT_EQ(found.size(), 1u);
+            const lsp::Range& want = utf8 ? r.utf8 : r.utf16;
+            EXPECT_TRUE(found[0].first.start == want.start) << found[0].first.start.line << ":" << found[0].first.start.character;
+            EXPECT_TRUE(found[0].first.end == want.end) << found[0].first.end.line << ":" << found[0].first.end.character;
+            EXPECT_EQ(found[0].second, r.mark);
+        }
+    }
+}
+
+TEST_F(LspWorkspace, DiagnosticsSayWhatTheConsoleAndTheListingKnow) {
+    const std::string long_line = "\tLDA\t" + std::string(249, 'A') + ",GONE\n";
+    open({{"T.AVL", "\t.INCLUDE NOFILE.INC\n\t.INCLUDE SELF.INC\nUNUSED\tNOP\n\tLDA\tNOWHERE\n" + long_line},
+          {"SELF.INC", "\t.INCLUDE SELF.INC\n"}},
+         {"T"});
+    auto text = [](const std::vector<lsp::Diagnostic>& d) {
+        std::vector<std::string> t;
+        for (const lsp::Diagnostic& x : d)
+            t.push_back(std::to_string(x.range.start.line) + ":" + std::to_string(x.range.start.character) + "-" +
+                        std::to_string(x.range.end.line) + ":" + std::to_string(x.range.end.character) + " " +
+                        std::to_string(x.severity) + (x.unnecessary ? "u " : " ") + x.message);
+        return t;
+    };
+    EXPECT_EQ(text(lsp::diagnostics_of(file("T.AVL"))),
+              (std::vector<std::string>{"0:10-0:20 1 Can't open include file NOFILE.INC", "2:0-2:6 4u UNUSED is defined but never used",
+                                        "3:5-3:12 2 NOWHERE is used but never defined",
+                                        "4:5-4:254 2 " + std::string(249, 'A') + " is used but never defined",
+                                        "4:254-4:259 3 Line longer than 254 characters: the rest is not read"}));
+    EXPECT_EQ(text(lsp::diagnostics_of(file("SELF.INC"))), (std::vector<std::string>{"0:10-0:18 1 Nesting error SELF.INC"}));
+    std::string why = lsp::rename_refusal(file("T.AVL"), "GONE");
+    EXPECT_NE(why.find("after the cut"), std::string::npos);
+    EXPECT_EQ(lsp::rename_refusal(file("T.AVL"), "NOWHERE"), "");
+
+    open({}, {"MISSING"});
+    EXPECT_EQ(text(lsp::diagnostics_of(file("MISSING.AVL"))), (std::vector<std::string>{"0:0-0:0 1 Can't open MISSING.AVL"}));
+}
+
+TEST_F(LspWorkspace, AFileReadByTwoSourcesIsOneFile) {
+    open({{"A.AVL", "\t.INCLUDE C.INC\n\tJSR\tXX\n"}, {"B.AVL", "\t.INCLUDE C.INC\n\tLDA\tXX\n"}, {"C.INC", "XX\tNOP\nYY\tNOP\n"}});
+    ASSERT_EQ(lsp::analyses.size(), 2u);   // no source named: every .AVL of the root
+    std::vector<lsp::Location> refs = lsp::references(file("C.INC"), "XX", true);
+    ASSERT_EQ(refs.size(), 3u);
+    EXPECT_EQ(refs[0].file, file("A.AVL"));
+    EXPECT_EQ(refs[1].file, file("B.AVL"));
+    EXPECT_EQ(refs[2].file, file("C.INC"));
+    EXPECT_EQ(lsp::definitions(file("A.AVL"), "XX").size(), 1u);
+    EXPECT_EQ(lsp::diagnostics_of(file("C.INC")).size(), 1u);   // YY, unused in both
+    std::vector<lsp::SymbolAnswer> symbols = lsp::document_symbols(file("C.INC"));
+    ASSERT_EQ(symbols.size(), 2u);
+    EXPECT_EQ(symbols[0].kind, lsp::KIND_FUNCTION);   // called by JSR in A only
+    EXPECT_EQ(lsp::new_name_refusal(file("C.INC"), "YY"), "YY already names a symbol of this program");
+}
+
+TEST_F(LspWorkspace, EditsReanalyseAndALoneDocumentStandsAlone) {
+    open({{"MAIN.AVL", "\t.INCLUDE PART.INC\n"}, {"PART.INC", "PART1\tNOP\n"}}, {"MAIN"});
+    std::string lone = "file://" + dir + "/LONE.INC";
+    exchange(notification("textDocument/didOpen", {{"textDocument", {{"uri", lone}, {"languageId", "vela"}, {"version", 1},
+                                                                     {"text", "LONE1\tNOP\n\tJSR\tLONE1\n"}}}}));
+    ASSERT_EQ(lsp::analyses.size(), 2u);
+    EXPECT_EQ(lsp::definitions(file("LONE.INC"), "LONE1").size(), 1u);
+    // The main source comes to read it: the lone analysis goes.
+    std::string main = "file://" + dir + "/MAIN.AVL";
+    exchange(notification("textDocument/didOpen", {{"textDocument", {{"uri", main}, {"languageId", "vela"}, {"version", 1},
+                                                                     {"text", "\t.INCLUDE PART.INC\n"}}}}));
+    json change{{"range", {{"start", {{"line", 1}, {"character", 0}}}, {"end", {{"line", 1}, {"character", 0}}}}},
+                {"text", "\t.INCLUDE LONE.INC\n"}};
+    std::vector<json> out = exchange(notification(
+        "textDocument/didChange", {{"textDocument", {{"uri", main}, {"version", 2}}}, {"contentChanges", json::array({change})}}));
+    EXPECT_EQ(lsp::analyses.size(), 1u);
+    EXPECT_EQ(lsp::references(file("LONE.INC"), "LONE1", true).size(), 2u);
+    // PART1 stays unused in MAIN's scope: PART.INC keeps its hint, published again.
+    bool part_published = false;
+    for (const json& m : out) part_published = part_published || m["params"]["uri"] == "file://" + dir + "/PART.INC";
+    EXPECT_TRUE(part_published);
+}
+
+}  // namespace

@@ -128,7 +128,7 @@ void collect_line() {
     Analysis& a = *run.result;
     if (run.line_first.size() < static_cast<std::size_t>(index) + 1) run.line_first.resize(static_cast<std::size_t>(index) + 1);
     run.line_first[static_cast<std::size_t>(index)] = static_cast<std::uint32_t>(a.occurrences.size());
-    lex::rescan_line();
+    lex::start_line();   // the classifier read the line once; its tokens are read again
     for (int token = 0;; ++token) {
         std::int32_t kind = lex::fetch_token();
         if (kind == lex::TOKEN_END) break;
@@ -285,8 +285,10 @@ void order_analysis() {
     a.sorted_names.resize(a.names.size());
     for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
     std::sort(a.sorted_names.begin(), a.sorted_names.end(), [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; });
-    std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(),
-                     [](const Diagnostic& x, const Diagnostic& y) { return x.file < y.file; });
+    std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(), [](const Diagnostic& x, const Diagnostic& y) {
+        return std::make_tuple(x.file, x.range.start.line, x.range.start.character) <
+               std::make_tuple(y.file, y.range.start.line, y.range.start.character);
+    });
 }
 
 // Reads and analyses the main source of run.result: the table holds the

@@ -15,9 +15,9 @@ namespace {
 
 TextStream slots[MAX_STREAMS] = {};   // every stream lives here
 bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
+bool slot_finished[MAX_STREAMS] = {}; // which hold a closed stream of open_replace whose new file waits
 const MemoryFile* memory_files = nullptr;   // the table of set_memory_files
 int memory_file_count = 0;                  // its rows, 0 when open_read reads only the disk
-bool slot_finished[MAX_STREAMS] = {}; // which hold a closed stream of open_replace whose new file waits
 
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
