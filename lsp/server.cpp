@@ -92,10 +92,11 @@ json locations_json(const std::vector<Location>& found) {
     return list;
 }
 
-// Publishes the diagnostics of file when they differ from those it has.
-void publish(std::uint32_t file) {
+// Publishes the diagnostics of file when they differ from those it has, or
+// when always (a client may drop what came before it opened the document).
+void publish(std::uint32_t file, bool always = false) {
     std::vector<Diagnostic> found = diagnostics_of(file);
-    if (found == files[file].published) return;
+    if (found == files[file].published && !(always && !found.empty())) return;
     json list = json::array();
     for (const Diagnostic& d : found) {
         json item{{"range", range_json(d.range)}, {"severity", d.severity}, {"source", "velxref"}, {"message", d.message}};
@@ -202,7 +203,9 @@ json on_did_open(const json& params) {
     files[file].text = take_text(const_cast<json&>(member(params, "textDocument")), "text");
     files[file].uri = text_member(member(params, "textDocument"), "uri");
     files[file].open = true;
-    publish_all(file_changed(file));
+    std::vector<std::uint32_t> touched = file_changed(file);
+    publish(file, true);   // first: publish_all then finds it unchanged
+    publish_all(touched);
     return nullptr;
 }
 
