@@ -256,7 +256,16 @@ TEST_F(LspWorkspace, DiagnosticsSayWhatTheConsoleAndTheListingKnow) {
     EXPECT_EQ(lsp::rename_refusal(file("T.AVL"), "NOWHERE"), "");
 
     open({}, {"MISSING"});
-    EXPECT_EQ(text(lsp::diagnostics_of(file("MISSING.AVL"))), (std::vector<std::string>{"0:0-0:0 1 Can't open MISSING.AVL"}));
+    std::vector<std::string> missing{"0:0-0:0 1 Can't open MISSING.AVL"};
+    EXPECT_EQ(text(lsp::diagnostics_of(file("MISSING.AVL"))), missing);
+    // Opened in the editor it is read; closed, it is missing again (and the
+    // table of the run before is not taken for its own).
+    std::string uri = "file://" + dir + "/MISSING.AVL";
+    exchange(notification("textDocument/didOpen", {{"textDocument", {{"uri", uri}, {"languageId", "vela"}, {"version", 1},
+                                                                     {"text", "\tJSR\tGHOST\n"}}}}));
+    EXPECT_EQ(text(lsp::diagnostics_of(file("MISSING.AVL"))), (std::vector<std::string>{"0:5-0:10 2 GHOST is used but never defined"}));
+    exchange(notification("textDocument/didClose", {{"textDocument", {{"uri", uri}}}}));
+    EXPECT_EQ(text(lsp::diagnostics_of(file("MISSING.AVL"))), missing);
 }
 
 TEST_F(LspWorkspace, AFileReadByTwoSourcesIsOneFile) {

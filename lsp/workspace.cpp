@@ -47,6 +47,7 @@ struct Run {
                                                   // index + 1 in the low, 0 when free
     std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
     std::vector<std::uint8_t> columns;            // per occurrence: its column in its line
+    bool opened;                                  // the main source was opened: the table is this run's
 };
 
 Run run;
@@ -340,6 +341,7 @@ const char* read_source() {
     analysis::reset_analysis();
     symbols::reset_symbols();
     input::reset_input(source, main.path);
+    run.opened = true;
     run_file(0);
     while (input::next_line()) {
         analysis::analyse_line();
@@ -398,7 +400,7 @@ void analyse(std::size_t index) {
     const char* failure = nullptr;
     try {
         failure = read_source();
-        if (!run.files.empty()) {
+        if (run.opened) {
             take_marks(symbols::symbol_root);
             note_include_failures();
             note_cut_lines();
