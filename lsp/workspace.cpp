@@ -385,14 +385,19 @@ void analyse(std::size_t index) {
     // reads them from memory like the editor's texts: the positions come
     // from the very bytes the reader saw.
     for (std::uint32_t id : read_before) add_run_file(files[id].path);
-    // Copies of the paths: a run file moves when more are met.
+    // The table names copies of the paths: a run file moves when more are met.
     std::vector<std::string> paths;
     std::vector<platform::MemoryFile> memory;
-    for (const File& f : files)
-        if (f.open) memory.push_back(platform::MemoryFile{nullptr, f.text.data(), f.text.size()}), paths.push_back(f.path);
-    for (const RunFile& f : run.files)
-        if (f.open < 0 && f.readable)
-            memory.push_back(platform::MemoryFile{nullptr, f.loaded->data(), f.loaded->size()}), paths.push_back(f.path);
+    for (const File& f : files) {
+        if (!f.open) continue;
+        paths.push_back(f.path);
+        memory.push_back(platform::MemoryFile{nullptr, f.text.data(), f.text.size()});
+    }
+    for (const RunFile& f : run.files) {
+        if (f.open >= 0 || !f.readable) continue;
+        paths.push_back(f.path);
+        memory.push_back(platform::MemoryFile{nullptr, f.loaded->data(), f.loaded->size()});
+    }
     for (std::size_t i = 0; i < memory.size(); ++i) memory[i].path = paths[i].c_str();
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
