@@ -226,7 +226,7 @@ describe('the example, every capability', () => {
     assert.ok(by.has('CH'));
   });
 
-  it('publishes diagnostics for every file of the scope', async () => {
+  it('publishes the findings of each file of the scope', async () => {
     // CH is used on lines 10 and 11 and defined nowhere; everything else
     // defined is used, and the include is found.
     const blink = s.diagnostics.get(BLINK);
@@ -287,7 +287,7 @@ describe('incremental edits', () => {
 describe('a workspace of several sources', () => {
   // A.AVL and B.AVL both include SHARED.INC; c.Avl is found whatever the case
   // of its extension; NOTE.ASM is read by no main source. Line 6 of A.AVL is
-  // 263 characters: SPARE ends at the cut (254), START stands after it.
+  // 260 characters: SPARE ends at the cut (254), START stands after it.
   const longLine = `\t.BYTE\t${'1,'.repeat(121)}SPARE,START`;
   const files = {
     'A.AVL': `\t.INCLUDE SHARED.INC\n\t.INCLUDE NOPE.INC\nSTART:\tLDA\tSHARED\n\tJSR\tMISSING\nSPARE\t=\t5\n${longLine}\nUNUSED\t=\t0\n`,
