@@ -10,7 +10,7 @@ MAKEFLAGS += --no-print-directory
 WINE ?= /usr/lib/wine/wine64
 WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all example test engines-check unit page-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
+.PHONY: all example test engines-check unit page-test lsp-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
 
 all: release
 
@@ -42,9 +42,9 @@ windows:
 # target for FUZZ_SECONDS; the unit and
 # end-to-end suites in an optimised build with assertions on; the pages of
 # every end-to-end run read by an HTML parser, and the example's page in
-# headless Chromium; the binary under valgrind; the
-# end-to-end suite against the Windows build under Wine; both suites again in
-# a sanitizer build; then the packages, unpacked and tried.
+# headless Chromium; the language server with its clients; the binary under
+# valgrind; the end-to-end suite against the Windows build under Wine; both
+# suites again in a sanitizer build; then the packages, unpacked and tried.
 test: engines-check fuzz unit package-check
 
 # Every npm package locked under tests/ must run on Debian 12's Node.js
@@ -56,6 +56,7 @@ engines-check:
 unit: debug asan windows
 	cd build/debug && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) page-test
+	$(MAKE) lsp-test
 	bash tests/valgrind.sh build/debug/velxref
 	$(MAKE) wine-test
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
@@ -64,6 +65,12 @@ unit: debug asan windows
 # the example's page in headless Chromium (screenshot: build/page/BLINK.png).
 page-test: debug
 	bash tests/page/run.sh build/debug
+
+# The language server (--lsp) with real clients: the protocol tests through
+# the protocol library (npm, pinned in tests/lsp/package-lock.json), Neovim's
+# own client and Emacs' eglot, the last two configured as the README says.
+lsp-test: debug
+	bash tests/lsp/run.sh build/debug
 
 # The end-to-end suite (built natively) starts velxref.exe through Wine; the
 # example's page from both builds must be the same bytes.

@@ -11,6 +11,7 @@
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
+#include "lsp/lsp.h"
 #include "symbols/symbols.h"
 
 namespace driver {
@@ -22,6 +23,8 @@ using fatal::report_error;
 constexpr const char* DEFAULT_EXTENSION = ".AVL";
 constexpr const char* LISTING_EXTENSION = ".VXR";
 
+bool serving = false;   // --lsp: no source is required
+
 const char* const NOTICE_LINES =
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
@@ -29,6 +32,7 @@ const char* const NOTICE_LINES =
 // What --help adds to the usage lines: one line per long option.
 const char* const LONG_OPTIONS_TEXT =
     "       --html : also write NAME.html, the cross reference as a page with links\n"
+    "       --lsp : run as a language server for an editor, on standard input and output\n"
     "       --help : show this text\n"
     "       --version : show the version";
 
@@ -39,6 +43,7 @@ void parse_long_option(const char* arg) {
         html::request_pages();
         return;
     }
+    if (std::strcmp(arg, "--lsp") == 0) return;   // taken by run before anything else
     if (std::strcmp(arg, "--help") == 0) {
         console::write_message(console::MESSAGE_ANSWER, std::string(fatal::USAGE_TEXT) + "\n" + LONG_OPTIONS_TEXT);
     } else if (std::strcmp(arg, "--version") == 0) {
@@ -164,6 +169,24 @@ void silence_console_on_own_files() {
     }
 }
 
+// --lsp: the channel is taken before anything is written, so what the
+// options and the reader would write to the console goes nowhere; the
+// sources named are the server's main sources.  A usage error ends the
+// server at once with status 2.
+int serve_editor(int argc, char** argv) {
+    platform::open_protocol_channel(&lsp::channel_in, &lsp::channel_out);
+    serving = true;
+    try {
+        start_up();
+        parse_options(argc, argv);
+    } catch (const fatal::FatalExit& e) {
+        return e.status;
+    }
+    lsp::reset_server();
+    for (int i = 0; i < source_count; ++i) lsp::command_sources.emplace_back(source_names[i]);
+    return lsp::serve();
+}
+
 // Every allocation that fails ends here, in place of an exception, which
 // might itself find no memory.
 void out_of_heap() { report_error(fatal::ERROR_HEAP); }
@@ -172,6 +195,8 @@ void out_of_heap() { report_error(fatal::ERROR_HEAP); }
 
 int run(int argc, char** argv) {
     std::set_new_handler(out_of_heap);
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--lsp") == 0) return serve_editor(argc, argv);
     try {
         start_up();
         parse_options(argc, argv);
@@ -234,7 +259,7 @@ void parse_options(int argc, char** argv) {
             report_error(fatal::ERROR_USAGE);
         }
     }
-    if (source_count == 0) report_error(fatal::ERROR_USAGE);
+    if (source_count == 0 && !serving) report_error(fatal::ERROR_USAGE);
 }
 
 void set_output_dir(const char* text) {
