@@ -43,8 +43,9 @@ windows:
 # end-to-end suites in an optimised build with assertions on; the pages of
 # every end-to-end run read by an HTML parser, and the example's page in
 # headless Chromium; the language server with its clients; the binary under
-# valgrind; the end-to-end suite against the Windows build under Wine; both
-# suites again in a sanitizer build; then the packages, unpacked and tried.
+# valgrind; the end-to-end suite and a language server session against the
+# Windows build under Wine; both suites again in a sanitizer build; then the
+# packages, unpacked and tried.
 test: engines-check fuzz unit package-check
 
 # Every npm package locked under tests/ must run on Debian 12's Node.js
@@ -73,7 +74,8 @@ lsp-test: debug
 	bash tests/lsp/run.sh build/debug
 
 # The end-to-end suite (built natively) starts velxref.exe through Wine; the
-# example's page from both builds must be the same bytes.
+# example's page from both builds must be the same bytes; velxref.exe --lsp
+# passes a round trip of the protocol tests.
 # One Wine server serves the whole stage and ends 60 s after its last run: a
 # server started and stopped around every run can lose clients under load.
 # One still running from an earlier stage serves as well (hence the "-"); it
@@ -89,6 +91,7 @@ wine-test:
 	cd examples && $(WINE_ENV) $(WINE) ../build/windows/velxref.exe --html BLINK -o../build/wine/windows >/dev/null
 	cmp build/wine/native/BLINK.html build/wine/windows/BLINK.html
 	@echo "the Windows build writes the same page"
+	$(WINE_ENV) WINE=$(WINE) bash tests/lsp/run.sh --wine build/windows/velxref.exe
 	-@$(WINE_ENV) $(dir $(WINE))wineserver -k >/dev/null 2>&1
 
 fuzz:

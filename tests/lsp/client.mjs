@@ -21,6 +21,9 @@ export const runner = process.env.VELXREF_RUNNER ?? '';
 export const WAIT_MS = runner ? 60000 : 10000;
 
 export const uri = (dir, name) => pathToFileURL(path.join(dir, name)).href;
+// Wine shows the root of the file system as drive Z:, so there a server may
+// name file:///work/A.AVL as file:///Z:/work/A.AVL: the same file.
+export const sameFile = (u) => (runner ? u.replace(/^file:\/\/\/Z:\//i, 'file:///') : u);
 
 // A 1-based line and 0-based columns, as the issue and an editor's status
 // bar count them, turned into the protocol's range.

@@ -356,6 +356,8 @@ describe('a workspace of several sources', () => {
     s.notify(P.DidCloseTextDocumentNotification.type, { textDocument: { uri: B } });
     const got = await s.request(P.WorkspaceSymbolRequest.type, { query: 'SHARED2' });
     assert.deepEqual(got, []);
+    // The hint is gone with the editor's text: an empty list says so.
+    await s.waitDiagnostics(B, (l) => l.length === 0);
   });
 
   it('turns a vanished include into a diagnostic and goes on', async () => {
