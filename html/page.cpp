@@ -345,8 +345,9 @@ void emit_run_heading(const LineRun& g, std::int32_t lines, bool after_run) {
 // Every recorded occurrence by line: those of line index i (line number - 1)
 // are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
 // The symbol table has them by symbol; a count per line and a second walk
-// sort them by line, a few per line by column.
-std::vector<std::size_t> line_first;
+// sort them by line, a few per line by column.  Four bytes a line: a table of
+// more than 2^32 occurrences (64 GiB of entries) is out of heap space.
+std::vector<std::uint32_t> line_first;
 std::vector<Occurrence> placed;
 
 // Always so, but for line numbers that wrapped past 2^31 lines.
@@ -360,13 +361,14 @@ void count_by_line(const SymbolNode* n) {
     }
 }
 
-void place_by_line(const SymbolNode* n, std::vector<std::size_t>& next) {
+// Places every occurrence at line_first of its line, which moves on past it.
+void place_by_line(const SymbolNode* n) {
     for (; n != nullptr; n = n->greater) {
-        place_by_line(n->less, next);
+        place_by_line(n->less);
         for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
             if (on_a_line_read(e))
-                placed[next[static_cast<std::size_t>(e->line - 1)]++] =
-                Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark};
+                placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
+                    Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark};
     }
 }
 
@@ -374,12 +376,18 @@ void gather_occurrences() {
     std::size_t lines = static_cast<std::size_t>(input::lines_read);
     line_first.assign(lines + 1, 0);
     count_by_line(symbols::symbol_root);
-    for (std::size_t i = 0; i < lines; ++i) line_first[i + 1] += line_first[i];
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lines; ++i) {
+        total += line_first[i + 1];
+        if (total > UINT32_MAX) fatal::report_error(fatal::ERROR_HEAP);
+        line_first[i + 1] = static_cast<std::uint32_t>(total);
+    }
     placed.resize(line_first[lines]);
-    std::vector<std::size_t> next(line_first.begin(), line_first.end() - 1);
-    place_by_line(symbols::symbol_root, next);
+    place_by_line(symbols::symbol_root);   // line_first[i] is now where line i + 1 starts
+    for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
+    line_first[0] = 0;
     for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
-        for (std::size_t j = line_first[i] + 1; j < line_first[i + 1]; ++j) {
+        for (std::size_t j = std::size_t{line_first[i]} + 1; j < line_first[i + 1]; ++j) {
             Occurrence o = placed[j];
             std::size_t k = j;
             for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];
