@@ -36,8 +36,11 @@ struct TokenSlot {
 
 TokenSlot lookahead[2];   // first and second token of the line
 
-// Reads the next token into slot; true when it ends the statement.
-bool fill_slot(TokenSlot& slot) {
+// Reads the next token into slot; true when it ends the statement.  Forced
+// inline, with set_text and find_word in lex/: once the run loop moved here
+// the compiler stopped inlining all three (together 3 % fewer instructions
+// on 100,000 lines of the realistic, hot and crlf cases, under callgrind).
+[[gnu::always_inline]] inline bool fill_slot(TokenSlot& slot) {
     slot.kind = fetch_token();
     slot.text_start = lex::text_start;
     slot.index = lex::keyword_index;
@@ -187,7 +190,11 @@ void reset_analysis() {
     current_kind = ' ';
 }
 
-void analyse_source(platform::TextStream* source, const char* name) {
+// Flattened: the reader, the tokenizer and the classifier inlined into the
+// run loop, as they were when the loop lived in the driver's main: 10 %
+// fewer instructions on 100,000 realistic and crlf lines under callgrind,
+// 11 % on hot (with the forced inlining above, 6 % with --html).
+[[gnu::flatten]] void analyse_source(platform::TextStream* source, const char* name) {
     input::reset_input(source, name);
     reset_analysis();
     symbols::reset_symbols();

@@ -67,8 +67,8 @@ inline constexpr WordTable word_table = make_word_table();
 static_assert(word_table.longest_probe <= MAX_WORD_PROBES, "the word hash spreads the names");
 
 // The slot of the name that the length characters at text spell, letter case
-// aside, or nullptr.
-const WordSlot* find_word(const char* text, int length) {
+// aside, or nullptr.  Forced inline (see fill_slot in analysis/).
+[[gnu::always_inline]] inline const WordSlot* find_word(const char* text, int length) {
     if (length <= 0 || length > MAX_KEYWORD_LENGTH) return nullptr;   // no name is empty or that long
     std::uint64_t k = 0;
     for (int i = 0; i < length; ++i) k |= std::uint64_t{static_cast<unsigned char>(to_upper(text[i]))} << 8 * i;
