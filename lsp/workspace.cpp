@@ -34,6 +34,8 @@ struct RunFile {
     bool readable;                     // open, or read from the disk
     std::vector<std::uint32_t> starts; // its line starts
     std::size_t last_line;             // the line of the last position asked for: the next is mostly on it
+    std::size_t last_offset;           // the offset of the last position asked for
+    std::int32_t last_character;       // and its character
 };
 
 // What one run keeps while it reads.  Until the run ends no File is made,
@@ -78,7 +80,7 @@ std::string shown_name(const std::string& path) {
 // Adds the run file of full path, its bytes read (from the editor's text or
 // the disk); returns its index.
 std::uint32_t add_run_file(const std::string& path) {
-    RunFile f{path, -1, std::make_unique<std::string>(), true, {}, 0};
+    RunFile f{path, -1, std::make_unique<std::string>(), true, {}, 0, 0, 0};
     for (std::size_t i = 0; i < files.size(); ++i)
         if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
     if (f.open < 0) f.readable = platform::read_file(path.c_str(), f.loaded.get());
@@ -110,8 +112,18 @@ Position run_position(std::uint32_t id, std::int64_t offset) {
     std::size_t line = f.last_line;
     if (at < f.starts[line] || (line + 1 < f.starts.size() && at >= f.starts[line + 1]))
         line = static_cast<std::size_t>(std::upper_bound(f.starts.begin(), f.starts.end(), at) - f.starts.begin()) - 1;
+    // Counted on from the last position when it lies before on the same line
+    // at an ASCII byte, where no UTF-8 sequence can straddle it; otherwise
+    // from the line's start.
+    std::int32_t character;
+    if (line == f.last_line && at >= f.last_offset && f.last_offset < text.size() && static_cast<unsigned char>(text[f.last_offset]) < 0x80)
+        character = f.last_character + characters_of(text.data() + f.last_offset, at - f.last_offset);
+    else
+        character = characters_of(text.data() + f.starts[line], at - f.starts[line]);
     f.last_line = line;
-    return Position{static_cast<std::int32_t>(line), characters_of(text.data() + f.starts[line], at - f.starts[line])};
+    f.last_offset = at;
+    f.last_character = character;
+    return Position{static_cast<std::int32_t>(line), character};
 }
 
 // The slot of text, or the free slot where it would go.
@@ -310,15 +322,24 @@ void take_files() {
 // names in byte order, diagnostics by file.
 void order_analysis() {
     Analysis& a = *run.result;
+    // By file in reading order (counted), then by place within a file: a
+    // file read once is in place order already.
+    std::vector<std::uint32_t> file_first(files.size() + 1, 0);
+    for (const Occurrence& o : a.occurrences) ++file_first[o.file + 1];
+    for (std::size_t i = 0; i < files.size(); ++i) file_first[i + 1] += file_first[i];
     a.by_place.resize(a.occurrences.size());
-    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_place[i] = i;
-    std::stable_sort(a.by_place.begin(), a.by_place.end(), [&a](std::uint32_t x, std::uint32_t y) {
+    std::vector<std::uint32_t> next(file_first.begin(), file_first.end() - 1);
+    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_place[next[a.occurrences[i].file]++] = i;
+    auto before = [&a](std::uint32_t x, std::uint32_t y) {
         const Occurrence& p = a.occurrences[x];
         const Occurrence& q = a.occurrences[y];
-        if (p.file != q.file) return p.file < q.file;
         if (p.start.line != q.start.line) return p.start.line < q.start.line;
         return p.start.character < q.start.character;
-    });
+    };
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        auto from = a.by_place.begin() + file_first[f], to = a.by_place.begin() + file_first[f + 1];
+        if (!std::is_sorted(from, to, before)) std::stable_sort(from, to, before);
+    }
     a.sorted_names.resize(a.names.size());
     for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
     std::sort(a.sorted_names.begin(), a.sorted_names.end(), [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; });
