@@ -106,6 +106,14 @@ void apply_change(std::string* text, Range range, std::string_view replacement) 
     std::size_t from = offset_of(*text, starts, range.start);
     std::size_t to = offset_of(*text, starts, range.end);
     if (to < from) std::swap(from, to);
+    std::size_t size = text->size() - (to - from) + replacement.size();
+    if (size > text->capacity()) {   // grown by a little, never doubled: a document may be large
+        std::string grown;
+        grown.reserve(size + size / 64 + 4096);
+        grown.append(*text, 0, from).append(replacement).append(*text, to);
+        text->swap(grown);
+        return;
+    }
     text->replace(from, to - from, replacement);
 }
 
