@@ -54,6 +54,11 @@ std::size_t line_end(std::string_view text, const std::vector<std::uint32_t>& st
 
 std::vector<std::uint32_t> line_starts(std::string_view text) {
     std::vector<std::uint32_t> starts{0};
+    if (text.find('\r') == std::string_view::npos) {   // the usual text: a search for each LF
+        for (std::size_t i = text.find('\n'); i != std::string_view::npos; i = text.find('\n', i + 1))
+            starts.push_back(static_cast<std::uint32_t>(i + 1));
+        return starts;
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;

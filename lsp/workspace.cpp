@@ -49,6 +49,8 @@ struct Run {
                                                   // index + 1 in the low, 0 when free
     std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
     std::vector<std::uint8_t> columns;            // per occurrence: its column in its line
+    std::vector<std::uint32_t> tree_order;        // names of the table in its (byte) order, each once
+    std::vector<bool> in_tree;                    // per name: in tree_order
     bool opened;                                  // the main source was opened: the table is this run's
 };
 
@@ -203,6 +205,11 @@ void take_marks(const symbols::SymbolNode* node) {
         if (!find_name_id(std::string_view(node->name, node->length), &id)) continue;
         Analysis& a = *run.result;
         a.facts[id].kind = node->kind;
+        if (run.in_tree.size() < a.names.size()) run.in_tree.resize(a.names.size());
+        if (!run.in_tree[id]) {
+            run.in_tree[id] = true;
+            run.tree_order.push_back(id);
+        }
         for (const symbols::RefEntry* e = node->refs; e != nullptr; e = e->next) {
             std::size_t line = static_cast<std::size_t>(e->line) - 1;
             if (line >= run.line_first.size()) continue;
@@ -340,9 +347,18 @@ void order_analysis() {
         auto from = a.by_place.begin() + file_first[f], to = a.by_place.begin() + file_first[f + 1];
         if (!std::is_sorted(from, to, before)) std::stable_sort(from, to, before);
     }
+    // The table's names come in byte order already: only the names it does
+    // not hold are sorted and merged in (and all sorted should its order differ).
+    auto name_before = [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; };
+    std::vector<std::uint32_t> rest;
+    run.in_tree.resize(a.names.size());
+    for (std::uint32_t i = 0; i < a.names.size(); ++i)
+        if (!run.in_tree[i]) rest.push_back(i);
+    std::sort(rest.begin(), rest.end(), name_before);
     a.sorted_names.resize(a.names.size());
-    for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
-    std::sort(a.sorted_names.begin(), a.sorted_names.end(), [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; });
+    std::merge(run.tree_order.begin(), run.tree_order.end(), rest.begin(), rest.end(), a.sorted_names.begin(), name_before);
+    if (!std::is_sorted(a.sorted_names.begin(), a.sorted_names.end(), name_before))
+        std::sort(a.sorted_names.begin(), a.sorted_names.end(), name_before);
     std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(), [](const Diagnostic& x, const Diagnostic& y) {
         return std::make_tuple(x.file, x.range.start.line, x.range.start.character) <
                std::make_tuple(y.file, y.range.start.line, y.range.start.character);
