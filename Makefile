@@ -10,7 +10,7 @@ MAKEFLAGS += --no-print-directory
 WINE ?= /usr/lib/wine/wine64
 WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all example test engines-check unit page-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
+.PHONY: all example test engines-check unit page-test lsp-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
 
 all: release
 
@@ -42,9 +42,10 @@ windows:
 # target for FUZZ_SECONDS; the unit and
 # end-to-end suites in an optimised build with assertions on; the pages of
 # every end-to-end run read by an HTML parser, and the example's page in
-# headless Chromium; the binary under valgrind; the
-# end-to-end suite against the Windows build under Wine; both suites again in
-# a sanitizer build; then the packages, unpacked and tried.
+# headless Chromium; the language server with its clients; the binary under
+# valgrind; the end-to-end suite and a language server session against the
+# Windows build under Wine; both suites again in a sanitizer build; then the
+# packages, unpacked and tried.
 test: engines-check fuzz unit package-check
 
 # Every npm package locked under tests/ must run on Debian 12's Node.js
@@ -56,6 +57,7 @@ engines-check:
 unit: debug asan windows
 	cd build/debug && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) page-test
+	$(MAKE) lsp-test
 	bash tests/valgrind.sh build/debug/velxref
 	$(MAKE) wine-test
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
@@ -65,8 +67,15 @@ unit: debug asan windows
 page-test: debug
 	bash tests/page/run.sh build/debug
 
+# The language server (--lsp) with real clients: the protocol tests through
+# the protocol library (npm, pinned in tests/lsp/package-lock.json), Neovim's
+# own client and Emacs' eglot, the last two configured as the README says.
+lsp-test: debug
+	bash tests/lsp/run.sh build/debug
+
 # The end-to-end suite (built natively) starts velxref.exe through Wine; the
-# example's page from both builds must be the same bytes.
+# example's page from both builds must be the same bytes; velxref.exe --lsp
+# passes a round trip of the protocol tests.
 # One Wine server serves the whole stage and ends 60 s after its last run: a
 # server started and stopped around every run can lose clients under load.
 # One still running from an earlier stage serves as well (hence the "-"); it
@@ -82,6 +91,7 @@ wine-test:
 	cd examples && $(WINE_ENV) $(WINE) ../build/windows/velxref.exe --html BLINK -o../build/wine/windows >/dev/null
 	cmp build/wine/native/BLINK.html build/wine/windows/BLINK.html
 	@echo "the Windows build writes the same page"
+	$(WINE_ENV) WINE=$(WINE) bash tests/lsp/run.sh --wine build/windows/velxref.exe
 	-@$(WINE_ENV) $(dir $(WINE))wineserver -k >/dev/null 2>&1
 
 fuzz:

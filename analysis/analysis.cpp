@@ -173,6 +173,7 @@ void analyse_unlabelled(const TokenSlot& f, const TokenSlot& s) {
 void analyse_line() {
     TokenSlot& f = lookahead[0];
     TokenSlot& s = lookahead[1];
+    lex::start_line();
     clear_slot(f);
     clear_slot(s);
     if (!fill_slot(f)) fill_slot(s);
@@ -190,9 +191,14 @@ void analyse_source(platform::TextStream* source, const char* name) {
     input::reset_input(source, name);
     reset_analysis();
     symbols::reset_symbols();
-    while (input::next_line()) {
-        analyse_line();
-        input::count_line();
+    try {
+        while (input::next_line()) {
+            analyse_line();
+            input::count_line();
+        }
+    } catch (const fatal::FatalExit&) {
+        input::close_streams();   // a caller may go on after a fatal error
+        throw;
     }
     // A source that failed while it was read ends the run before its
     // listing takes the place of the old one.

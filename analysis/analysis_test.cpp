@@ -53,7 +53,7 @@ protected:
             ASSERT_LE(line.size(), 254u);
             std::memcpy(input::line_buffer, line.data(), line.size());
             std::memcpy(input::line_buffer + line.size(), "\n", 2);
-            input::scan_position = input::line_buffer;
+            lex::start_line();
             analysis::analyse_line();
             input::count_line();
             if (end == std::string::npos) return;

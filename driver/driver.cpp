@@ -4,12 +4,14 @@
 #include <new>
 
 #include "analysis/analysis.h"
+#include "console/console.h"
 #include "driver/driver.h"
 #include "fatal/fatal.h"
 #include "html/html.h"
 #include "input/input.h"
 #include "lex/lex.h"
 #include "listing/listing.h"
+#include "lsp/lsp.h"
 #include "symbols/symbols.h"
 
 namespace driver {
@@ -21,6 +23,8 @@ using fatal::report_error;
 constexpr const char* DEFAULT_EXTENSION = ".AVL";
 constexpr const char* LISTING_EXTENSION = ".VXR";
 
+bool serving = false;   // --lsp: no source is required
+
 const char* const NOTICE_LINES =
     "Cross-reference lister for Vela Family assembly sources.\n"
     "Lists every symbol with the lines that define (#), call (&) or use it.\n";
@@ -28,8 +32,9 @@ const char* const NOTICE_LINES =
 // What --help adds to the usage lines: one line per long option.
 const char* const LONG_OPTIONS_TEXT =
     "       --html : also write NAME.html, the cross reference as a page with links\n"
+    "       --lsp : run as a language server for an editor, on standard input and output\n"
     "       --help : show this text\n"
-    "       --version : show the version\n";
+    "       --version : show the version";
 
 // An argument that begins with "--": --html asks for pages; --help and
 // --version answer and end the run with status 0; any other is a usage error.
@@ -38,15 +43,14 @@ void parse_long_option(const char* arg) {
         html::request_pages();
         return;
     }
+    if (std::strcmp(arg, "--lsp") == 0) return;   // taken by run before anything else
     if (std::strcmp(arg, "--help") == 0) {
-        fatal::write_usage();
-        std::fputs(LONG_OPTIONS_TEXT, stdout);
+        console::write_message(console::MESSAGE_ANSWER, std::string(fatal::USAGE_TEXT) + "\n" + LONG_OPTIONS_TEXT);
     } else if (std::strcmp(arg, "--version") == 0) {
-        std::fputs("\nvelxref " VELXREF_VERSION "\n", stdout);
+        console::write_message(console::MESSAGE_ANSWER, "velxref " VELXREF_VERSION);
     } else {
         report_error(fatal::ERROR_USAGE);
     }
-    std::fflush(stdout);
     throw fatal::FatalExit{0, 0, ""};
 }
 
@@ -96,8 +100,8 @@ std::string opened_path(const char* name) {
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(fatal::ERROR_OPEN_SOURCE, source_path.c_str());
-    // Opening the listing or the page would empty it when it is this source
-    // or one still to be read.
+    // A listing or page that is this source, or one still to be read, would
+    // take its place.
     for (int i = 0; i < source_count; ++i) {
         std::string source = opened_path(source_names[i]);
         if (platform::names_same_file(source.c_str(), listing_path.c_str()))
@@ -150,7 +154,7 @@ void finish_source() {
     refuse_files_read();
     if (!platform::commit_writers()) report_error(fatal::ERROR_DISK_FULL);
     symbols::release_tree();
-    std::fputs("\n", stdout);
+    console::write_message(console::MESSAGE_SOURCE_END, "\n");
 }
 
 // The console stays silent for the whole run when it is one of the run's
@@ -159,10 +163,28 @@ void finish_source() {
 void silence_console_on_own_files() {
     for (int i = 0; i < source_count; ++i) {
         derive_names(source_names[i]);
-        if (platform::console_is_file(source_path.c_str()) || platform::console_is_file(listing_path.c_str()) ||
-            (html::page_wanted && platform::console_is_file(page_path.c_str())))
-            platform::silence_console();
+        console::silence_if_file(source_path.c_str());
+        console::silence_if_file(listing_path.c_str());
+        if (html::page_wanted) console::silence_if_file(page_path.c_str());
     }
+}
+
+// --lsp: the channel is taken before anything is written, so what the
+// options and the reader would write to the console goes nowhere; the
+// sources named are the server's main sources.  A usage error ends the
+// server at once with status 2.
+int serve_editor(int argc, char** argv) {
+    platform::open_protocol_channel(&lsp::channel_in, &lsp::channel_out);
+    serving = true;
+    try {
+        start_up();
+        parse_options(argc, argv);
+    } catch (const fatal::FatalExit& e) {
+        return e.status;
+    }
+    lsp::reset_server();
+    for (int i = 0; i < source_count; ++i) lsp::command_sources.emplace_back(source_names[i]);
+    return lsp::serve();
 }
 
 // Every allocation that fails ends here, in place of an exception, which
@@ -173,6 +195,8 @@ void out_of_heap() { report_error(fatal::ERROR_HEAP); }
 
 int run(int argc, char** argv) {
     std::set_new_handler(out_of_heap);
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--lsp") == 0) return serve_editor(argc, argv);
     try {
         start_up();
         parse_options(argc, argv);
@@ -181,14 +205,19 @@ int run(int argc, char** argv) {
     } catch (const fatal::FatalExit& e) {   // the message is written, the new listing removed
         return e.status;
     }
-    std::fflush(stdout);
+    console::flush();
     return fatal::exit_status;
 }
 
 void process_source(int index) {
     reset_file_state();
-    prepare_files(index);
-    std::printf("\nnow making cross reference  ( %s )\n", source_path.c_str());
+    try {
+        prepare_files(index);
+    } catch (const fatal::FatalExit&) {
+        reset_file_state();   // the source may be open; a caller may go on after a fatal error
+        throw;
+    }
+    console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )", source_path);
     platform::TextStream* source = source_file;
     source_file = nullptr;   // the reader closes it
     analysis::analyse_source(source, source_path.c_str());
@@ -201,9 +230,7 @@ void start_up() {
     source_count = 0;
     fatal::reset_status();
     platform::forget_files_read();
-    std::printf("%s%c", listing::LISTING_BANNER, ' ');
-    std::fputs("\n", stdout);
-    std::fputs(NOTICE_LINES, stdout);
+    console::write_message(console::MESSAGE_BANNER, std::string(listing::LISTING_BANNER) + " \n" + NOTICE_LINES);
 }
 
 void parse_options(int argc, char** argv) {
@@ -232,7 +259,7 @@ void parse_options(int argc, char** argv) {
             report_error(fatal::ERROR_USAGE);
         }
     }
-    if (source_count == 0) report_error(fatal::ERROR_USAGE);
+    if (source_count == 0 && !serving) report_error(fatal::ERROR_USAGE);
 }
 
 void set_output_dir(const char* text) {

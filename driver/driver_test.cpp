@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "fatal/fatal.h"
+#include "html/html.h"
 #include "input/input.h"
 #include "test_util.h"
 
@@ -190,6 +193,78 @@ TEST(Naming, DerivesSourceAndListingNames) {
         EXPECT_EQ(driver::listing_path, c.listing_path);
     }
     driver::output_dir_given = false;
+}
+
+}  // namespace
+
+namespace {
+
+// Open descriptors of the process (POSIX: /proc/self/fd).
+int open_descriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+// A caller that goes on after fatal errors (the fuzz target, a language
+// server) gets every message as a record, the code and file with each
+// FatalExit, and no stream left open: a hundred sources whose listing cannot
+// be created (the source, its includes read before) and a hundred whose page
+// cannot be (the listing made before it).
+TEST(RunAgain, FatalErrorsLeaveNoStreamOpenAndTheirMessagesAsRecords) {
+    std::string dir = test_util::make_scratch_dir();
+    std::filesystem::path old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    test_util::write_file("A.AVL", "X: LDA Y\n  .INCLUDE NOPE.INC\n");
+    std::filesystem::create_directory("A.html");   // a directory: no page can take its name
+    console::set_mode(console::MODE_COLLECT);
+    static char name[] = "A";
+    driver::source_names[0] = name;
+    driver::source_count = 1;
+    input::clear_excludes();
+    int before = open_descriptors();
+    for (int i = 0; i < 200; ++i) {
+        bool page = i >= 100;
+        html::page_wanted = page;
+        driver::output_dir_given = !page;
+        driver::output_dir = page ? "" : "NODIR\\";
+        console::set_mode(console::MODE_COLLECT);
+        fatal::FatalExit caught{-1, -1, ""};
+        try {
+            driver::process_source(0);
+        } catch (const fatal::FatalExit& e) {
+            caught = e;
+        }
+        std::string path = page ? "A.html" : "NODIR\\A.VXR";
+        EXPECT_EQ(caught.status, 3);
+        EXPECT_EQ(caught.code, fatal::ERROR_CREATE_LISTING);
+        EXPECT_EQ(caught.file, path);
+        ASSERT_EQ(console::messages.size(), 1u);
+        const console::Message& m = console::messages[0];
+        EXPECT_EQ(m.kind, console::MESSAGE_FATAL);
+        EXPECT_EQ(m.file, path);
+        EXPECT_EQ(m.text, "Can't create file " + path);
+        EXPECT_EQ(open_descriptors(), before) << "run " << i;
+    }
+    // The same source read to its end: the include message as a record, at its name.
+    html::page_wanted = false;
+    driver::output_dir_given = false;
+    console::set_mode(console::MODE_COLLECT);
+    driver::process_source(0);
+    ASSERT_EQ(console::messages.size(), 3u);
+    EXPECT_EQ(console::messages[0].kind, console::MESSAGE_SOURCE);
+    const console::Message& m = console::messages[1];
+    EXPECT_EQ(m.kind, console::MESSAGE_INCLUDE);
+    EXPECT_EQ(m.text, "Can't open include file NOPE.INC");
+    EXPECT_EQ(m.file, "NOPE.INC");
+    EXPECT_EQ(m.line, 2);
+    EXPECT_EQ(m.column, 11);
+    EXPECT_EQ(console::messages[2].kind, console::MESSAGE_SOURCE_END);
+    EXPECT_EQ(open_descriptors(), before);
+    console::set_mode(console::MODE_CONSOLE);
+    fatal::exit_status = 0;
+    std::filesystem::current_path(old_cwd);
+    test_util::remove_tree(dir);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The one way a fatal condition ends the process.
-#include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "console/console.h"
 #include "fatal/fatal.h"
 #include "platform/platform.h"
 
@@ -9,45 +10,38 @@ namespace fatal {
 
 namespace {
 
-constexpr char BELL = 0x07;
-
-const char* const USAGE_TEXT =
-    "\nUsage: velxref <filename> [-ifilename,..] [-opath]\n"
-    "       -i : not include specified files ( use -ifilename,.... )\n"
-    "       -o : select drive and directory for output ( use -otmp )\n";
+void write_fatal(std::string_view text, const char* name = "") {
+    console::write_message(console::MESSAGE_FATAL, text, name);
+}
 
 }  // namespace
 
 void report_error(int code, const char* name) {
-    std::putchar(BELL);
     exit_status = code == ERROR_USAGE ? 2 : 3;
     switch (code) {
     case ERROR_USAGE:
-        write_usage();
+        write_fatal(USAGE_TEXT);
         break;
     case ERROR_OPEN_SOURCE:
-        std::printf("\nCan't open %s\n", name);
+        write_fatal(std::string("Can't open ") + name, name);
         break;
     case ERROR_CREATE_LISTING:
-        std::printf("\nCan't create file %s\n", name);
+        write_fatal(std::string("Can't create file ") + name, name);
         break;
     case ERROR_READ_SOURCE:
-        std::printf("\nCan't read %s\n", name);
+        write_fatal(std::string("Can't read ") + name, name);
         break;
     case ERROR_DISK_FULL:
-        std::fputs("\nOut of disk space.\n", stdout);
+        write_fatal("Out of disk space.");
         break;
-    default:
-        std::fputs("\nOut of heap space.\n", stdout);
+    default:   // a record would need memory: only a console is told
+        if (console::mode == console::MODE_CONSOLE) write_fatal("Out of heap space.");
         break;
     }
-    std::fflush(stdout);
     platform::discard_all_writers();   // a listing path keeps what it held before
     if (code == ERROR_HEAP) std::exit(exit_status);   // an exception might find no memory
     throw FatalExit{exit_status, code, name};   // driver::run ends the process with it
 }
-
-void write_usage() { std::fputs(USAGE_TEXT, stdout); }
 
 void note_error() { exit_status = 1; }
 

@@ -1,5 +1,5 @@
 // Fatal errors and the exit status: every subsystem above may include it;
-// its messages go through the console.
+// its messages go through the console sink.
 #pragma once
 
 #include <string>
@@ -13,6 +13,12 @@ inline constexpr int ERROR_DISK_FULL = 4;     // status 3
 inline constexpr int ERROR_HEAP = 5;          // status 3
 inline constexpr int ERROR_READ_SOURCE = 6;   // status 3, names the source
 
+// The usage lines, as a usage error and --help show them between line feeds.
+inline constexpr const char* USAGE_TEXT =
+    "Usage: velxref <filename> [-ifilename,..] [-opath]\n"
+    "       -i : not include specified files ( use -ifilename,.... )\n"
+    "       -o : select drive and directory for output ( use -otmp )";
+
 inline int exit_status = 0;   // 0, 1 after an include error, 2 or 3 when fatal
 
 // What report_error throws: caught by driver::run, which returns status as
@@ -24,13 +30,12 @@ struct FatalExit {
     std::string file;   // the file the message names, or empty
 };
 
-// Bell, message and exit status of code 1..6, the message naming the file
-// name for codes 2, 3 and 6; every new listing is removed.  Throws FatalExit,
-// which ends the run, except for code 5: with no memory left to throw with,
-// the process ends at once.
+// Writes the message of code 1..6 through the console sink (the bell first
+// on a console), naming the file name for codes 2, 3 and 6, sets the exit
+// status and removes every new listing and page.  Throws FatalExit, which
+// ends the run, except for code 5: with no memory left to throw with, the
+// process ends at once (a collecting sink then keeps nothing).
 [[noreturn]] void report_error(int code, const char* name = "");
-// Writes the three usage lines, as a usage error shows them after the bell.
-void write_usage();
 // Marks the run as failed with status 1 and goes on (an include error).
 void note_error();
 // Start of a run: status 0.

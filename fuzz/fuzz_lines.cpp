@@ -110,8 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         driver::process_source(0);
         check_page();
     } catch (const fatal::FatalExit&) {
-        // The message is written and the new files removed; the next
-        // source's reset closes what this one left open.
+        // The message is written, the new files removed and the streams closed.
     }
     return 0;
 }

@@ -99,9 +99,38 @@ std::size_t shown_utf8_length(const unsigned char* p, std::size_t n) {
     return len;
 }
 
+// The bidirectional control a valid sequence of k bytes at p stands for, or
+// 0: shown as itself, it would reorder the text around it on the page.
+char32_t bidi_control(const unsigned char* p, std::size_t k) {
+    char32_t c = k == 2 ? ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu)
+                        : k == 3 ? ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu) : 0;
+    bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    return bidi ? c : 0;
+}
+
+// Its code point, "U+202E", in a marked span, or alone where no markup can stand.
+std::size_t put_code_point(char32_t c, bool markup, char* to) {
+    static const char HEX[] = "0123456789ABCDEF";
+    static const char OPEN[] = "<span class=bidi>";
+    static const char CLOSE[] = "</span>";
+    std::size_t w = 0;
+    if (markup) {
+        std::memcpy(to, OPEN, sizeof OPEN - 1);
+        w = sizeof OPEN - 1;
+    }
+    to[w++] = 'U';
+    to[w++] = '+';
+    for (int shift = 12; shift >= 0; shift -= 4) to[w++] = HEX[(c >> shift) & 15];
+    if (markup) {
+        std::memcpy(to + w, CLOSE, sizeof CLOSE - 1);
+        w += sizeof CLOSE - 1;
+    }
+    return w;
+}
+
 }  // namespace
 
-std::size_t encode_text(const char* bytes, std::size_t n, char* to) {
+std::size_t encode_text(const char* bytes, std::size_t n, char* to, bool markup) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
     std::size_t w = 0;
     for (std::size_t i = 0; i < n;) {
@@ -123,8 +152,12 @@ std::size_t encode_text(const char* bytes, std::size_t n, char* to) {
             w += put_utf8(0x2421, to + w);
             ++i;
         } else if (std::size_t k = shown_utf8_length(p + i, n - i)) {
-            std::memcpy(to + w, p + i, k);
-            w += k;
+            if (char32_t c = bidi_control(p + i, k)) {
+                w += put_code_point(c, markup, to + w);
+            } else {
+                std::memcpy(to + w, p + i, k);
+                w += k;
+            }
             i += k;
         } else {
             w += put_utf8(CP437_HIGH[b - 0x80], to + w);

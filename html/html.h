@@ -17,7 +17,7 @@
 namespace html {
 
 inline constexpr const char* PAGE_EXTENSION = ".html";
-inline constexpr int MAX_ENCODED_PER_BYTE = 6;   // "&quot;"
+inline constexpr int MAX_ENCODED_PER_BYTE = 15;  // U+061C, 2 bytes, as "<span class=bidi>U+061C</span>"
 inline constexpr int MAX_ID_PER_BYTE = 3;        // "-" and two hex digits
 
 inline bool page_wanted = false;   // --html: every source gets a page
@@ -30,8 +30,11 @@ void write_page(platform::TextStream* page, const char* source_name);
 // Writes the page form of n bytes to out (room for MAX_ENCODED_PER_BYTE * n)
 // and returns its length: valid UTF-8 as it is, other bytes of 128 and up as
 // their code page 437 character, control bytes as control pictures, tabs
-// kept, and < > & " as character references.
-std::size_t encode_text(const char* bytes, std::size_t n, char* out);
+// kept, < > & " as character references, and a bidirectional control
+// (U+061C, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069), which would
+// reorder the text around it, as its code point "U+202E" in a span of class
+// bidi, or alone when markup is false (an attribute value, the title).
+std::size_t encode_text(const char* bytes, std::size_t n, char* out, bool markup = true);
 // Writes an id or fragment for n bytes to out (room for MAX_ID_PER_BYTE * n)
 // and returns its length: letters, digits and "_" as they are, every other
 // byte as "-" and two hex digits, so different bytes never meet.

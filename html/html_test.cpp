@@ -7,9 +7,9 @@
 
 namespace {
 
-std::string encoded(const std::string& bytes) {
+std::string encoded(const std::string& bytes, bool markup = true) {
     std::string out(bytes.size() * html::MAX_ENCODED_PER_BYTE, '\0');
-    out.resize(html::encode_text(bytes.data(), bytes.size(), out.data()));
+    out.resize(html::encode_text(bytes.data(), bytes.size(), out.data(), markup));
     return out;
 }
 
@@ -31,8 +31,15 @@ TEST(PageText, EveryKindOfByteIsShownAsItsRulesSay) {
         {"past U+10FFFF", "\xF4\x90\x80\x80", "\u2320\u00C9\u00C7\u00C7"},
         {"a C1 control", "\xC2\x85", "\u252C\u00E0"},
         {"a noncharacter", "\xEF\xBF\xBE", "\u2229\u2510\u255B"},
+        {"bidirectional controls as their code points", "\xE2\x80\xAE" "a\xD8\x9C\xE2\x81\xA9\xE2\x80\x8E",
+         "<span class=bidi>U+202E</span>a<span class=bidi>U+061C</span><span class=bidi>U+2069</span>"
+         "<span class=bidi>U+200E</span>"},
+        {"their neighbours as they are", "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",
+         "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},
     };
     for (const auto& c : cases) EXPECT_EQ(encoded(c.bytes), c.shown) << c.what;
+    // Where no element can stand, the code point alone.
+    EXPECT_EQ(encoded("\xE2\x80\xAE" "CNI.EVIL", false), "U+202ECNI.EVIL");
 }
 
 }  // namespace

@@ -78,15 +78,16 @@ void emit_padded(std::int64_t v, int width) {
     out_used += static_cast<std::size_t>(pad + d);
 }
 
-void emit_text(const char* bytes, std::size_t n) {
+// markup false: for an attribute value or the title, where no element can stand.
+void emit_text(const char* bytes, std::size_t n, bool markup = true) {
     if (n * MAX_ENCODED_PER_BYTE > OUT_SIZE) {   // a very long name: encoded whole elsewhere
         std::string encoded(n * MAX_ENCODED_PER_BYTE, 0);
-        encoded.resize(encode_text(bytes, n, encoded.data()));
+        encoded.resize(encode_text(bytes, n, encoded.data(), markup));
         emit(encoded);
         return;
     }
     char* p = room(n * MAX_ENCODED_PER_BYTE);
-    out_used += encode_text(bytes, n, p);
+    out_used += encode_text(bytes, n, p, markup);
 }
 
 void emit_text(const std::string& s) { emit_text(s.data(), s.size()); }
@@ -127,6 +128,7 @@ const char* const STYLE =
     "pre i{font-style:normal;color:#666;user-select:none}\n"
     "pre a{color:inherit;text-decoration:none;border-bottom:1px dotted #36c}\n"
     "pre a.d{font-weight:bold;background:#fe9}pre a.c{color:#05b}\n"
+    ".bidi{font-size:.75em;border:1px solid #c00;border-radius:3px;padding:0 .2em;color:#c00}\n"
     ".cut{color:#c00;font-weight:bold}:target{background:#ff6}[id]{scroll-margin-top:3rem}\n"
     "@media print{nav,.up{display:none}a{color:inherit;text-decoration:none}pre a{border:0}"
     "h2{break-before:page}h3{break-after:avoid}.blk h3{position:static}"
@@ -134,6 +136,7 @@ const char* const STYLE =
 
 int gutter_width = 1;                 // digits of the largest line number
 std::vector<std::string> shown_names; // the names of input::files, encoded
+std::vector<std::string> title_names; // the same for an attribute value
 std::size_t last_run = 0;             // where the previous reference was found
 
 // The run of lines from one file that holds line index (line number - 1).
@@ -164,17 +167,16 @@ void emit_reference(const RefEntry* e, int& file_shown) {
     assert(!input::line_runs.empty() && "a reference comes from a line read");
     const LineRun& g = run_of(e->line - 1);
     std::int64_t local = static_cast<std::int64_t>(g.first_local) + (e->line - 1 - g.first);
-    const std::string& name = shown_names[static_cast<std::size_t>(g.file)];
     if (g.file != file_shown) {
         emit("<span class=file>", 17);
-        emit(name);
+        emit(shown_names[static_cast<std::size_t>(g.file)]);
         emit(":</span> ", 9);
         file_shown = g.file;
     }
     emit("<a href=#L", 10);
     emit_number(e->line);
     emit(" title=\"", 8);
-    emit(name);
+    emit(title_names[static_cast<std::size_t>(g.file)]);
     emit(":", 1);
     emit_number(local);
     emit("\">", 2);
@@ -272,10 +274,16 @@ void emit_list_section(const char* id, const char* heading, int usage) {
     emit("</p>\n</section>\n");
 }
 
+// The includes the page lists as not read: an excluded one was not meant to
+// be.  One that failed while read is listed with them, and among the files
+// only when it gave lines before it failed, which the page shows.
+bool shown_as_not_read(const input::IncludeFailure& f) { return f.reason != input::INCLUDE_EXCLUDED; }
+bool shown_as_read(const input::FileRecord& f) { return !f.failed || f.lines > 0; }
+
 void emit_header(const char* source_name, const Totals& t) {
     emit("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>");
-    emit_text(source_name, std::strlen(source_name));
+    emit_text(source_name, std::strlen(source_name), false);
     emit(" \xE2\x80\x94 cross reference</title>\n<style>\n");
     emit(STYLE);
     emit("</style>\n</head>\n<body>\n<header>\n<h1>");
@@ -289,7 +297,7 @@ void emit_header(const char* source_name, const Totals& t) {
     emit("</p>\n<dl class=\"counts\">\n<dt>Source</dt><dd>");
     emit_text(source_name, std::strlen(source_name));
     emit("</dd>\n<dt>Files read</dt><dd>");
-    emit_number(static_cast<std::int64_t>(input::files.size()));
+    emit_number(static_cast<std::int64_t>(std::count_if(input::files.begin(), input::files.end(), shown_as_read)));
     emit("</dd>\n<dt>Lines</dt><dd>");
     emit_number(input::lines_read);
     emit("</dd>\n<dt>Symbols</dt><dd>");
@@ -301,18 +309,13 @@ void emit_header(const char* source_name, const Totals& t) {
          "<a href=\"#source\">Source</a></nav>\n</header>\n<main>\n");
 }
 
-// The includes the page lists as not read: an excluded one was not meant to
-// be, and one that failed while read is among the files.
-bool shown_as_not_read(const input::IncludeFailure& f) {
-    return f.reason == input::INCLUDE_TOO_DEEP || f.reason == input::INCLUDE_NOT_OPENED;
-}
-
 void emit_files() {
     open_section("files", "Files");
     emit("<table>\n<thead><tr><th>File</th><th>Lines</th>"
          "<th>Included on line</th></tr></thead>\n<tbody>\n");
     for (std::size_t i = 0; i < input::files.size(); ++i) {
         const input::FileRecord& f = input::files[i];
+        if (!shown_as_read(f)) continue;
         emit("<tr id=\"f", 9);
         emit_number(static_cast<std::int64_t>(i + 1));
         emit("\"><td style=\"padding-left:");
@@ -345,8 +348,9 @@ void emit_files() {
         emit_text(f.name);
         emit("</td><td>", 9);
         emit_line_link(f.line);
-        emit(f.reason == input::INCLUDE_TOO_DEEP ? "</td><td>nested too deep</td></tr>\n"
-                                                 : "</td><td>could not be opened</td></tr>\n");
+        emit(f.reason == input::INCLUDE_TOO_DEEP    ? "</td><td>nested too deep</td></tr>\n"
+             : f.reason == input::INCLUDE_NOT_OPENED ? "</td><td>could not be opened</td></tr>\n"
+                                                     : "</td><td>could not be read</td></tr>\n");
     }
     emit(any ? "</tbody>\n</table>\n" : "<p>None.</p>\n");
     emit("</section>\n");
@@ -420,13 +424,14 @@ std::int32_t only_definition(const SymbolNode* n) {
     return found != nullptr && on_a_line_read(found) ? found->line : 0;
 }
 
-void place_by_line(const SymbolNode* n, std::vector<std::size_t>& next) {
+// Places every occurrence at line_first of its line index, which it moves on.
+void place_by_line(const SymbolNode* n) {
     for (; n != nullptr; n = n->greater) {
-        place_by_line(n->less, next);
+        place_by_line(n->less);
         std::int32_t definition = only_definition(n);
         for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
             if (on_a_line_read(e))
-                placed[next[static_cast<std::size_t>(e->line - 1)]++] =
+                placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
                 Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark, e->mark == '#' ? 0 : definition};
     }
 }
@@ -437,8 +442,9 @@ void gather_occurrences() {
     count_by_line(symbols::symbol_root);
     for (std::size_t i = 0; i < lines; ++i) line_first[i + 1] += line_first[i];
     placed.resize(line_first[lines]);
-    std::vector<std::size_t> next(line_first.begin(), line_first.end() - 1);
-    place_by_line(symbols::symbol_root, next);
+    place_by_line(symbols::symbol_root);   // line_first[i] is now where line i + 1 starts
+    for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
+    line_first[0] = 0;
     for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
         for (std::size_t j = line_first[i] + 1; j < line_first[i + 1]; ++j) {
             Occurrence o = placed[j];
@@ -534,10 +540,13 @@ void write_page(platform::TextStream* page, const char* source_name) {
     out_used = 0;
     last_run = 0;
     shown_names.clear();
+    title_names.clear();
     for (const input::FileRecord& f : input::files) {
-        std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
-        s.resize(encode_text(f.name.data(), f.name.size(), s.data()));
-        shown_names.push_back(std::move(s));
+        for (bool markup : {true, false}) {
+            std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
+            s.resize(encode_text(f.name.data(), f.name.size(), s.data(), markup));
+            (markup ? shown_names : title_names).push_back(std::move(s));
+        }
     }
     gutter_width = 1;
     for (std::int32_t l = input::lines_read; l >= 10; l /= 10) ++gutter_width;

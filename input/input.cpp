@@ -1,11 +1,11 @@
 // The source line reader and the include stack.
 #include <algorithm>
 #include <cassert>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <memory>
 
+#include "console/console.h"
 #include "fatal/fatal.h"
 #include "input/input.h"
 
@@ -42,9 +42,16 @@ void keep_text(const char* text, int length, bool cut) {
     b.used += 2 + static_cast<std::size_t>(length);
 }
 
-// Notes an INCLUDE of name at column of the current line that was not read, or not to its end.
-void note_failure(const char* name, std::int32_t line, int column, int file, int reason) {
+// Notes an INCLUDE of name, at column of line in file, that was not read, or
+// not to its end; an include not excluded is reported, status 1.
+void report_include(const char* name, std::int32_t line, int column, int file, int reason) {
     include_failures.push_back(IncludeFailure{name, line, column, file, reason});
+    if (reason == INCLUDE_EXCLUDED) return;
+    const char* what = reason == INCLUDE_TOO_DEEP     ? "Nesting error "
+                       : reason == INCLUDE_NOT_OPENED ? "Can't open include file "
+                                                      : "Can't read include file ";
+    console::write_message(console::MESSAGE_INCLUDE, std::string(what) + name, name, line, column);
+    fatal::note_error();
 }
 
 // Closes the innermost include file and goes on in the file that included it.
@@ -53,10 +60,9 @@ void note_failure(const char* name, std::int32_t line, int column, int file, int
 void leave_include() {
     --include_depth;
     if (!platform::close_stream(include_stack[include_depth])) {
-        const FileRecord& f = files[static_cast<std::size_t>(open_files[include_depth + 1])];
-        std::printf("\nCan't read include file %s\n", f.name.c_str());
-        fatal::note_error();
-        note_failure(f.name.c_str(), f.included_on, f.name_column, f.parent, INCLUDE_READ_FAILED);
+        FileRecord& f = files[static_cast<std::size_t>(open_files[include_depth + 1])];
+        f.failed = true;
+        report_include(f.name.c_str(), f.included_on, f.name_column, f.parent, INCLUDE_READ_FAILED);
     }
     include_stack[include_depth] = nullptr;
     input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
@@ -87,12 +93,8 @@ void note_line(std::uint64_t start, bool cut) {
 
 void write_progress_mark() {
     if (line_number % 100 != 0) return;
-    std::putchar(line_number % 500 == 0 ? '*' : '-');
-    std::fflush(stdout);
+    console::write_message(console::MESSAGE_PROGRESS, line_number % 500 == 0 ? "*" : "-");
 }
-
-// The standard upper-case mapping: only a to z change.
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // read_text_line, reporting the carriage returns it dropped when trace is set.
 int read_piece(char* buffer, int size, platform::TextStream* stream, bool trace) {
@@ -141,7 +143,6 @@ int next_line() {
         line_length = n;
         note_line(start, skipping_long_line);
         write_progress_mark();
-        scan_position = line_buffer;
         return 1;
     }
 }
@@ -152,27 +153,23 @@ int open_include(const char* name, int column) {
     int here = open_files[include_depth];
     for (int i = 0; i < exclude_count; ++i) {
         if (same_name_nocase(name, exclude_names[i])) {
-            note_failure(name, line_number, column, here, INCLUDE_EXCLUDED);
+            report_include(name, line_number, column, here, INCLUDE_EXCLUDED);
             return INCLUDE_EXCLUDED;
         }
     }
     if (include_depth == MAX_INCLUDE_DEPTH) {
-        std::printf("\nNesting error %s\n", name);
-        fatal::note_error();
-        note_failure(name, line_number, column, here, INCLUDE_TOO_DEEP);
+        report_include(name, line_number, column, here, INCLUDE_TOO_DEEP);
         return INCLUDE_TOO_DEEP;
     }
     include_stack[include_depth] = platform::open_read(name);
     if (include_stack[include_depth] == nullptr) {
-        std::printf("\nCan't open include file %s\n", name);
-        fatal::note_error();
-        note_failure(name, line_number, column, here, INCLUDE_NOT_OPENED);
+        report_include(name, line_number, column, here, INCLUDE_NOT_OPENED);
         return INCLUDE_NOT_OPENED;
     }
     // An include that is the console must not get console text (which, up
     // to the first progress mark, has not reached it yet).
-    if (platform::console_is_file(name)) platform::silence_console();
-    files.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0});
+    console::silence_if_file(name);
+    files.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
     open_files[include_depth + 1] = static_cast<int>(files.size() - 1);
     input_file = include_stack[include_depth];
     // The include's first line is its own, even when its name stood on an
@@ -185,7 +182,7 @@ int open_include(const char* name, int column) {
 
 bool same_name_nocase(const char* a, const char* b) {
     for (; *a != 0; ++a, ++b)
-        if (upper(*a) != upper(*b)) return false;
+        if (to_upper(*a) != to_upper(*b)) return false;
     return *b == 0;
 }
 
@@ -197,12 +194,18 @@ bool add_exclude(const char* name) {
     return true;
 }
 
-void reset_input(platform::TextStream* source, std::string_view name) {
+void close_streams() {
     for (platform::TextStream*& entry : include_stack) {
-        if (entry != nullptr) platform::close_stream(entry);   // left open by a run that failed
+        if (entry != nullptr) platform::close_stream(entry);
         entry = nullptr;
     }
-    if (source_stream != nullptr && source_stream != source) platform::close_stream(source_stream);
+    include_depth = 0;
+    close_source();
+}
+
+void reset_input(platform::TextStream* source, std::string_view name) {
+    if (source_stream == source) source_stream = nullptr;   // stays open: it is read again
+    close_streams();   // what a run that failed left open
     line_number = 1;
     skipping_long_line = false;
     include_depth = 0;
@@ -210,9 +213,8 @@ void reset_input(platform::TextStream* source, std::string_view name) {
     input_file = source;
     line_length = 0;
     line_buffer[0] = 0;
-    scan_position = line_buffer;
     files.clear();
-    files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0});
+    files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
     open_files[0] = 0;
     include_failures.clear();
     line_runs.clear();

@@ -41,6 +41,7 @@ struct FileRecord {
     std::int32_t first_line;   // number of its first line handed out, 0 while it has none
     std::int32_t last_line;    // number of its last line handed out, 0 while it has none
     std::int32_t lines;        // lines handed out from it
+    bool failed;               // it failed while read (include_failures has it too)
 };
 
 // An INCLUDE that was not read, or not to its end.
@@ -76,7 +77,6 @@ struct TextCursor {
 // line feed followed by a zero, so a scan that stops at the zero never leaves it.
 inline char line_buffer[LINE_BUFFER_SIZE];
 inline int line_length = 0;                        // characters of the line, its line feed included
-inline char* scan_position = line_buffer;          // where the tokenizer goes on
 inline platform::TextStream* input_file = nullptr; // source_file or the innermost include
 inline platform::TextStream* include_stack[MAX_INCLUDE_DEPTH];  // level 0 is the outermost include
 inline int include_depth = 0;                      // open include files, 0..MAX_INCLUDE_DEPTH
@@ -88,7 +88,7 @@ inline int exclude_count = 0;                      // filled slots, 0..MAX_EXCLU
 // The record of the current source run, reset by reset_input.
 inline int kept = 0;                               // KEEP_ flags: what the record keeps beyond the file table
 inline std::vector<FileRecord> files;              // every file opened, in opening order; files[0] the source
-inline std::vector<IncludeFailure> include_failures;   // in line order
+inline std::vector<IncludeFailure> include_failures;   // in the order met (a read failure when its file ends)
 inline std::vector<LineRun> line_runs;             // in line order; every line handed out is in one
 inline std::int32_t lines_read = 0;                // lines handed out
 inline std::vector<std::int64_t> line_offsets;     // KEEP_OFFSETS: per line, the offset of its first byte in its file
@@ -113,6 +113,8 @@ int open_include(const char* name, int column);
 void clear_excludes();
 // Adds name to the exclusion list; false when the list is already full.
 bool add_exclude(const char* name);
+// The standard upper-case mapping: only a to z change.
+inline char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 // Whether a and b are equal when letters are compared without regard to case.
 bool same_name_nocase(const char* a, const char* b);
 // Per-source reset: line 1, no include open, no long line pending, source
@@ -122,6 +124,8 @@ void reset_input(platform::TextStream* source, std::string_view name = {});
 // Closes the source once next_line reported its end; false when it failed
 // while read (a read error shows only here).
 bool close_source();
+// Closes every stream the reader holds (a run that failed); the record stays.
+void close_streams();
 // From the next reset on, the record keeps what flags (KEEP_ flags) ask for too.
 void keep_record(int flags);
 

@@ -48,7 +48,7 @@ protected:
         test_util::write_file("MAIN.AVL", bytes);
         source = platform::open_read("MAIN.AVL");
         ASSERT_NE(source, nullptr);
-        input::reset_input(source);
+        input::reset_input(source, "MAIN.AVL");
     }
 
     std::string old_cwd, base;
@@ -71,7 +71,6 @@ std::vector<std::string> read_lines() {
         EXPECT_TRUE(n >= 1 && n <= 255);
         EXPECT_EQ(input::line_buffer[n - 1], '\n');
         EXPECT_EQ(input::line_buffer[n], 0);
-        EXPECT_EQ(input::scan_position, input::line_buffer);
         lines.emplace_back(input::line_buffer, static_cast<std::size_t>(n));
         if (input::line_buffer[0] == '#') input::open_include(lines.back().substr(1, n - 2).c_str(), 1);
         input::count_line();
@@ -258,6 +257,81 @@ TEST_F(ReaderTest, ExcludedIncludesHaveNoEffect) {
     }
     input::open_include("..\\REG.INC", 0);   // another spelling of the path: not excluded
     EXPECT_EQ(input::include_depth, 1);
+}
+
+// Where each line and each column stands in its file (KEEP_OFFSETS).  Every
+// character handed out is the byte of the file file_offset names, and every
+// line feed is the file's own or stands where reading of its line stopped; the
+// probes are worked out by hand.  A "#" in a line opens the name after it,
+// up to a blank or the line's end, as an INCLUDE written there would.
+TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
+    struct Probe {
+        std::int32_t line;   // index among the lines handed out
+        int column;
+        std::int64_t offset;
+        int file;            // index in input::files
+    };
+    struct Case {
+        const char* what;
+        std::string main, include;   // include is I.INC
+        std::vector<Probe> probes;
+    };
+    const std::string long_include = std::string(236, ' ') + "#I.INC ; " + std::string(100, 'x') + "\nZ: RTS\n";
+    const Case cases[] = {
+        {"CR LF", "A: LDA B\r\nC: RTS\r\n", "", {{0, 7, 7, 0}, {0, 8, 9, 0}, {1, 3, 13, 0}}},
+        {"a lone CR before a symbol", "LDA \rFOO\n", "", {{0, 3, 3, 0}, {0, 4, 5, 0}, {0, 7, 8, 0}}},
+        {"CR CR LF: the second CR is a character", "A\r\r\nB\n", "", {{0, 1, 2, 0}, {0, 2, 3, 0}, {1, 0, 4, 0}}},
+        {"a CR at the end of the file", "A\r", "", {{0, 0, 0, 0}, {0, 1, 2, 0}}},
+        {"0x1A inside a line", "AB\x1A" "CD JSR Q\n", "", {{0, 2, 2, 0}, {1, 0, 3, 0}, {1, 7, 10, 0}}},
+        {"a line past 254", std::string(300, 'X') + "\nY: RTS\n", "", {{0, 253, 253, 0}, {1, 0, 301, 0}, {1, 3, 304, 0}}},
+        {"tabs", "\t\tJSR\tSUB\n", "", {{0, 6, 6, 0}}},
+        {"bytes of 128 and up", "\xC3\xA9X: LDA \xFF\n", "", {{0, 2, 2, 0}, {0, 9, 9, 0}}},
+        {"an include named on a long line", long_include, "Q\r\nR\n",
+         {{0, 237, 237, 0}, {1, 0, 0, 1}, {2, 0, 3, 1}, {3, 3, 349, 0}}},
+    };
+    input::kept = input::KEEP_OFFSETS;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_util::write_file("I.INC", c.include);
+        start_source(c.main);
+        std::vector<std::string> texts;
+        while (input::next_line() != 0) {
+            std::int32_t i = input::lines_read - 1;
+            std::string bytes = test_util::read_file(input::files[static_cast<std::size_t>(input::file_of_line(i))].name);
+            for (int k = 0; k < input::line_length; ++k) {
+                std::int64_t at = input::file_offset(i, k);
+                ASSERT_TRUE(at >= 0 && at <= static_cast<std::int64_t>(bytes.size())) << "line " << i << " column " << k;
+                char there = at < static_cast<std::int64_t>(bytes.size()) ? bytes[static_cast<std::size_t>(at)] : '\n';
+                if (k + 1 < input::line_length) {
+                    EXPECT_EQ(there, input::line_buffer[k]) << "line " << i << " column " << k;
+                } else {
+                    EXPECT_TRUE(there == '\n' || there == '\x1A' || input::skipping_long_line) << "line " << i;
+                }
+            }
+            std::string line(input::line_buffer, static_cast<std::size_t>(input::line_length));
+            std::size_t hash = line.find('#');
+            if (hash != std::string::npos) {
+                std::size_t end = line.find_first_of(" \n", hash);
+                input::open_include(line.substr(hash + 1, end - hash - 1).c_str(), static_cast<int>(hash + 1));
+            }
+            input::count_line();
+        }
+        for (const Probe& p : c.probes) {
+            EXPECT_EQ(input::file_offset(p.line, p.column), p.offset) << "line " << p.line << " column " << p.column;
+            EXPECT_EQ(input::file_of_line(p.line), p.file) << "line " << p.line;
+        }
+        if (!c.include.empty()) {
+            ASSERT_EQ(input::files.size(), 2u);
+            EXPECT_EQ(input::files[1].name_column, 237);
+            EXPECT_EQ(input::files[1].included_on, 1);
+            EXPECT_EQ(input::files[1].first_line, 2);
+            EXPECT_EQ(input::files[1].last_line, 3);
+            EXPECT_EQ(input::cut_lines, std::vector<std::int32_t>{0});
+        }
+        input::close_source();
+        source = nullptr;
+    }
+    input::kept = 0;
 }
 
 TEST_F(ReaderTest, SameNameNocaseMapsOnlyAsciiLetters) {

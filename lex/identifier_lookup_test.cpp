@@ -90,7 +90,7 @@ TEST_F(IdentifierLookupTest, OnlyAsciiLettersFoldAndOnlyLengthCharactersCount) {
 
 TEST_F(IdentifierLookupTest, TokenizerStillTellsKindsApart) {
     std::strcpy(input::line_buffer, "Bit_a7 bbs BBSX ?LDA lda: \n");
-    input::scan_position = input::line_buffer;
+    lex::start_line();
     const std::pair<std::int32_t, std::string> want[] = {{lex::TOKEN_RESERVED, "Bit_a7"},
                                                          {lex::TOKEN_MNEMONIC, "bbs"},
                                                          {lex::TOKEN_SYMBOL, "BBSX"},
@@ -111,7 +111,7 @@ TEST_F(IdentifierLookupTest, TokenTextsOfEveryLengthAreCopiedExactly) {
         name += static_cast<char>('a' + length % 26);
         std::string line = "(" + name + ")\n";
         std::strcpy(input::line_buffer, line.c_str());
-        input::scan_position = input::line_buffer;
+        lex::start_line();
         std::memset(lex::token_text, 0xAB, sizeof lex::token_text);
         EXPECT_EQ(lex::fetch_token(), lex::TOKEN_OPERATOR);
         lex::fetch_token();

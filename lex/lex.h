@@ -174,8 +174,7 @@ inline bool is_identifier_char(char c) { return has_class(c, CLASS_IDENT); }
 inline bool is_hex_digit(char c) { return has_class(c, CLASS_HEX); }
 inline bool is_octal_digit(char c) { return has_class(c, CLASS_OCTAL); }
 inline bool is_binary_digit(char c) { return has_class(c, CLASS_BINARY); }
-// The standard upper-case mapping: only a to z change.
-inline char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+using input::to_upper;   // the standard upper-case mapping
 
 // Copies n bytes of token text between buffers that do not overlap.  No
 // text is longer than its line, so n never exceeds TOKEN_TEXT_SIZE.  Tokens
@@ -205,7 +204,8 @@ inline void copy_text(char* to, const char* from, int n) {
     }
 }
 
-// Tokenizer state; scan_position is input::scan_position.
+// Tokenizer state, over the line in input::line_buffer.
+inline char* scan_position = input::line_buffer;  // where the next token is looked for
 inline char* token_start = input::line_buffer;   // first character of the last token
 inline const char* text_start = input::line_buffer;  // where its text (token_text) stands in the line:
                                                      // after a leading ":" or quote, after the "." of a directive
@@ -222,6 +222,8 @@ std::int32_t classify_identifier(const char* text, int length, std::int32_t* row
 // aside, or -1.
 std::int32_t find_directive(const char* text, int length);
 
+// Starts the scan of the line the reader just handed out, at its first character.
+void start_line();
 // Scans one token from scan_position and returns its kind.
 std::int32_t fetch_token();
 // Takes the name after INCLUDE into token_text: from the first non-blank up

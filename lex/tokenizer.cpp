@@ -7,8 +7,6 @@
 
 namespace lex {
 
-using input::scan_position;
-
 namespace {
 
 // The token's text is the line's characters from from to to.
@@ -127,6 +125,8 @@ void scan_file_name() {
     set_text(scan_position, end);
     scan_position = end;
 }
+
+void start_line() { scan_position = input::line_buffer; }
 
 void skip_blanks() {
     while (is_blank(*scan_position)) ++scan_position;

@@ -26,7 +26,7 @@ void put_bytes(std::string_view bytes) {
     ASSERT_LE(bytes.size(), sizeof input::line_buffer);
     std::memset(input::line_buffer, 'X', sizeof input::line_buffer);
     std::memcpy(input::line_buffer, bytes.data(), bytes.size());
-    input::scan_position = input::line_buffer;
+    lex::start_line();
 }
 
 void put_line(const std::string& text) { put_bytes(text + "\n"s + '\0'); }
@@ -58,8 +58,11 @@ std::string tokens() {
         const std::int32_t kind = lex::fetch_token();
         EXPECT_LT(lex::token_length, lex::TOKEN_TEXT_SIZE);
         EXPECT_EQ(lex::token_length, static_cast<int>(std::strlen(lex::token_text)));
-        EXPECT_LE(lex::token_start, input::scan_position);
-        EXPECT_LE(input::scan_position, terminator);
+        EXPECT_LE(lex::token_start, lex::scan_position);
+        // The text stands in the line where text_start says (after a ":" or quote that opened it).
+        EXPECT_TRUE(lex::text_start >= lex::token_start && lex::text_start <= lex::scan_position);
+        EXPECT_EQ(std::string_view(lex::text_start, static_cast<std::size_t>(lex::token_length)), lex::token_text);
+        EXPECT_LE(lex::scan_position, terminator);
         if (kind < lex::TOKEN_END || kind > lex::TOKEN_INVALID) {
             ADD_FAILURE() << "kind " << kind;
             return out;
@@ -71,10 +74,10 @@ std::string tokens() {
             out += " " + std::to_string(lex::keyword_index);
         if (kind == lex::TOKEN_END) {
             const std::string text = lex::token_text;
-            const char* at = input::scan_position;
+            const char* at = lex::scan_position;
             EXPECT_EQ(lex::fetch_token(), lex::TOKEN_END);
             EXPECT_EQ(lex::token_text, text);
-            EXPECT_EQ(input::scan_position, at);
+            EXPECT_EQ(lex::scan_position, at);
             return out;
         }
     }
@@ -248,7 +251,7 @@ TEST_F(TokenizerTest, NulEndsTheLine) {
     for (const auto& c : cases) {
         put_bytes(c.bytes);
         EXPECT_EQ(tokens(), c.expected) << shown(c.bytes.c_str());
-        EXPECT_EQ(input::scan_position, input::line_buffer + c.stop) << shown(c.bytes.c_str());
+        EXPECT_EQ(lex::scan_position, input::line_buffer + c.stop) << shown(c.bytes.c_str());
     }
 }
 
@@ -256,7 +259,7 @@ TEST_F(TokenizerTest, TokenStartIsBehindTheBlanks) {
     put_line("  \tLDA\t #1");
     lex::fetch_token();
     EXPECT_EQ(lex::token_start, input::line_buffer + 3);
-    EXPECT_EQ(input::scan_position, input::line_buffer + 6);
+    EXPECT_EQ(lex::scan_position, input::line_buffer + 6);
     lex::fetch_token();
     EXPECT_EQ(lex::token_start, input::line_buffer + 8);
     lex::fetch_token();
@@ -269,10 +272,10 @@ TEST_F(TokenizerTest, BackUpDeliversTheLastTokenAgain) {
     EXPECT_EQ(lex::fetch_token(), lex::TOKEN_SYMBOL);
     lex::back_up_token();
     lex::back_up_token();   // a second step back changes nothing
-    EXPECT_EQ(input::scan_position, input::line_buffer + 2);
+    EXPECT_EQ(lex::scan_position, input::line_buffer + 2);
     EXPECT_EQ(lex::fetch_token(), lex::TOKEN_SYMBOL);
     EXPECT_STREQ(lex::token_text, "LOOP");
-    EXPECT_EQ(input::scan_position, input::line_buffer + 7);   // colon skipped again
+    EXPECT_EQ(lex::scan_position, input::line_buffer + 7);   // colon skipped again
     EXPECT_EQ(lex::fetch_token(), lex::TOKEN_MNEMONIC);
     lex::back_up_token();
     EXPECT_EQ(tokens(), "MNE lda 37|OP #|NUM 1|END \\n");

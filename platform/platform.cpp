@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -15,6 +16,8 @@ namespace {
 TextStream slots[MAX_STREAMS] = {};   // every stream lives here
 bool slot_used[MAX_STREAMS] = {};     // which slots hold an open stream
 bool slot_finished[MAX_STREAMS] = {}; // which hold a closed stream of open_replace whose new file waits
+const MemoryFile* memory_files = nullptr;   // the table of set_memory_files
+int memory_file_count = 0;                  // its rows, 0 when open_read reads only the disk
 
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
@@ -57,6 +60,8 @@ TextStream* take_slot(int i, int fd, bool writing) {
     slot_used[i] = true;
     TextStream* s = &slots[i];
     s->fd = fd;
+    s->memory = nullptr;
+    s->memory_left = 0;
     s->writing = writing;
     s->error = false;
     s->exhausted = false;
@@ -86,7 +91,15 @@ bool refill(TextStream* s) {
     if (s->exhausted) return false;
     s->base += s->len;
     s->pos = s->len = 0;
-    std::ptrdiff_t n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+    std::ptrdiff_t n;
+    if (s->memory != nullptr) {
+        n = static_cast<std::ptrdiff_t>(std::min(s->memory_left, STREAM_BUFFER_SIZE));
+        std::memcpy(s->buffer, s->memory, static_cast<std::size_t>(n));
+        s->memory += n;
+        s->memory_left -= static_cast<std::size_t>(n);
+    } else {
+        n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
+    }
     if (n > 0) {
         s->pos = 0;
         s->len = static_cast<std::size_t>(n);
@@ -138,10 +151,39 @@ void put_raw(TextStream* s, const char* p, std::size_t n) {
 }  // namespace
 
 TextStream* open_read(const char* name) {
+    if (memory_file_count > 0) {
+        std::string path = full_path(name);
+        for (int k = 0; k < memory_file_count; ++k)
+            if (same_path(path, memory_files[k].path)) return open_memory(memory_files[k].bytes, memory_files[k].length);
+    }
     int i = free_slot_index();
     if (i < 0) return nullptr;
     int fd = system_open_read(name);
     return fd < 0 ? nullptr : take_slot(i, fd, false);
+}
+
+TextStream* open_memory(const char* bytes, std::size_t n) {
+    int i = free_slot_index();
+    if (i < 0) return nullptr;
+    TextStream* s = take_slot(i, -1, false);
+    s->memory = reinterpret_cast<const unsigned char*>(bytes);
+    s->memory_left = n;
+    return s;
+}
+
+void set_memory_files(const MemoryFile* files, int count) {
+    memory_files = files;
+    memory_file_count = count;
+}
+
+bool read_file(const char* name, std::string* bytes) {
+    bytes->clear();
+    int fd = system_open_read(name);
+    if (fd < 0) return false;
+    unsigned char block[STREAM_BUFFER_SIZE];
+    std::ptrdiff_t n;
+    while ((n = system_read(fd, block, sizeof block)) > 0) bytes->append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(n));
+    return system_close(fd) && n == 0;
 }
 
 TextStream* open_replace(const char* name) {
@@ -237,7 +279,7 @@ bool close_stream(TextStream* s) {
     if (!slot_used[slot_of(s)]) return false;   // discarded already, on the way out of a fatal error
     if (s->writing) return finish_stream(s) && commit_slot(slot_of(s));
     bool ok = !s->error;
-    if (!system_close(s->fd)) ok = false;
+    if (s->fd >= 0 && !system_close(s->fd)) ok = false;   // a stream over memory has no descriptor
     free_slot(s);
     return ok;
 }

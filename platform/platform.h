@@ -22,6 +22,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -29,7 +31,9 @@ inline constexpr std::size_t STREAM_BUFFER_SIZE = 64 * 1024;  // bytes per read 
 inline constexpr int MAX_STREAMS = 8;       // source, 4 includes, listing, and room to spare
 
 struct TextStream {
-    int fd;                                  // -1 while the slot is free
+    int fd;                                  // -1 while the slot is free or the stream reads memory
+    const unsigned char* memory;             // read side of open_memory: bytes not yet in buffer
+    std::size_t memory_left;                 // how many there are
     bool writing;                            // opened with open_replace
     bool error;                              // the stream's error indicator
     bool exhausted;                          // read side: the descriptor reported its end
@@ -39,9 +43,23 @@ struct TextStream {
     unsigned char buffer[STREAM_BUFFER_SIZE];
 };
 
+// A file read from memory instead of the disk (the text an editor holds).
+struct MemoryFile {
+    const char* path;        // as full_path gives it
+    const char* bytes;       // the file's bytes, alive as long as the table is set
+    std::size_t length;
+};
+
 // Opens a file for reading; nullptr when it cannot be opened or is not a
-// regular file (a directory, a device, a pipe).
+// regular file (a directory, a device, a pipe).  A file of the memory table
+// is read from there.
 TextStream* open_read(const char* name);
+// Opens a stream over n bytes at bytes, read under the same rules; the bytes
+// must outlive it.
+TextStream* open_memory(const char* bytes, std::size_t n);
+// From now on open_read takes the count files of files from memory, found by
+// full path; a count of 0 ends that.  The table is the caller's.
+void set_memory_files(const MemoryFile* files, int count);
 // Opens a stream whose bytes replace the file name once close_stream commits
 // them; until then name keeps what it held.  A symbolic link is followed, so
 // the file it leads to is replaced; an existing file keeps its permission
@@ -98,6 +116,24 @@ void discard_all_writers();
 // index), so opening one for writing would destroy the other.
 bool names_same_file(const char* a, const char* b);
 
+// The full path of name as the system would open it from the working
+// directory: absolute, "/" between its parts, "." and ".." taken out.
+std::string full_path(const char* name);
+// Whether two full paths name one file by the system's rules for names
+// (POSIX: the same bytes; Windows: letter case aside).
+bool same_path(const std::string& a, const std::string& b);
+// The whole of a regular file's bytes, as stored; false when it cannot be read.
+bool read_file(const char* name, std::string* bytes);
+// Makes path the working directory; false when it cannot be.
+bool change_directory(const char* path);
+// The names of the regular files in directory, in no particular order.
+std::vector<std::string> directory_files(const char* directory);
+
+// Takes standard input and output for a protocol, both binary: *in and *out
+// become the descriptors to read and write it by, and standard output and
+// standard error go to the null device from then on, so nothing else the
+// process writes can reach the channel.
+void open_protocol_channel(int* in, int* out);
 // True when name is, through links too, a file open_read opened since
 // forget_files_read: replacing it would destroy what the run read.
 bool name_was_read(const char* name);

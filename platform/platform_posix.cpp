@@ -14,8 +14,11 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -310,6 +313,66 @@ bool console_is_file(const char* name) {
     struct stat console, file;
     if (::fstat(STDOUT_FILENO, &console) != 0 || !stat_host(host_name(name), &file)) return false;
     return console.st_dev == file.st_dev && console.st_ino == file.st_ino;
+}
+
+std::string full_path(const char* name) {
+    std::string host = host_name(name);
+    if (host.empty() || host[0] != '/') {
+        std::string cwd(256, '\0');
+        while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+            if (errno != ERANGE) return host;
+            cwd.resize(cwd.size() * 2);
+        }
+        cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+        host = cwd + "/" + host;
+    }
+    // The parts between slashes, with "." and empty parts dropped and ".."
+    // taking the part before it away.
+    std::string path;
+    std::size_t i = 0;
+    while (i < host.size()) {
+        std::size_t end = host.find('/', i);
+        if (end == std::string::npos) end = host.size();
+        std::string_view part(host.data() + i, end - i);
+        if (part == "..") {
+            std::size_t cut = path.rfind('/');
+            path.resize(cut == std::string::npos ? 0 : cut);
+        } else if (!part.empty() && part != ".") {
+            path += '/';
+            path += part;
+        }
+        i = end + 1;
+    }
+    return path.empty() ? "/" : path;
+}
+
+bool same_path(const std::string& a, const std::string& b) { return a == b; }
+
+bool change_directory(const char* path) { return ::chdir(host_name(path).c_str()) == 0; }
+
+std::vector<std::string> directory_files(const char* directory) {
+    std::vector<std::string> names;
+    std::string host = host_name(directory);
+    DIR* dir = ::opendir(host.c_str());
+    if (dir == nullptr) return names;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        struct stat st;
+        std::string path = host + "/" + entry->d_name;
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+void open_protocol_channel(int* in, int* out) {
+    *in = STDIN_FILENO;
+    *out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+        ::close(null);
+    }
 }
 
 void silence_console() {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 #include <tuple>
 
 #include <fcntl.h>
@@ -248,6 +249,49 @@ bool console_is_file(const char* name) {
         !GetFileInformationByHandle(console, &info) || !identity_of_name(name, &file))
         return false;
     return same_identity({info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}, file);
+}
+
+std::string full_path(const char* name) {
+    char buffer[MAX_PATH * 4];
+    DWORD n = GetFullPathNameA(name, sizeof buffer, buffer, nullptr);
+    std::string path = n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string(name);
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}
+
+bool same_path(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}
+
+bool change_directory(const char* path) { return SetCurrentDirectoryW(system_name(path).c_str()) != 0; }
+
+std::vector<std::string> directory_files(const char* directory) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((std::string(directory) + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.emplace_back(found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return names;
+}
+
+void open_protocol_channel(int* in, int* out) {
+    std::fflush(stdout);
+    *in = _fileno(stdin);
+    _setmode(*in, _O_BINARY);
+    *out = _dup(_fileno(stdout));
+    if (*out >= 0) _setmode(*out, _O_BINARY);
+    int null = _open("NUL", _O_WRONLY | _O_BINARY);
+    if (null < 0) return;
+    _dup2(null, _fileno(stdout));
+    _dup2(null, _fileno(stderr));
+    _close(null);
 }
 
 void silence_console() {

@@ -12,10 +12,11 @@
 # The root (DIR/root) gets the host's package sources, the apt settings the
 # host needs to reach its archive (proxy, release-date checks) and the
 # host's CA certificates, nothing else.  A root left by an earlier run is
-# removed first; the new one is removed when every step passed, unless
-# --keep, and kept for a look when one failed.  The mounts live in a mount
-# namespace of the script's own and are undone on exit, also on failure or a
-# signal; processes still running in the root are ended first.
+# removed first (a DIR/root it did not make is refused); the new one is
+# removed when every step passed, unless --keep, and kept for a look when
+# one failed.  The mounts live in a mount namespace of the script's own and
+# are undone on exit, also on failure or a signal; processes still running
+# in the root are ended first.
 # MIRROR overrides the archive debootstrap reads (default: the host's).
 # Ends with status 0 when every step passed, 1 when one failed, 2 on a usage
 # or host error.
@@ -53,6 +54,13 @@ root=$dir/root
 logs=$dir/logs
 user=newcomer
 step_pid=
+
+# DIR holds nothing but what this script made there: never remove a root
+# it did not make.
+if [ -e "$root" ] && [ ! -f "$dir/.velxref-fresh-root" ]; then
+    echo "fresh_root.sh: $root exists and was not made by this script; give another DIR" >&2
+    exit 2
+fi
 
 # Ends the running step and every process whose root is the fresh root (a
 # Wine server, a browser), then undoes the mounts under it, innermost first.
@@ -182,7 +190,6 @@ mount_root() {
     mount_in_root devpts devpts dev/pts newinstance,ptmxmode=0666,mode=620
     ln -s pts/ptmx "$root/dev/ptmx"
     mount_in_root tmpfs shm dev/shm mode=1777
-    mount_in_root tmpfs tmp tmp mode=1777
     awk -v r="$root/" 'index($2, r) == 1 { print $1, $2, $3 }' /proc/self/mounts
 }
 
@@ -192,9 +199,8 @@ bootstrap() {
 }
 
 clone() {
-    rm -rf "$root/srv/velxref.git"
-    git clone --bare --no-local -q "$top" "$root/srv/velxref.git"
-    git -C "$top" log -1 --format='HEAD %h %s'
+    mkdir -p "$root/srv"
+    mv "$dir/velxref.git" "$root/srv/velxref.git"
     in_root "useradd --create-home --shell /bin/bash $user && chown -R $user:$user /srv/velxref.git"
     as_newcomer "git clone /srv/velxref.git velxref && cd velxref && git log -1 --format='%h %s'"
 }
@@ -204,22 +210,25 @@ versions() {
              cmake --version | head -1; wine64 --version 2>/dev/null || /usr/lib/wine/wine64 --version'
 }
 
-# The README's lines, exactly as written: the first sh block under "## Prerequisites".
+# The README's lines, exactly as written: the first sh block under
+# "## Prerequisites" in the commit that is tried.
 prerequisites() {
-    awk '/^## Prerequisites/ { p = 1; next } p && /^## / { exit } p && /^```sh$/ { b = 1; next }
-         b && /^```$/ { exit } b { print }' "$top/README.md"
+    git -C "$dir/velxref.git" show HEAD:README.md \
+        | awk '/^## Prerequisites/ { p = 1; next } p && /^## / { exit } p && /^```sh$/ { b = 1; next }
+               b && /^```$/ { exit } b { print }'
 }
 
-echo "velxref on a fresh Debian 12: $root"
-echo "repository $top at $(git -C "$top" log -1 --format='%h %s')"
-rm -rf --one-file-system "$root"
-rm -rf "$logs"
+touch "$dir/.velxref-fresh-root"
+rm -rf --one-file-system "$root" "$logs" "$dir/velxref.git"
 mkdir -p "$logs"
+git clone --bare --no-local -q "$top" "$dir/velxref.git"
+echo "velxref on a fresh Debian 12: $root"
+echo "the committed HEAD of $top: $(git -C "$dir/velxref.git" log -1 --format='%h %s')"
 [ -n "$(prerequisites)" ] || { echo "no prerequisites block in README.md" >&2; exit 2; }
 
 step "debootstrap --variant=minbase bookworm ($mirror)" bootstrap
 step "the host's package sources, apt settings, CA certificates" copy_host_settings
-step "mounts: proc, sys, dev, dev/pts, dev/shm, tmp" mount_root
+step "mounts: proc, sys, dev, dev/pts, dev/shm" mount_root
 n=0
 while IFS= read -r line; do
     n=$((n + 1))
@@ -228,7 +237,7 @@ while IFS= read -r line; do
 done < <(prerequisites)
 step "versions" versions
 sed 's/^/    /' "$logs/$(printf %02d $steps)-versions.log"
-step "git clone /srv/velxref.git velxref (the committed HEAD)" clone
+step "a user; git clone /srv/velxref.git velxref" clone
 step "make example" as_newcomer "cd velxref && make example"
 step "make test" as_newcomer "cd velxref && make test"
 tail -n 3 "$logs/$(printf %02d $steps)-make-test.log" | sed 's/^/    /'

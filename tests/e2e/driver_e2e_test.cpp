@@ -186,6 +186,7 @@ TEST_F(DriverRun, HelpAndVersionEndTheRunWithSuccess) {
     const std::vector<std::pair<std::string, std::string>> files = {{"PROG.AVL", COMMENT}};
     const std::string help = USAGE.substr(1) +
                              "       --html : also write NAME.html, the cross reference as a page with links\n"
+                             "       --lsp : run as a language server for an editor, on standard input and output\n"
                              "       --help : show this text\n"
                              "       --version : show the version\n";
     const Scenario cases[] = {

@@ -17,7 +17,7 @@
 // - every line of every file read (read again from WORKDIR under the
 //   text-mode rules) appears once, in order, shown by the byte rules, in
 //   blocks of at most 200 lines, each headed by its file's name and a link
-//   to the symbols;
+//   to the symbols, and no bidirectional control is on the page as itself;
 // - the first heading names the source.
 //
 //   node check_page.mjs --runs DIR
@@ -49,6 +49,10 @@ function utf8At(bytes, i) {
     return [text, len];
 }
 
+// The bidirectional controls, which the page shows as their code point "U+202E".
+const BIDI = /[\u061C\u200E\u200F\u202A-\u202E\u2066-\u2069]/gu;
+const codePoint = (ch) => "U+" + ch.codePointAt(0).toString(16).toUpperCase().padStart(4, "0");
+
 function shown(bytes) {
     let s = "";
     for (let i = 0; i < bytes.length;) {
@@ -58,7 +62,7 @@ function shown(bytes) {
         else if (b === 0x7f) { s += "\u2421"; i++; }
         else {
             const u = utf8At(bytes, i);
-            if (u) { s += u[0]; i += u[1]; } else { s += CP437[b - 0x80]; i++; }
+            if (u) { s += u[0].replace(BIDI, codePoint); i += u[1]; } else { s += CP437[b - 0x80]; i++; }
         }
     }
     return s;
@@ -111,6 +115,7 @@ try { html = strict.decode(raw); } catch { fail("the page is not valid UTF-8"); 
 const parseErrors = [];
 const doc = parse(html, { onParseError: (e) => parseErrors.push(e) });
 for (const e of parseErrors.slice(0, 10)) fail(`parse error ${e.code} at line ${e.startLine} column ${e.startCol}`);
+if (html.search(BIDI) >= 0) fail("a bidirectional control is on the page as itself");
 
 const attr = (n, name) => n.attrs?.find((a) => a.name === name)?.value;
 const kids = (n) => n.childNodes ?? [];
@@ -155,6 +160,8 @@ for (const n of all) {
 const source = byId.get("source");
 const files = [...walk(byId.get("files") ?? doc)].filter((n) => n.nodeName === "tr" && /^f\d+$/.test(attr(n, "id") ?? ""));
 const fileName = (row) => textOf(kids(row).find((c) => c.nodeName === "td"));
+const fileNumber = (row) => Number(attr(row, "id").slice(1));   // an include that gave no line has no row
+const fileRow = new Map(files.map((row) => [fileNumber(row), row]));
 const pageLines = [];   // { line, local, file, text, cut, node }
 let file = null;
 for (const n of source ? walk(source) : []) {
@@ -190,19 +197,22 @@ for (const pre of source ? [...walk(source)].filter((n) => n.nodeName === "pre")
 
 // The first heading names the program: the source, then its title if any.
 const firstHeading = all.find((n) => /^h[1-6]$/.test(n.nodeName));
-if (files.length > 0 && !(firstHeading?.nodeName === "h1" && textOf(firstHeading).startsWith(fileName(files[0]))))
+if (fileRow.has(1) && !(firstHeading?.nodeName === "h1" && textOf(firstHeading).startsWith(fileName(fileRow.get(1)))))
     fail(`the first heading is ${firstHeading ? `<${firstHeading.nodeName}> ${JSON.stringify(textOf(firstHeading))}` : "missing"}, not the source's name`);
 
 // Every file read, read again, is shown whole and in order.
-files.forEach((row, i) => {
+files.forEach((row) => {
     const name = fileName(row);
-    const shownLines = pageLines.filter((p) => p.file === i + 1);
-    const candidates = [Buffer.from(name, "utf8"), Buffer.from([...name].map((ch) => {
+    const shownLines = pageLines.filter((p) => p.file === fileNumber(row));
+    const asRead = name.replace(/U\+(061C|200[EF]|202[A-E]|206[6-9])/g, (_, hex) => String.fromCodePoint(parseInt(hex, 16)));
+    const candidates = [Buffer.from(name, "utf8"), Buffer.from(asRead, "utf8"), Buffer.from([...name].map((ch) => {
         const k = CP437.indexOf(ch);
         const c = ch.codePointAt(0);
         return k >= 0 ? 0x80 + k : c >= 0x2400 && c < 0x2420 ? c - 0x2400 : c === 0x2421 ? 0x7f : c;
     }))];
-    const path = candidates.map((b) => join(workdir, b.toString("latin1").replaceAll("\\", "/"))).find(existsSync);
+    // The path as bytes: a string would reach the system in UTF-8, whatever bytes the name had.
+    const path = candidates.map((b) => Buffer.concat([Buffer.from(workdir + "/"), b.map((c) => (c === 0x5c ? 0x2f : c))]))
+        .find(existsSync);
     if (!path) { fail(`file ${name} cannot be found again`); return; }
     let bytes;
     try {
@@ -211,7 +221,7 @@ files.forEach((row, i) => {
         return;   // a file the run met with a read error: its page lines cannot be held against it
     }
     const actual = readLines(bytes);
-    if (actual.length !== shownLines.length) fail(`file ${i + 1} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
+    if (actual.length !== shownLines.length) fail(`file ${fileNumber(row)} (${name}): ${actual.length} lines, the page shows ${shownLines.length}`);
     actual.forEach((l, k) => {
         const p = shownLines[k];
         if (!p) return;
@@ -241,7 +251,7 @@ for (const row of symbolRows) {
         counted.set(m[2] + m[3], (counted.get(m[2] + m[3]) ?? 0) + 1);
         const target = lineNode.get(Number(m[2]));
         if (!target) continue;
-        const landed = `${fileName(files[target.file - 1])}:${target.local}`;
+        const landed = `${fileName(fileRow.get(target.file))}:${target.local}`;
         if (attr(n, "title") !== landed) fail(`reference ${textOf(n)} of ${id} says ${attr(n, "title")}, lands on ${landed}`);
         if (`${shownFile}:${m[1]}` !== landed) fail(`reference ${textOf(n)} of ${id} shows ${shownFile} line ${m[1]}, lands on ${landed}`);
     }

@@ -1,0 +1,48 @@
+// The console sink: standard output in console mode, records in collector mode.
+#include <cstdio>
+
+#include "console/console.h"
+#include "platform/platform.h"
+
+namespace console {
+
+namespace {
+
+constexpr char BELL = 0x07;
+
+// Kinds whose text the console puts between line feeds.
+bool framed(int kind) {
+    return kind == MESSAGE_SOURCE || kind == MESSAGE_INCLUDE || kind == MESSAGE_FATAL || kind == MESSAGE_ANSWER;
+}
+
+// Kinds the console shows at once instead of when its buffer fills.
+bool shown_at_once(int kind) { return kind == MESSAGE_PROGRESS || kind == MESSAGE_FATAL || kind == MESSAGE_ANSWER; }
+
+}  // namespace
+
+void write_message(int kind, std::string_view text, std::string_view file, std::int32_t line, int column) {
+    if (mode == MODE_COLLECT) {
+        if (kind != MESSAGE_PROGRESS) messages.push_back(Message{kind, std::string(file), line, column, std::string(text)});
+        return;
+    }
+    if (kind == MESSAGE_FATAL) std::putchar(BELL);
+    if (framed(kind)) std::putchar('\n');
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (framed(kind)) std::putchar('\n');
+    if (shown_at_once(kind)) std::fflush(stdout);
+}
+
+void flush() {
+    if (mode == MODE_CONSOLE) std::fflush(stdout);
+}
+
+void set_mode(int new_mode) {
+    mode = new_mode;
+    messages.clear();
+}
+
+void silence_if_file(const char* name) {
+    if (mode == MODE_CONSOLE && platform::console_is_file(name)) platform::silence_console();
+}
+
+}  // namespace console

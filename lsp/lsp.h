@@ -1,0 +1,233 @@
+// Language server: `velxref --lsp` answers an editor over standard input and
+// output (Content-Length framing, JSON-RPC 2.0, protocol 3.17).  It keeps the
+// editor's texts, analyses every main source that reads a changed file with
+// the reader, tokenizer, classifier and symbol table, keeps what each
+// analysis found in an index it owns, and answers requests from that index.
+//
+// channel.cpp frames messages; text.cpp converts between byte offsets and the
+// editor's positions, applies edits and turns URIs into paths; workspace.cpp
+// keeps the files, the main sources and their analyses; features.cpp answers
+// from the index; server.cpp turns JSON into these records and back and
+// dispatches.  Requests are read, answered and written in order, one at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lsp {
+
+inline constexpr std::size_t MAX_MESSAGE_LENGTH = 64 * 1024 * 1024;   // bytes of one message body
+inline constexpr std::size_t MAX_HEADER_LINE = 4096;   // a longer header line is not a header
+inline constexpr int MAX_JSON_DEPTH = 256;             // nesting of arrays and objects in a message
+inline constexpr std::size_t MAX_WORKSPACE_SYMBOLS = 10000;   // answers of one workspace/symbol request
+
+// What read_message found.
+inline constexpr int MESSAGE_READ = 0;      // body holds a message
+inline constexpr int MESSAGE_END = 1;       // input ended (mid-message too)
+inline constexpr int MESSAGE_REFUSED = 2;   // a header without Content-Length, or a length past the limit: skipped
+
+// JSON-RPC and protocol error codes.
+inline constexpr int ERROR_PARSE = -32700;
+inline constexpr int ERROR_INVALID_REQUEST = -32600;
+inline constexpr int ERROR_METHOD_NOT_FOUND = -32601;
+inline constexpr int ERROR_INVALID_PARAMS = -32602;
+inline constexpr int ERROR_NOT_INITIALIZED = -32002;
+inline constexpr int ERROR_REQUEST_FAILED = -32803;
+
+// Diagnostic severities and symbol kinds of the protocol.
+inline constexpr int SEVERITY_ERROR = 1;
+inline constexpr int SEVERITY_WARNING = 2;
+inline constexpr int SEVERITY_INFORMATION = 3;
+inline constexpr int SEVERITY_HINT = 4;
+inline constexpr int KIND_FUNCTION = 12;     // a subroutine: called by JSR somewhere in the scope
+inline constexpr int KIND_CONSTANT = 14;     // any other defined name
+inline constexpr int KIND_OPERATOR = 25;     // a macro name
+
+// A place in a file as the editor counts: line from 0, character in UTF-16
+// code units (or bytes when the client chose utf-8) from the line's start.
+struct Position {
+    std::int32_t line;
+    std::int32_t character;
+};
+
+struct Range {
+    Position start;
+    Position end;
+};
+
+// A file the server has met: a main source, an include, or an editor's document.
+struct File {
+    std::string path;          // full path (platform::full_path), the file's identity
+    std::string uri;           // as the editor named it, or made from path
+    std::string shown;         // path relative to the root where it lies below it
+    bool open;                 // the editor holds it: text is read instead of the disk
+    std::string text;          // the editor's text while open
+};
+
+// One symbol token of a line the reader handed out.
+struct Occurrence {
+    std::uint32_t symbol;      // index into Analysis::names
+    std::uint32_t file;        // index into files
+    Position start;            // where its text starts
+    std::int32_t end;          // character where it ends, on end_line
+    std::int32_t end_line;     // line where it ends (a lone CR may stand inside it)
+    char mark;                 // '#', '&' or ' ' as the listing records it, 0 when it leaves it out
+};
+
+// What one analysis found about a diagnostic.
+struct Diagnostic {
+    std::uint32_t file;        // index into files
+    Range range;
+    int severity;              // SEVERITY_ERROR..SEVERITY_HINT
+    bool unnecessary;          // tagged Unnecessary (defined but never used)
+    std::string message;
+};
+
+// Facts about one name of one analysis.
+struct SymbolFacts {
+    char kind;                  // 'M' macro name, ' ' otherwise
+    std::int32_t definitions;   // occurrences marked '#'
+    std::int32_t calls;         // occurrences marked '&'
+    std::int32_t uses;          // every other occurrence
+};
+
+// One main source and what its last analysis found.
+struct Analysis {
+    std::uint32_t main_file;              // index into files
+    bool named;                           // named on the command line or found in the root
+    std::vector<std::uint32_t> files_read;        // distinct, ascending: the scope
+    std::vector<std::string> names;               // every symbol text met
+    std::vector<SymbolFacts> facts;               // per name
+    std::vector<std::uint32_t> sorted_names;      // name indexes in byte order of the names
+    std::vector<Occurrence> occurrences;          // in reading order
+    std::vector<std::uint32_t> by_place;          // occurrence indexes by file, line and character
+    std::vector<std::uint32_t> by_symbol;         // occurrence indexes grouped by name, reading order within
+    std::vector<std::uint32_t> symbol_first;      // per name: its first slot in by_symbol (one more entry at the end)
+    std::vector<std::string> definition_texts;    // per name: the text of the line of its first '#', or empty
+    std::vector<std::string> names_after_cut;     // names in the rests of lines cut at 254, ascending
+    std::vector<Diagnostic> diagnostics;          // by file, then by where each starts
+};
+
+// A place the answer of a request points at.
+struct Location {
+    std::uint32_t file;
+    Range range;
+};
+
+// A text edit of a rename.
+struct Edit {
+    std::uint32_t file;
+    Range range;
+};
+
+// A symbol of documentSymbol, workspace/symbol or completion.
+struct SymbolAnswer {
+    std::string name;
+    int kind;                  // KIND_FUNCTION, KIND_CONSTANT or KIND_OPERATOR
+    Location where;            // its first definition
+    std::string detail;        // FILE:LINE of that definition
+};
+
+// The channel (channel.cpp).
+inline int channel_in = -1;          // descriptor the messages are read from
+inline int channel_out = -1;         // descriptor they are written to
+inline bool channel_broken = false;  // a write failed: the client is gone
+
+// The server's state (server.cpp).
+inline bool initialized = false;        // initialize was answered
+inline bool shutdown_requested = false; // shutdown was answered
+inline bool utf8_positions = false;     // the client chose utf-8: characters are bytes
+
+// The workspace (workspace.cpp).
+inline std::string root;                   // full path of the root folder, empty when none came
+inline std::vector<File> files;            // every file met; an index never changes meaning
+inline std::vector<Analysis> analyses;     // every main source
+inline std::vector<std::string> command_sources;   // sources named after --lsp
+inline std::vector<std::uint32_t> published;       // files whose last published diagnostics were not empty
+
+// Reads one message into body; MESSAGE_READ, MESSAGE_END or MESSAGE_REFUSED.
+int read_message(std::string* body);
+// Writes one message with its header; a failure sets channel_broken.
+void write_message(const std::string& body);
+// Per-session reset: no buffered input.
+void reset_channel();
+
+// Offsets where the lines of text start: after every LF, CR LF and lone CR.
+std::vector<std::uint32_t> line_starts(std::string_view text);
+// The editor's position of byte offset in text, whose lines start at starts.
+Position position_of(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t offset);
+// The byte offset of an editor's position; a line past the end gives the
+// end of text, a character past the line's end the end of the line.
+std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& starts, Position position);
+// Characters of the count bytes at text, in the chosen encoding: a valid
+// UTF-8 sequence of four bytes is two UTF-16 units, any other valid one one,
+// a byte that is not part of valid UTF-8 one.
+std::int32_t characters_of(const char* text, std::size_t count);
+// Replaces range of text with replacement.
+void apply_change(std::string* text, Range range, std::string_view replacement);
+// The full path a file: URI names, or empty when it names none.
+std::string path_of_uri(std::string_view uri);
+// The file: URI of a full path.
+std::string uri_of_path(const std::string& path);
+
+// The file of full path, made when new; returns its index.
+std::uint32_t file_of_path(const std::string& path);
+// The file a URI names, made when new; false when the URI names no file.
+bool file_of_uri(std::string_view uri, std::uint32_t* file);
+// Takes the root folder (the working directory from now on) and analyses the
+// main sources: those named after --lsp, else the root's *.AVL files.
+// Returns the files whose diagnostics may have changed.
+std::vector<std::uint32_t> open_workspace(const std::string& root_path);
+// The editor opened, changed, saved or closed the file (or the disk copy
+// changed): every main source that reads it is analysed again, and a
+// document no main source reads becomes a main source of its own while it
+// is open.  Returns the files whose diagnostics may have changed.
+std::vector<std::uint32_t> file_changed(std::uint32_t file);
+// Analyses the main source analyses[index] again.
+void analyse(std::size_t index);
+// The analyses whose scope holds file.
+std::vector<const Analysis*> scope_of(std::uint32_t file);
+// Diagnostics of file from every analysis that reads it, each once.
+std::vector<Diagnostic> diagnostics_of(std::uint32_t file);
+// Per-session reset: no file, no analysis, no root.
+void reset_workspace();
+
+// The name at position of file and the occurrence there in its first
+// analysis; false when no symbol stands there.
+bool symbol_at(std::uint32_t file, Position position, std::string* name);
+// Every '#' occurrence of name in the scope of file.
+std::vector<Location> definitions(std::uint32_t file, const std::string& name);
+// Every occurrence of name in the scope of file, the '#' ones only when
+// with_definitions.
+std::vector<Location> references(std::uint32_t file, const std::string& name, bool with_definitions);
+// The occurrences of name in file itself, with whether each is a '#'.
+std::vector<std::pair<Range, bool>> highlights(std::uint32_t file, const std::string& name);
+// The hover text of name in the scope of file (Markdown).
+std::string hover_text(std::uint32_t file, const std::string& name);
+// The symbols file defines, in the order of their first definition.
+std::vector<SymbolAnswer> document_symbols(std::uint32_t file);
+// The defined symbols of every analysis whose name holds query, letter case
+// aside, each once, at most MAX_WORKSPACE_SYMBOLS.
+std::vector<SymbolAnswer> workspace_symbols(std::string_view query);
+// The symbols of the scope of file, each once.
+std::vector<SymbolAnswer> scope_symbols(std::uint32_t file);
+// Why name cannot be renamed in the scope of file, or empty when it can.
+std::string rename_refusal(std::uint32_t file, const std::string& name);
+// Why no symbol of the scope of file can be renamed to new_name, or empty.
+std::string new_name_refusal(std::uint32_t file, const std::string& new_name);
+// Every occurrence of name in the scope of file, each place once.
+std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
+
+// Serves until exit or the end of input; returns the exit status.
+int serve();
+// Handles one message body, writing what it answers; false once exit came.
+bool handle_message(const std::string& body);
+// The status serve returns once handle_message said exit.
+int exit_status();
+// Per-session reset of the server, the channel and the workspace.
+void reset_server();
+
+}  // namespace lsp

@@ -1,0 +1,496 @@
+// JSON-RPC 2.0 over the channel: the one place where JSON becomes the
+// server's records and back, the table from method to handler, and the
+// protocol's rules around them (initialize first, shutdown before exit).
+#include <nlohmann/json.hpp>
+
+#include "lex/lex.h"
+#include "lsp/lsp.h"
+#include "platform/platform.h"
+
+namespace lsp {
+
+namespace {
+
+using json = nlohmann::json;
+
+// What a handler throws to answer with an error.
+struct RequestError {
+    int code;
+    std::string message;
+};
+
+constexpr int COMPLETION_FUNCTION = 3;
+constexpr int COMPLETION_KEYWORD = 14;
+constexpr int COMPLETION_CONSTANT = 21;
+constexpr int COMPLETION_OPERATOR = 24;
+constexpr int SYNC_INCREMENTAL = 2;
+constexpr int MESSAGE_TYPE_WARNING = 2;
+
+bool exit_received = false;   // exit came: serve returns
+bool watch_files = false;     // the client registers file watchers dynamically
+bool workspace_due = false;   // initialize was answered: the workspace is to be analysed
+std::string due_root;         // the root initialize named
+
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void send(const json& message) { write_message(dump(message)); }
+
+void notify(const char* method, json params) { send(json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}}); }
+
+void reply_error(const json& id, int code, const std::string& message) {
+    send(json{{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}});
+}
+
+void log_message(const std::string& text) { notify("window/logMessage", json{{"type", MESSAGE_TYPE_WARNING}, {"message", text}}); }
+
+// Members of params, each refused with -32602 when missing or of another type.
+const json& member(const json& object, const char* key) {
+    if (!object.is_object()) throw RequestError{ERROR_INVALID_PARAMS, "an object was expected"};
+    auto found = object.find(key);
+    if (found == object.end()) throw RequestError{ERROR_INVALID_PARAMS, std::string("\"") + key + "\" is missing"};
+    return *found;
+}
+
+std::string text_member(const json& object, const char* key) {
+    const json& value = member(object, key);
+    if (!value.is_string()) throw RequestError{ERROR_INVALID_PARAMS, std::string("\"") + key + "\" must be a string"};
+    return value.get<std::string>();
+}
+
+std::int32_t number_member(const json& object, const char* key) {
+    const json& value = member(object, key);
+    if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::int64_t>() > INT32_MAX)
+        throw RequestError{ERROR_INVALID_PARAMS, std::string("\"") + key + "\" must be a number from 0"};
+    return static_cast<std::int32_t>(value.get<std::int64_t>());
+}
+
+Position position_member(const json& object, const char* key) {
+    const json& p = member(object, key);
+    return Position{number_member(p, "line"), number_member(p, "character")};
+}
+
+Range range_member(const json& object, const char* key) {
+    const json& r = member(object, key);
+    return Range{position_member(r, "start"), position_member(r, "end")};
+}
+
+// The file of params.textDocument.uri.
+std::uint32_t document_of(const json& params) {
+    std::string uri = text_member(member(params, "textDocument"), "uri");
+    std::uint32_t file;
+    if (!file_of_uri(uri, &file)) throw RequestError{ERROR_INVALID_PARAMS, "not a file: URI: " + uri};
+    return file;
+}
+
+json position_json(Position p) { return json{{"line", p.line}, {"character", p.character}}; }
+json range_json(const Range& r) { return json{{"start", position_json(r.start)}, {"end", position_json(r.end)}}; }
+json location_json(const Location& l) { return json{{"uri", files[l.file].uri}, {"range", range_json(l.range)}}; }
+
+json locations_json(const std::vector<Location>& found) {
+    json list = json::array();
+    for (const Location& l : found) list.push_back(location_json(l));
+    return list;
+}
+
+void publish(std::uint32_t file) {
+    json list = json::array();
+    for (const Diagnostic& d : diagnostics_of(file)) {
+        json item{{"range", range_json(d.range)}, {"severity", d.severity}, {"source", "velxref"}, {"message", d.message}};
+        if (d.unnecessary) item["tags"] = json::array({1});
+        list.push_back(std::move(item));
+    }
+    bool was = std::find(published.begin(), published.end(), file) != published.end();
+    if (list.empty() && !was) return;
+    if (list.empty()) published.erase(std::find(published.begin(), published.end(), file));
+    else if (!was) published.push_back(file);
+    notify("textDocument/publishDiagnostics", json{{"uri", files[file].uri}, {"diagnostics", std::move(list)}});
+}
+
+void publish_all(const std::vector<std::uint32_t>& touched) {
+    std::vector<std::uint32_t> all = touched;
+    all.insert(all.end(), published.begin(), published.end());
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    for (std::uint32_t f : all) publish(f);
+}
+
+// The symbol under params.position, or a refusal with reason.
+bool symbol_under(const json& params, std::uint32_t* file, std::string* name) {
+    *file = document_of(params);
+    return symbol_at(*file, position_member(params, "position"), name);
+}
+
+// The root of initialize: the first workspace folder, else rootUri, else rootPath.
+std::string root_of(const json& params) {
+    auto folders = params.find("workspaceFolders");
+    if (folders != params.end() && folders->is_array() && !folders->empty()) {
+        std::string path = path_of_uri(text_member(folders->at(0), "uri"));
+        if (!path.empty()) return path;
+    }
+    auto uri = params.find("rootUri");
+    if (uri != params.end() && uri->is_string()) return path_of_uri(uri->get<std::string>());
+    auto path = params.find("rootPath");
+    if (path != params.end() && path->is_string() && !path->get<std::string>().empty())
+        return platform::full_path(path->get<std::string>().c_str());
+    return std::string();
+}
+
+json on_initialize(const json& params) {
+    if (!params.is_object()) throw RequestError{ERROR_INVALID_PARAMS, "an object was expected"};
+    std::string encoding = "utf-16";
+    auto caps = params.find("capabilities");
+    if (caps != params.end() && caps->is_object()) {
+        auto general = caps->find("general");
+        if (general != caps->end() && general->is_object()) {
+            auto encodings = general->find("positionEncodings");
+            if (encodings != general->end() && encodings->is_array())
+                for (const json& e : *encodings)
+                    if (e == "utf-8") encoding = "utf-8";
+        }
+        auto ws = caps->find("workspace");
+        if (ws != caps->end() && ws->is_object()) {
+            auto w = ws->find("didChangeWatchedFiles");
+            watch_files = w != ws->end() && w->is_object() && w->value("dynamicRegistration", false);
+        }
+    }
+    utf8_positions = encoding == "utf-8";
+    due_root = root_of(params);
+    workspace_due = true;
+    initialized = true;
+    json capabilities{
+        {"positionEncoding", encoding},
+        {"textDocumentSync", {{"openClose", true}, {"change", SYNC_INCREMENTAL}, {"save", {{"includeText", false}}}}},
+        {"definitionProvider", true},
+        {"referencesProvider", true},
+        {"documentHighlightProvider", true},
+        {"hoverProvider", true},
+        {"documentSymbolProvider", true},
+        {"workspaceSymbolProvider", true},
+        {"renameProvider", {{"prepareProvider", true}}},
+        {"completionProvider", json::object()},
+    };
+    return json{{"capabilities", capabilities}, {"serverInfo", {{"name", "velxref"}, {"version", VELXREF_VERSION}}}};
+}
+
+json on_initialized(const json&) {
+    if (!watch_files) return nullptr;
+    json watcher{{"globPattern", "**/*"}};
+    json registration{{"id", "velxref-files"},
+                      {"method", "workspace/didChangeWatchedFiles"},
+                      {"registerOptions", {{"watchers", json::array({watcher})}}}};
+    send(json{{"jsonrpc", "2.0"}, {"id", "velxref-register"}, {"method", "client/registerCapability"},
+              {"params", {{"registrations", json::array({registration})}}}});
+    return nullptr;
+}
+
+json on_shutdown(const json&) {
+    shutdown_requested = true;
+    return nullptr;
+}
+
+json on_exit(const json&) {
+    exit_received = true;
+    return nullptr;
+}
+
+json on_did_open(const json& params) {
+    std::uint32_t file = document_of(params);
+    files[file].text = text_member(member(params, "textDocument"), "text");
+    files[file].uri = text_member(member(params, "textDocument"), "uri");
+    files[file].open = true;
+    publish_all(file_changed(file));
+    return nullptr;
+}
+
+json on_did_change(const json& params) {
+    std::uint32_t file = document_of(params);
+    const json& changes = member(params, "contentChanges");
+    if (!changes.is_array()) throw RequestError{ERROR_INVALID_PARAMS, "\"contentChanges\" must be an array"};
+    if (!files[file].open) return nullptr;   // a change to a document never opened is not applied to the disk's text
+    for (const json& change : changes) {
+        std::string text = text_member(change, "text");
+        if (change.is_object() && change.contains("range"))
+            apply_change(&files[file].text, range_member(change, "range"), text);
+        else
+            files[file].text = std::move(text);
+    }
+    publish_all(file_changed(file));
+    return nullptr;
+}
+
+json on_did_save(const json& params) {
+    publish_all(file_changed(document_of(params)));
+    return nullptr;
+}
+
+json on_did_close(const json& params) {
+    std::uint32_t file = document_of(params);
+    files[file].open = false;
+    files[file].text = std::string();
+    publish_all(file_changed(file));
+    return nullptr;
+}
+
+json on_watched_files(const json& params) {
+    const json& changes = member(params, "changes");
+    if (!changes.is_array()) throw RequestError{ERROR_INVALID_PARAMS, "\"changes\" must be an array"};
+    std::vector<std::uint32_t> touched;
+    for (const json& change : changes) {
+        std::uint32_t file;
+        if (!file_of_uri(text_member(change, "uri"), &file) || files[file].open) continue;
+        std::vector<std::uint32_t> t = file_changed(file);
+        touched.insert(touched.end(), t.begin(), t.end());
+    }
+    publish_all(touched);
+    return nullptr;
+}
+
+json on_definition(const json& params) {
+    std::uint32_t file;
+    std::string name;
+    if (!symbol_under(params, &file, &name)) return nullptr;
+    return locations_json(definitions(file, name));
+}
+
+json on_references(const json& params) {
+    std::uint32_t file;
+    std::string name;
+    bool with_definitions = true;
+    auto context = params.find("context");
+    if (context != params.end() && context->is_object()) {
+        auto include = context->find("includeDeclaration");
+        if (include != context->end() && include->is_boolean()) with_definitions = include->get<bool>();
+    }
+    if (!symbol_under(params, &file, &name)) return nullptr;
+    return locations_json(references(file, name, with_definitions));
+}
+
+json on_highlight(const json& params) {
+    std::uint32_t file;
+    std::string name;
+    if (!symbol_under(params, &file, &name)) return nullptr;
+    json list = json::array();
+    for (const auto& [range, write] : highlights(file, name)) list.push_back(json{{"range", range_json(range)}, {"kind", write ? 3 : 2}});
+    return list;
+}
+
+json on_hover(const json& params) {
+    std::uint32_t file;
+    std::string name;
+    if (!symbol_under(params, &file, &name)) return nullptr;
+    return json{{"contents", {{"kind", "markdown"}, {"value", hover_text(file, name)}}}};
+}
+
+json symbol_json(const SymbolAnswer& s, bool with_location) {
+    json item{{"name", s.name}, {"kind", s.kind}, {"detail", s.detail}};
+    if (with_location) {
+        item.erase("detail");
+        item["location"] = location_json(s.where);
+        item["containerName"] = files[s.where.file].shown;
+    } else {
+        item["range"] = range_json(s.where.range);
+        item["selectionRange"] = range_json(s.where.range);
+    }
+    return item;
+}
+
+json on_document_symbol(const json& params) {
+    json list = json::array();
+    for (const SymbolAnswer& s : document_symbols(document_of(params))) list.push_back(symbol_json(s, false));
+    return list;
+}
+
+json on_workspace_symbol(const json& params) {
+    json list = json::array();
+    for (const SymbolAnswer& s : workspace_symbols(text_member(params, "query"))) list.push_back(symbol_json(s, true));
+    return list;
+}
+
+void add_keywords(json& items, const lex::KeywordEntry* table, const char* prefix, const char* detail) {
+    for (const lex::KeywordEntry* k = table; k->name != nullptr; ++k)
+        items.push_back(json{{"label", std::string(prefix) + k->name}, {"kind", COMPLETION_KEYWORD}, {"detail", detail}});
+}
+
+json on_completion(const json& params) {
+    std::uint32_t file = document_of(params);
+    position_member(params, "position");
+    json items = json::array();
+    for (const SymbolAnswer& s : scope_symbols(file)) {
+        int kind = s.kind == KIND_OPERATOR ? COMPLETION_OPERATOR : s.kind == KIND_FUNCTION ? COMPLETION_FUNCTION : COMPLETION_CONSTANT;
+        items.push_back(json{{"label", s.name}, {"kind", kind}, {"detail", s.detail}});
+    }
+    add_keywords(items, lex::mnemonic_table, "", "mnemonic");
+    add_keywords(items, lex::directive_table, ".", "pseudo-instruction");
+    return json{{"isIncomplete", false}, {"items", std::move(items)}};
+}
+
+json on_prepare_rename(const json& params) {
+    std::uint32_t file;
+    std::string name;
+    if (!symbol_under(params, &file, &name)) throw RequestError{ERROR_REQUEST_FAILED, "Only a symbol can be renamed"};
+    std::string refusal = rename_refusal(file, name);
+    if (!refusal.empty()) throw RequestError{ERROR_REQUEST_FAILED, refusal};
+    Position at = position_member(params, "position");
+    for (const auto& [range, write] : highlights(file, name)) {
+        (void)write;
+        if (std::make_pair(range.start.line, range.start.character) <= std::make_pair(at.line, at.character) &&
+            std::make_pair(at.line, at.character) <= std::make_pair(range.end.line, range.end.character))
+            return json{{"range", range_json(range)}, {"placeholder", name}};
+    }
+    throw RequestError{ERROR_REQUEST_FAILED, "Only a symbol can be renamed"};
+}
+
+json on_rename(const json& params) {
+    std::string new_name = text_member(params, "newName");
+    std::uint32_t file;
+    std::string name;
+    if (!symbol_under(params, &file, &name)) throw RequestError{ERROR_REQUEST_FAILED, "Only a symbol can be renamed"};
+    std::string refusal = rename_refusal(file, name);
+    if (refusal.empty()) refusal = new_name_refusal(file, new_name);
+    if (!refusal.empty()) throw RequestError{ERROR_REQUEST_FAILED, refusal};
+    json changes = json::object();
+    for (const Edit& e : rename_edits(file, name)) {
+        json& list = changes[files[e.file].uri];
+        if (list.is_null()) list = json::array();
+        list.push_back(json{{"range", range_json(e.range)}, {"newText", new_name}});
+    }
+    return json{{"changes", std::move(changes)}};
+}
+
+json on_cancel(const json&) { return nullptr; }   // every request is answered before the next is read
+
+struct Method {
+    const char* name;
+    json (*handle)(const json& params);
+};
+
+const Method METHODS[] = {
+    {"initialize", on_initialize},
+    {"initialized", on_initialized},
+    {"shutdown", on_shutdown},
+    {"exit", on_exit},
+    {"$/cancelRequest", on_cancel},
+    {"textDocument/didOpen", on_did_open},
+    {"textDocument/didChange", on_did_change},
+    {"textDocument/didSave", on_did_save},
+    {"textDocument/didClose", on_did_close},
+    {"workspace/didChangeWatchedFiles", on_watched_files},
+    {"textDocument/definition", on_definition},
+    {"textDocument/references", on_references},
+    {"textDocument/documentHighlight", on_highlight},
+    {"textDocument/hover", on_hover},
+    {"textDocument/documentSymbol", on_document_symbol},
+    {"workspace/symbol", on_workspace_symbol},
+    {"textDocument/completion", on_completion},
+    {"textDocument/prepareRename", on_prepare_rename},
+    {"textDocument/rename", on_rename},
+};
+
+const Method* find_method(const std::string& name) {
+    for (const Method& m : METHODS)
+        if (name == m.name) return &m;
+    return nullptr;
+}
+
+// Whether the arrays and objects of body nest deeper than MAX_JSON_DEPTH.
+bool too_deep(const std::string& body) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        char c = body[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MAX_JSON_DEPTH) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+// Runs the handler of a request or notification; a request gets its answer.
+void dispatch(const json& message, const std::string& method, const json* id) {
+    const Method* m = find_method(method);
+    if (id == nullptr) {   // a notification: never answered
+        if (m == nullptr || (!initialized && method != "exit")) return;
+        try {
+            m->handle(message.contains("params") ? message["params"] : json());
+        } catch (const RequestError& e) {
+            log_message(method + ": " + e.message);
+        } catch (const json::exception& e) {
+            log_message(method + ": " + e.what());
+        }
+        return;
+    }
+    if (m == nullptr) return reply_error(*id, ERROR_METHOD_NOT_FOUND, "Unknown method " + method);
+    if (!initialized && method != "initialize") return reply_error(*id, ERROR_NOT_INITIALIZED, "The server is not initialized");
+    if (initialized && method == "initialize") return reply_error(*id, ERROR_INVALID_REQUEST, "The server is initialized already");
+    if (shutdown_requested) return reply_error(*id, ERROR_INVALID_REQUEST, "The server is shutting down");
+    try {
+        json result = m->handle(message.contains("params") ? message["params"] : json());
+        send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
+    } catch (const RequestError& e) {
+        reply_error(*id, e.code, e.message);
+    } catch (const json::exception& e) {
+        reply_error(*id, ERROR_INVALID_PARAMS, e.what());
+    }
+}
+
+}  // namespace
+
+bool handle_message(const std::string& body) {
+    if (too_deep(body)) {
+        reply_error(nullptr, ERROR_PARSE, "The message nests deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels");
+        return true;
+    }
+    json message = json::parse(body, nullptr, false);
+    if (message.is_discarded()) {
+        reply_error(nullptr, ERROR_PARSE, "The message is not JSON");
+        return true;
+    }
+    auto method = message.is_object() ? message.find("method") : message.end();
+    auto id = message.is_object() ? message.find("id") : message.end();
+    bool id_valid = id != message.end() && (id->is_string() || id->is_number_integer());
+    if (!message.is_object() || (method != message.end() && !method->is_string()) ||
+        (id != message.end() && !id_valid && !id->is_null())) {
+        reply_error(id_valid ? *id : json(nullptr), ERROR_INVALID_REQUEST, "Not a JSON-RPC 2.0 request or notification");
+        return true;
+    }
+    if (method == message.end()) return true;   // a response to the server's own request
+    dispatch(message, method->get<std::string>(), id != message.end() ? &*id : nullptr);
+    if (workspace_due) {
+        workspace_due = false;
+        publish_all(open_workspace(due_root));
+    }
+    return !exit_received;
+}
+
+int exit_status() { return shutdown_requested ? 0 : 1; }
+
+int serve() {
+    std::string body;
+    for (;;) {
+        int got = read_message(&body);
+        if (got == MESSAGE_END || channel_broken) break;
+        if (got == MESSAGE_REFUSED) {
+            log_message("A message without a Content-Length header of at most 64 MiB was passed over");
+            continue;
+        }
+        if (!handle_message(body)) break;
+    }
+    return exit_status();
+}
+
+void reset_server() {
+    initialized = shutdown_requested = utf8_positions = false;
+    exit_received = watch_files = workspace_due = false;
+    due_root.clear();
+    reset_channel();
+    reset_workspace();
+}
+
+}  // namespace lsp

@@ -1,0 +1,152 @@
+// Positions as the editor counts them: lines end at LF, CR LF or a lone CR;
+// characters are UTF-16 code units, or bytes when the client chose utf-8; a
+// byte that is not part of valid UTF-8 is one character.  Also the edits of
+// incremental synchronisation and the file: URIs.
+#include <algorithm>
+
+#include "lsp/lsp.h"
+#include "platform/platform.h"
+
+namespace lsp {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at p (n bytes available): 1 to 4, or 0
+// when the byte at p starts none (no overlong form, no surrogate, nothing
+// past U+10FFFF).
+std::size_t sequence_length(const unsigned char* p, std::size_t n) {
+    unsigned char b = p[0];
+    if (b < 0x80) return 1;
+    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (len == 0 || n < len) return 0;
+    for (std::size_t i = 1; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    if (b == 0xE0 && p[1] < 0xA0) return 0;   // overlong
+    if (b == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+    if (b == 0xF0 && p[1] < 0x90) return 0;   // overlong
+    if (b == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
+    return len;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool kept_in_uri(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~' || c == '/';
+}
+
+// The end of the line that starts at starts[line]: where its line end begins
+// (the last line has none).
+std::size_t line_end(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t line) {
+    if (line + 1 >= starts.size()) return text.size();
+    std::size_t end = starts[line + 1];
+    if (text[end - 1] == '\n') --end;
+    if (end > starts[line] && text[end - 1] == '\r' && (end == starts[line + 1] || text[end] == '\n')) --end;
+    return end;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> line_starts(std::string_view text) {
+    std::vector<std::uint32_t> starts{0};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        if (c == '\n' || c == '\r') starts.push_back(static_cast<std::uint32_t>(i + 1));
+    }
+    return starts;
+}
+
+std::int32_t characters_of(const char* text, std::size_t count) {
+    if (utf8_positions) return static_cast<std::int32_t>(count);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    std::int32_t units = 0;
+    std::size_t i = 0;
+    while (i < count) {
+        std::size_t len = sequence_length(p + i, count - i);
+        units += len == 4 ? 2 : 1;
+        i += len == 0 ? 1 : len;
+    }
+    return units;
+}
+
+Position position_of(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t offset) {
+    if (offset > text.size()) offset = text.size();
+    std::size_t line = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), offset) - starts.begin()) - 1;
+    return {static_cast<std::int32_t>(line), characters_of(text.data() + starts[line], offset - starts[line])};
+}
+
+std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& starts, Position position) {
+    if (position.line < 0) return 0;
+    std::size_t line = static_cast<std::size_t>(position.line);
+    if (line >= starts.size()) return text.size();
+    std::size_t at = starts[line], end = line_end(text, starts, line);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::int32_t units = 0;
+    while (at < end && units < position.character) {
+        std::size_t len = sequence_length(p + at, end - at);
+        units += utf8_positions ? static_cast<std::int32_t>(len == 0 ? 1 : len) : (len == 4 ? 2 : 1);
+        at += len == 0 ? 1 : len;
+    }
+    return at;
+}
+
+void apply_change(std::string* text, Range range, std::string_view replacement) {
+    std::vector<std::uint32_t> starts = line_starts(*text);
+    std::size_t from = offset_of(*text, starts, range.start);
+    std::size_t to = offset_of(*text, starts, range.end);
+    if (to < from) std::swap(from, to);
+    text->replace(from, to - from, replacement);
+}
+
+std::string path_of_uri(std::string_view uri) {
+    static constexpr std::string_view SCHEME = "file://";
+    if (uri.size() < SCHEME.size()) return {};
+    for (std::size_t i = 0; i < SCHEME.size(); ++i)
+        if ((uri[i] | 0x20) != (SCHEME[i] | 0x20) && uri[i] != SCHEME[i]) return {};
+    std::string_view rest = uri.substr(SCHEME.size());
+    std::size_t cut = rest.find_first_of("?#");
+    if (cut != std::string_view::npos) rest = rest.substr(0, cut);
+    std::size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) return {};
+    std::string_view host = rest.substr(0, slash);
+    std::string path = host.empty() || host == "localhost" ? std::string() : "//" + std::string(host);
+    for (std::size_t i = slash; i < rest.size(); ++i) {
+        int high = rest[i] == '%' && i + 2 < rest.size() ? hex_value(rest[i + 1]) : -1;
+        int low = high >= 0 ? hex_value(rest[i + 2]) : -1;
+        if (low >= 0) {
+            path += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            path += rest[i];
+        }
+    }
+    // "/C:/dir" is the drive path "C:/dir".
+    if (path.size() >= 3 && path[0] == '/' && path[2] == ':' && ((path[1] | 0x20) >= 'a' && (path[1] | 0x20) <= 'z'))
+        path.erase(0, 1);
+    if (path.empty() || path.find('\0') != std::string::npos) return {};
+    return platform::full_path(path.c_str());
+}
+
+std::string uri_of_path(const std::string& path) {
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string uri = path.empty() || path[0] != '/' ? "file:///" : "file://";
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        if (kept_in_uri(c) || (c == ':' && i == 1)) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += HEX[c >> 4];
+            uri += HEX[c & 15];
+        }
+    }
+    return uri;
+}
+
+}  // namespace lsp

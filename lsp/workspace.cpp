@@ -1,0 +1,465 @@
+// The workspace: the files the server has met, the editor's texts, the main
+// sources and what the last analysis of each found.  An analysis runs the
+// reader, the classifier and the symbol table over one main source, reading
+// the editor's texts from memory and every other file from the disk, and
+// keeps every symbol token of every line handed out, at the editor's
+// positions, with the mark the listing gives it.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+
+#include "analysis/analysis.h"
+#include "console/console.h"
+#include "fatal/fatal.h"
+#include "input/input.h"
+#include "lex/lex.h"
+#include "listing/listing.h"
+#include "lsp/lsp.h"
+#include "platform/platform.h"
+#include "symbols/symbols.h"
+
+namespace lsp {
+
+namespace {
+
+constexpr int CUT_COLUMN = input::LINE_BUFFER_SIZE - 2;   // the first character a cut line loses
+
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+// A file one run reads (a file opened twice is one).
+struct RunFile {
+    std::string path;                  // full path
+    int open;                          // index into files of the editor's document, or -1
+    std::string loaded;                // the disk's bytes, when it is not open
+    std::vector<std::uint32_t> starts; // its line starts
+};
+
+// What one run keeps while it reads.  Until the run ends no File is made,
+// so the editor's texts the reader reads in place never move; occurrences
+// and diagnostics name run files until then.
+struct Run {
+    Analysis* result;
+    std::vector<RunFile> files;                   // in the order first met
+    std::vector<std::uint32_t> file_of_record;    // per file of the reader's record: index into files
+    std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> name_ids;
+    std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
+    std::vector<std::uint8_t> columns;            // per occurrence: its column in its line
+};
+
+Run run;
+
+// The path a source name is opened by: ".AVL" appended when its file name
+// has no extension.
+bool has_extension(const std::string& name) {
+    std::size_t start = name.find_last_of("\\/:");
+    start = start == std::string::npos ? 0 : start + 1;
+    std::size_t dot = name.rfind('.');
+    return dot != std::string::npos && dot >= start && !(dot > 0 && name[dot - 1] == '.');
+}
+
+bool is_avl_name(const std::string& name) {
+    if (name.size() < 4) return false;
+    std::string tail = name.substr(name.size() - 4);
+    for (char& c : tail) c = lex::to_upper(c);
+    return tail == ".AVL";
+}
+
+std::string shown_name(const std::string& path) {
+    if (!root.empty() && path.size() > root.size() + 1 && path[root.size()] == '/' &&
+        platform::same_path(path.substr(0, root.size()), root))
+        return path.substr(root.size() + 1);
+    return path;
+}
+
+// The run file of file k of the reader's record, its bytes read (from the
+// editor's text or the disk) when it is new.
+std::uint32_t run_file(int k) {
+    while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
+        std::string path = platform::full_path(input::files[run.file_of_record.size()].name.c_str());
+        std::uint32_t found = 0;
+        while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
+        if (found == run.files.size()) {
+            RunFile f{path, -1, std::string(), {}};
+            for (std::size_t i = 0; i < files.size(); ++i)
+                if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
+            if (f.open < 0) platform::read_file(path.c_str(), &f.loaded);
+            f.starts = line_starts(f.open < 0 ? f.loaded : files[static_cast<std::size_t>(f.open)].text);
+            run.files.push_back(std::move(f));
+        }
+        run.file_of_record.push_back(found);
+    }
+    return run.file_of_record[static_cast<std::size_t>(k)];
+}
+
+const std::string& run_text(std::uint32_t id) {
+    const RunFile& f = run.files[id];
+    return f.open < 0 ? f.loaded : files[static_cast<std::size_t>(f.open)].text;
+}
+
+Position run_position(std::uint32_t id, std::int64_t offset) {
+    return position_of(run_text(id), run.files[id].starts, static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)));
+}
+
+std::uint32_t name_id(std::string_view text) {
+    auto found = run.name_ids.find(text);
+    if (found != run.name_ids.end()) return found->second;
+    Analysis& a = *run.result;
+    std::uint32_t id = static_cast<std::uint32_t>(a.names.size());
+    a.names.emplace_back(text);
+    a.facts.push_back(SymbolFacts{' ', 0, 0, 0});
+    run.name_ids.emplace(std::string(text), id);
+    return id;
+}
+
+// Whether the directive row is INCLUDE: its name is no symbol.
+bool is_include(std::int32_t kind) {
+    return kind == lex::TOKEN_DIRECTIVE && lex::directive_table[lex::keyword_index].type == lex::DIRECTIVE_INCLUDE;
+}
+
+// Every symbol token of the line just analysed becomes an occurrence.
+void collect_line() {
+    std::int32_t index = input::lines_read - 1;
+    std::uint32_t file = run_file(input::file_of_line(index));
+    Analysis& a = *run.result;
+    if (run.line_first.size() < static_cast<std::size_t>(index) + 1) run.line_first.resize(static_cast<std::size_t>(index) + 1);
+    run.line_first[static_cast<std::size_t>(index)] = static_cast<std::uint32_t>(a.occurrences.size());
+    lex::start_line();   // the classifier read the line once; its tokens are read again
+    for (int token = 0;; ++token) {
+        std::int32_t kind = lex::fetch_token();
+        if (kind == lex::TOKEN_END) break;
+        if (token < 2 && is_include(kind)) break;   // the rest is a file name
+        if (kind != lex::TOKEN_SYMBOL) continue;
+        int column = static_cast<int>(lex::text_start - input::line_buffer);
+        std::int64_t from = input::file_offset(index, column);
+        std::int64_t to = input::file_offset(index, column + lex::token_length - 1) + 1;
+        Position start = run_position(file, from), end = run_position(file, to);
+        a.occurrences.push_back(Occurrence{name_id(std::string_view(lex::token_text, static_cast<std::size_t>(lex::token_length))),
+                                           file, start, end.character, end.line, 0});
+        run.columns.push_back(static_cast<std::uint8_t>(column));
+    }
+}
+
+// The listing's marks: each recorded occurrence is found by its line and
+// column among the line's tokens.
+void take_marks(const symbols::SymbolNode* node) {
+    for (; node != nullptr; node = node->greater) {
+        take_marks(node->less);
+        std::string_view name(node->name, node->length);
+        auto found = run.name_ids.find(name);
+        if (found == run.name_ids.end()) continue;
+        Analysis& a = *run.result;
+        a.facts[found->second].kind = node->kind;
+        for (const symbols::RefEntry* e = node->refs; e != nullptr; e = e->next) {
+            std::size_t line = static_cast<std::size_t>(e->line) - 1;
+            if (line >= run.line_first.size()) continue;
+            std::size_t from = run.line_first[line];
+            std::size_t to = line + 1 < run.line_first.size() ? run.line_first[line + 1] : a.occurrences.size();
+            for (std::size_t i = from; i < to; ++i) {
+                Occurrence& o = a.occurrences[i];
+                if (o.symbol == found->second && run.columns[i] == e->column) o.mark = e->mark;
+            }
+        }
+    }
+}
+
+void add_diagnostic(std::uint32_t file, Range range, int severity, std::string message, bool unnecessary = false) {
+    run.result->diagnostics.push_back(Diagnostic{file, range, severity, unnecessary, std::move(message)});
+}
+
+// The include messages the console would show, at the names.
+void note_include_failures() {
+    for (const input::IncludeFailure& f : input::include_failures) {
+        const char* text = f.reason == input::INCLUDE_TOO_DEEP     ? "Nesting error "
+                           : f.reason == input::INCLUDE_NOT_OPENED ? "Can't open include file "
+                           : f.reason == input::INCLUDE_READ_FAILED ? "Can't read include file "
+                                                                    : nullptr;
+        if (text == nullptr) continue;
+        std::uint32_t file = run_file(f.file);
+        std::int32_t index = f.line - 1;
+        std::int64_t from = input::file_offset(index, f.column);
+        std::int64_t to = input::file_offset(index, f.column + static_cast<int>(f.name.size()) - 1) + 1;
+        add_diagnostic(file, Range{run_position(file, from), run_position(file, to)}, SEVERITY_ERROR, text + f.name);
+    }
+}
+
+bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); }
+
+// Lines cut at 254 characters: information at the cut, and the names in
+// what the reader dropped, which a rename could not reach.
+void note_cut_lines() {
+    Analysis& a = *run.result;
+    for (std::int32_t index : input::cut_lines) {
+        std::uint32_t file = run_file(input::file_of_line(index));
+        const std::string& text = run_text(file);
+        std::size_t cut = static_cast<std::size_t>(input::file_offset(index, CUT_COLUMN));
+        std::size_t end = cut;
+        while (end < text.size() && text[end] != '\n' && text[end] != '\r' && text[end] != 0x1A) ++end;
+        add_diagnostic(file, Range{run_position(file, cut), run_position(file, end)}, SEVERITY_INFORMATION,
+                       "Line longer than 254 characters: the rest is not read");
+        for (std::size_t i = cut; i < end;) {
+            if (!lex::is_identifier_char(text[i])) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i;
+            while (j < end && is_name_char(text[j])) ++j;
+            a.names_after_cut.emplace_back(text, i, j - i);
+            i = j;
+        }
+    }
+    std::sort(a.names_after_cut.begin(), a.names_after_cut.end());
+    a.names_after_cut.erase(std::unique(a.names_after_cut.begin(), a.names_after_cut.end()), a.names_after_cut.end());
+}
+
+// Counts, indexes and the diagnostics of names defined but never used and
+// used but never defined.
+void index_analysis() {
+    Analysis& a = *run.result;
+    std::size_t names = a.names.size();
+    a.symbol_first.assign(names + 1, 0);
+    for (const Occurrence& o : a.occurrences) {
+        SymbolFacts& f = a.facts[o.symbol];
+        if (o.mark == '#') ++f.definitions;
+        else if (o.mark == '&') ++f.calls;
+        else ++f.uses;
+        ++a.symbol_first[o.symbol + 1];
+    }
+    for (std::size_t i = 0; i < names; ++i) a.symbol_first[i + 1] += a.symbol_first[i];
+    a.by_symbol.resize(a.occurrences.size());
+    std::vector<std::uint32_t> next(a.symbol_first.begin(), a.symbol_first.end() - 1);
+    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_symbol[next[a.occurrences[i].symbol]++] = i;
+
+    a.definition_texts.assign(names, std::string());
+    for (std::uint32_t s = 0; s < names; ++s) {
+        const SymbolFacts& f = a.facts[s];
+        for (std::uint32_t k = a.symbol_first[s]; k < a.symbol_first[s + 1]; ++k) {
+            const Occurrence& o = a.occurrences[a.by_symbol[k]];
+            Range r{o.start, Position{o.end_line, o.end}};
+            if (f.definitions == 0)
+                add_diagnostic(o.file, r, SEVERITY_WARNING, a.names[s] + " is used but never defined");
+            else if (f.calls + f.uses == 0)
+                add_diagnostic(o.file, r, SEVERITY_HINT, a.names[s] + " is defined but never used", true);
+            if (o.mark == '#' && a.definition_texts[s].empty()) {
+                const std::string& text = run_text(o.file);
+                const std::vector<std::uint32_t>& st = run.files[o.file].starts;
+                std::size_t line = static_cast<std::size_t>(o.start.line);
+                std::size_t from = st[line], to = line + 1 < st.size() ? st[line + 1] : text.size();
+                while (to > from && (text[to - 1] == '\n' || text[to - 1] == '\r')) --to;
+                a.definition_texts[s].assign(text, from, to - from);
+            }
+        }
+    }
+}
+
+// Run files become files, now that the reading is over.
+void take_files() {
+    Analysis& a = *run.result;
+    std::vector<std::uint32_t> ids;
+    for (const RunFile& f : run.files) ids.push_back(file_of_path(f.path));
+    for (Occurrence& o : a.occurrences) o.file = ids[o.file];
+    for (Diagnostic& d : a.diagnostics) d.file = ids[d.file];
+    a.files_read = ids;
+    a.files_read.push_back(a.main_file);
+    std::sort(a.files_read.begin(), a.files_read.end());
+    a.files_read.erase(std::unique(a.files_read.begin(), a.files_read.end()), a.files_read.end());
+}
+
+// The orders the requests search in: places by file, line and character,
+// names in byte order, diagnostics by file.
+void order_analysis() {
+    Analysis& a = *run.result;
+    a.by_place.resize(a.occurrences.size());
+    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_place[i] = i;
+    std::stable_sort(a.by_place.begin(), a.by_place.end(), [&a](std::uint32_t x, std::uint32_t y) {
+        const Occurrence& p = a.occurrences[x];
+        const Occurrence& q = a.occurrences[y];
+        if (p.file != q.file) return p.file < q.file;
+        if (p.start.line != q.start.line) return p.start.line < q.start.line;
+        return p.start.character < q.start.character;
+    });
+    a.sorted_names.resize(a.names.size());
+    for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
+    std::sort(a.sorted_names.begin(), a.sorted_names.end(), [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; });
+    std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(), [](const Diagnostic& x, const Diagnostic& y) {
+        return std::make_tuple(x.file, x.range.start.line, x.range.start.character) <
+               std::make_tuple(y.file, y.range.start.line, y.range.start.character);
+    });
+}
+
+// Reads and analyses the main source of run.result: the table holds the
+// source and the run its occurrences once it ends.  Returns the start of the
+// console's message when the source cannot be opened or failed while read,
+// else nullptr.
+const char* read_source() {
+    const File& main = files[run.result->main_file];
+    platform::TextStream* source = platform::open_read(main.path.c_str());
+    if (source == nullptr) return "Can't open ";
+    input::keep_record(input::KEEP_OFFSETS);
+    listing::reset_listing();
+    analysis::reset_analysis();
+    symbols::reset_symbols();
+    input::reset_input(source, main.path);
+    run_file(0);
+    while (input::next_line()) {
+        analysis::analyse_line();
+        collect_line();
+        input::count_line();
+    }
+    return input::close_source() ? nullptr : "Can't read ";
+}
+
+bool reads(const Analysis& a, std::uint32_t file) {
+    return std::binary_search(a.files_read.begin(), a.files_read.end(), file);
+}
+
+}  // namespace
+
+std::uint32_t file_of_path(const std::string& path) {
+    for (std::uint32_t i = 0; i < files.size(); ++i)
+        if (platform::same_path(files[i].path, path)) return i;
+    files.push_back(File{path, uri_of_path(path), shown_name(path), false, std::string()});
+    return static_cast<std::uint32_t>(files.size() - 1);
+}
+
+bool file_of_uri(std::string_view uri, std::uint32_t* file) {
+    std::string path = path_of_uri(uri);
+    if (path.empty()) return false;
+    *file = file_of_path(path);
+    return true;
+}
+
+void analyse(std::size_t index) {
+    Analysis& a = analyses[index];
+    Analysis fresh{};
+    fresh.main_file = a.main_file;
+    fresh.named = a.named;
+    std::swap(a, fresh);
+    fresh = Analysis{};   // the old index goes before the new one grows
+    std::vector<platform::MemoryFile> memory;
+    for (const File& f : files)
+        if (f.open) memory.push_back(platform::MemoryFile{f.path.c_str(), f.text.data(), f.text.size()});
+    platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
+    platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
+    console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
+    run = Run{};
+    run.result = &a;
+    const char* failure = nullptr;
+    try {
+        failure = read_source();
+        if (!run.files.empty()) {
+            take_marks(symbols::symbol_root);
+            note_include_failures();
+            note_cut_lines();
+            index_analysis();
+        }
+    } catch (const fatal::FatalExit&) {   // the reader closes what it left open at its next reset
+        failure = "Can't read ";
+    }
+    platform::set_memory_files(nullptr, 0);
+    symbols::release_tree();
+    take_files();
+    // A main source that cannot be read: an error on its first line.
+    if (failure != nullptr) run.result->diagnostics.push_back(Diagnostic{a.main_file, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
+    order_analysis();
+    run = Run{};
+}
+
+std::vector<std::uint32_t> open_workspace_sources() {
+    std::vector<std::string> names = command_sources;
+    if (names.empty()) {
+        for (const std::string& name : platform::directory_files(root.empty() ? "." : root.c_str()))
+            if (is_avl_name(name)) names.push_back(name);
+        std::sort(names.begin(), names.end());
+    }
+    std::vector<std::uint32_t> touched;
+    for (const std::string& name : names) {
+        std::string path = platform::full_path((has_extension(name) ? name : name + ".AVL").c_str());
+        analyses.push_back(Analysis{});
+        analyses.back().main_file = file_of_path(path);
+        analyses.back().named = true;
+        analyse(analyses.size() - 1);
+        touched.insert(touched.end(), analyses.back().files_read.begin(), analyses.back().files_read.end());
+    }
+    return touched;
+}
+
+std::vector<std::uint32_t> open_workspace(const std::string& root_path) {
+    root = root_path;
+    if (!root.empty()) platform::change_directory(root.c_str());
+    return open_workspace_sources();
+}
+
+std::vector<std::uint32_t> file_changed(std::uint32_t file) {
+    std::vector<std::uint32_t> touched;
+    for (std::size_t i = 0; i < analyses.size(); ++i) {
+        if (!reads(analyses[i], file) && analyses[i].main_file != file) continue;
+        touched.insert(touched.end(), analyses[i].files_read.begin(), analyses[i].files_read.end());
+        analyse(i);
+        touched.insert(touched.end(), analyses[i].files_read.begin(), analyses[i].files_read.end());
+    }
+    // A document of its own: analysed alone while open and read by no named source.
+    bool read_by_named = false;
+    for (const Analysis& a : analyses) read_by_named = read_by_named || (a.named && reads(a, file));
+    for (std::size_t i = 0; i < analyses.size(); ++i) {
+        const Analysis& a = analyses[i];
+        bool lone_needed = files[a.main_file].open && !a.named;
+        for (const Analysis& b : analyses) lone_needed = lone_needed && !(b.named && reads(b, a.main_file));
+        if (a.named || lone_needed) continue;
+        touched.insert(touched.end(), a.files_read.begin(), a.files_read.end());
+        analyses.erase(analyses.begin() + static_cast<std::ptrdiff_t>(i--));
+    }
+    bool has_own = false;
+    for (const Analysis& a : analyses) has_own = has_own || a.main_file == file;
+    if (files[file].open && !read_by_named && !has_own) {
+        analyses.push_back(Analysis{});
+        analyses.back().main_file = file;
+        analyses.back().named = false;
+        analyse(analyses.size() - 1);
+        touched.insert(touched.end(), analyses.back().files_read.begin(), analyses.back().files_read.end());
+    }
+    touched.push_back(file);
+    std::sort(touched.begin(), touched.end());
+    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+    return touched;
+}
+
+std::vector<const Analysis*> scope_of(std::uint32_t file) {
+    std::vector<const Analysis*> scope;
+    for (const Analysis& a : analyses)
+        if (reads(a, file)) scope.push_back(&a);
+    return scope;
+}
+
+std::vector<Diagnostic> diagnostics_of(std::uint32_t file) {
+    std::vector<Diagnostic> found;
+    std::vector<const Analysis*> scope = scope_of(file);
+    for (const Analysis* a : scope) {
+        auto from = std::lower_bound(a->diagnostics.begin(), a->diagnostics.end(), file,
+                                     [](const Diagnostic& d, std::uint32_t f) { return d.file < f; });
+        for (auto d = from; d != a->diagnostics.end() && d->file == file; ++d) found.push_back(*d);
+    }
+    if (scope.size() < 2) return found;
+    // A file read by two main sources: a finding both made is given once.
+    auto key = [](const Diagnostic& d) {
+        return std::make_tuple(d.range.start.line, d.range.start.character, d.severity, std::string_view(d.message));
+    };
+    std::stable_sort(found.begin(), found.end(), [&key](const Diagnostic& x, const Diagnostic& y) { return key(x) < key(y); });
+    found.erase(std::unique(found.begin(), found.end(), [&key](const Diagnostic& x, const Diagnostic& y) { return key(x) == key(y); }),
+                found.end());
+    return found;
+}
+
+void reset_workspace() {
+    root.clear();
+    files.clear();
+    analyses.clear();
+    published.clear();
+    run = Run{};
+}
+
+}  // namespace lsp

@@ -1,0 +1,507 @@
+// velxref --lsp through the protocol library: every capability on the
+// example, edits with UTF-16 and UTF-8 positions, diagnostics and scopes in a
+// workspace of its own, the protocol's edges, and memory over 1,000 edits.
+// Every expected position is worked out by hand from the sources' text.
+import { describe, it, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import {
+  examples, uri, range, pos, workspace, connect, raw, rssKiB, WAIT_MS, protocol,
+} from './client.mjs';
+
+const P = protocol;
+const BLINK = uri(examples, 'BLINK.AVL');
+const PORTS = uri(examples, 'PORTS.INC');
+const blinkText = fs.readFileSync(path.join(examples, 'BLINK.AVL'), 'utf8');
+
+const loc = (docUri, line, from, to) => ({ uri: docUri, range: range(line, from, to) });
+// A location (or a location link) as one comparable line of text.
+const key = (l) => {
+  const r = l.targetSelectionRange ?? l.range;
+  return `${l.targetUri ?? l.uri} ${r.start.line}:${r.start.character}-${r.end.line}:${r.end.character}`;
+};
+const sameLocations = (got, want, what) => assert.deepEqual([got ?? []].flat().map(key).sort(), want.map(key).sort(), what);
+const at = (docUri, line, character) => ({ textDocument: { uri: docUri }, position: pos(line, character) });
+const hoverText = (h) => {
+  const c = h?.contents;
+  if (!c) return '';
+  if (typeof c === 'string') return c;
+  if (Array.isArray(c)) return c.map((x) => (typeof x === 'string' ? x : x.value)).join('\n');
+  return c.value;
+};
+// A rename's edits as "uri line:from-to newText", whichever form it takes.
+const editsOf = (edit) => {
+  const out = [];
+  for (const [u, list] of Object.entries(edit?.changes ?? {})) for (const e of list) out.push(`${key({ uri: u, range: e.range })} ${e.newText}`);
+  for (const d of edit?.documentChanges ?? []) for (const e of d.edits) out.push(`${key({ uri: d.textDocument.uri, range: e.range })} ${e.newText}`);
+  return out.sort();
+};
+// A refusal is an error whose message says why (matches because).
+const refused = async (promise, because = /./) => {
+  try {
+    await promise;
+  } catch (e) {
+    assert.match(e.message, because);
+    return true;
+  }
+  return false;
+};
+
+// Occurrences of the example, from its text: BLINK.AVL includes PORTS.INC.
+const PUTS = [loc(BLINK, 12, 5, 9), loc(BLINK, 27, 5, 9), loc(BLINK, 36, 0, 4)];
+const PORT_OUT = [loc(PORTS, 2, 0, 8), loc(BLINK, 23, 5, 13), loc(BLINK, 36, 10, 18)];
+const PUTC = [loc(BLINK, 10, 0, 4), loc(BLINK, 26, 1, 5)];
+const CH = [loc(BLINK, 10, 12, 14), loc(BLINK, 11, 6, 8)];
+// What each document defines, with the line of its definition.
+const DEFINED = {
+  [BLINK]: { DELAY: 7, COUNT: 8, PUTC: 10, START: 16, LOOP: 21, WAIT: 31, WAIT1: 32, PUTS: 36 },
+  [PORTS]: { PORT_OUT: 2, PORT_IN: 3, PORT_DIR: 4, LED_BIT: 5, KEY_BIT: 6 },
+};
+
+describe('the example, every capability', () => {
+  let s;
+  before(async () => {
+    s = await connect({ root: examples });
+    s.open(BLINK, blinkText);
+    await s.waitDiagnostics(BLINK);
+  });
+  after(async () => {
+    assert.equal((await s.stop()).code, 0);
+    assert.equal(s.stderr, '');
+  });
+
+  it('announces the capabilities and UTF-16 positions', () => {
+    const c = s.init.capabilities;
+    const sync = typeof c.textDocumentSync === 'object' ? c.textDocumentSync.change : c.textDocumentSync;
+    assert.equal(sync, P.TextDocumentSyncKind.Incremental);
+    for (const name of ['definitionProvider', 'referencesProvider', 'documentHighlightProvider', 'hoverProvider',
+      'documentSymbolProvider', 'workspaceSymbolProvider', 'completionProvider']) assert.ok(c[name], name);
+    assert.equal(c.renameProvider?.prepareProvider, true);
+    assert.ok(c.positionEncoding === undefined || c.positionEncoding === 'utf-16');
+  });
+
+  it('goes to the definition, in the document and into the include', async () => {
+    const rows = [
+      ['JSR PUTS', at(BLINK, 27, 6), [PUTS[2]]],
+      ['STA PORT_OUT', at(BLINK, 23, 5), [PORT_OUT[0]]],
+      ['the macro PUTC', at(BLINK, 26, 2), [PUTC[0]]],
+      ['a definition itself, in the include', at(PORTS, 2, 3), [PORT_OUT[0]]],
+      ['CH, never defined', at(BLINK, 11, 7), []],
+      ['the mnemonic JSR', at(BLINK, 27, 2), []],
+      ['a comment', at(BLINK, 36, 25), []],
+    ];
+    for (const [what, params, want] of rows) {
+      sameLocations(await s.request(P.DefinitionRequest.type, params), want, what);
+    }
+  });
+
+  it('finds every reference in every file of the scope', async () => {
+    const rows = [
+      ['PUTS', at(BLINK, 27, 5), true, PUTS],
+      ['PUTS without its definition', at(BLINK, 12, 8), false, PUTS.slice(0, 2)],
+      ['PORT_OUT from the include', at(PORTS, 2, 0), true, PORT_OUT],
+      ['the macro PUTC, invoked on line 26', at(BLINK, 10, 1), true, PUTC],
+      ['CH, used and never defined', at(BLINK, 10, 13), false, CH],
+    ];
+    for (const [what, params, includeDeclaration, want] of rows) {
+      const got = await s.request(P.ReferencesRequest.type, { ...params, context: { includeDeclaration } });
+      sameLocations(got, want, what);
+    }
+  });
+
+  it('highlights within the document, definitions as Write', async () => {
+    const { Read, Write } = P.DocumentHighlightKind;
+    const rows = [
+      [at(BLINK, 36, 2), [[12, 5, 9, Read], [27, 5, 9, Read], [36, 0, 4, Write]]],
+      [at(BLINK, 23, 6), [[23, 5, 13, Read], [36, 10, 18, Read]]],
+      [at(PORTS, 2, 1), [[2, 0, 8, Write]]],
+    ];
+    for (const [params, want] of rows) {
+      const got = await s.request(P.DocumentHighlightRequest.type, params);
+      assert.deepEqual(got.map((h) => `${key({ uri: '', range: h.range })} ${h.kind}`).sort(),
+        want.map(([l, a, b, k]) => `${key({ uri: '', range: range(l, a, b) })} ${k}`).sort());
+    }
+  });
+
+  it('hovers with the definition and the counts', async () => {
+    const rows = [
+      ['`PUTS`', at(BLINK, 12, 6), 'BLINK.AVL:36', 'PUTS:\tSTA\tPORT_OUT\t;send one character', '1 definition, 2 calls (&), 0 other uses'],
+      ['`PORT_OUT`', at(BLINK, 23, 6), 'PORTS.INC:2', 'PORT_OUT\t=\t$00C0', '1 definition, 0 calls (&), 2 other uses'],
+      ['`PUTC` (macro)', at(BLINK, 26, 1), 'BLINK.AVL:10', 'PUTC\t.MACRO\tCH', '1 definition, 0 calls (&), 1 other use'],
+      ['`CH`', at(BLINK, 11, 6), null, null, '0 definitions, 0 calls (&), 2 other uses'],
+    ];
+    for (const [head, params, where, line, counts] of rows) {
+      const text = hoverText(await s.request(P.HoverRequest.type, params));
+      assert.ok(text.startsWith(`${head}\n\n`), text);
+      assert.ok(text.includes(where ? `Defined at ${where}:\n\n\`\`\`\n${line}\n\`\`\`\n` : 'Never defined'), text);
+      assert.ok(text.includes(counts), text);
+    }
+    assert.equal(await s.request(P.HoverRequest.type, at(BLINK, 27, 2)), null, 'the mnemonic JSR');
+  });
+
+  it('lists the symbols a document defines, macros and subroutines told apart', async () => {
+    const kinds = {};
+    for (const doc of [BLINK, PORTS]) {
+      const got = await s.request(P.DocumentSymbolRequest.type, { textDocument: { uri: doc } });
+      const lines = {};
+      for (const sym of got) {
+        lines[sym.name] = (sym.range ?? sym.location.range).start.line + 1;
+        kinds[sym.name] = sym.kind;
+      }
+      assert.deepEqual(lines, DEFINED[doc]);
+    }
+    // Subroutines are the ones called by JSR anywhere: WAIT and PUTS.
+    assert.equal(kinds.WAIT, kinds.PUTS);
+    const others = ['DELAY', 'COUNT', 'START', 'LOOP', 'WAIT1', ...Object.keys(DEFINED[PORTS])];
+    for (const n of others) assert.equal(kinds[n], kinds.DELAY, n);
+    assert.equal(new Set([kinds.PUTC, kinds.PUTS, kinds.DELAY]).size, 3);
+  });
+
+  it('finds workspace symbols by a part of the name, letter case ignored', async () => {
+    const all = { ...DEFINED[BLINK], ...DEFINED[PORTS] };
+    const rows = [
+      ['port', ['PORT_DIR', 'PORT_IN', 'PORT_OUT']],
+      ['Wait', ['WAIT', 'WAIT1']],
+      ['_', ['KEY_BIT', 'LED_BIT', 'PORT_DIR', 'PORT_IN', 'PORT_OUT']],
+      ['', Object.keys(all)],
+      ['CH', []],
+    ];
+    for (const [query, names] of rows) {
+      const got = await s.request(P.WorkspaceSymbolRequest.type, { query });
+      assert.deepEqual(got.map((x) => x.name).sort(), [...names].sort(), query);
+      for (const x of got) {
+        assert.equal(x.location.uri, x.name in DEFINED[PORTS] ? PORTS : BLINK, x.name);
+        assert.equal(x.location.range.start.line + 1, all[x.name], x.name);
+      }
+    }
+  });
+
+  it('prepares a rename on a symbol only', async () => {
+    const ok = await s.request(P.PrepareRenameRequest.type, at(BLINK, 27, 7));
+    assert.deepEqual(ok.range ?? ok, range(27, 5, 9));
+    const rows = [['a mnemonic', at(BLINK, 27, 2)], ['a number', at(BLINK, 15, 7)],
+      ['a string', at(BLINK, 4, 9)], ['a comment', at(BLINK, 36, 25)], ['a pseudo-instruction', at(BLINK, 10, 7)]];
+    for (const [what, params] of rows) assert.ok(await refused(s.request(P.PrepareRenameRequest.type, params), /symbol/), what);
+  });
+
+  it('renames in every file of the scope', async () => {
+    const rows = [
+      [at(BLINK, 27, 5), 'PUTSTR', PUTS],
+      [at(BLINK, 23, 5), 'PORT_O', PORT_OUT],
+      [at(BLINK, 26, 3), 'PUT_CH', PUTC],
+    ];
+    for (const [params, newName, where] of rows) {
+      const got = await s.request(P.RenameRequest.type, { ...params, newName });
+      assert.deepEqual(editsOf(got), where.map((l) => `${key(l)} ${newName}`).sort(), newName);
+    }
+  });
+
+  it('refuses a rename that would not be one whole new symbol', async () => {
+    const notOne = /not one symbol/;
+    const keyword = /mnemonic, pseudo-instruction or reserved word/;
+    const taken = /already names a symbol/;
+    const rows = [['9X', notOne], ['A B', notOne], ['', notOne], ['PUTS;', notOne], ['lda', keyword], ['Jsr', keyword],
+      ['macro', keyword], ['Include', keyword], ['x', keyword], ['If', keyword], ['.PAGE', /not one symbol|pseudo-instruction/],
+      ['PUTC', taken], ['PORT_IN', taken], ['CH', taken]];
+    for (const [newName, because] of rows) {
+      assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(BLINK, 27, 5), newName }), because), JSON.stringify(newName));
+    }
+  });
+
+  it('completes symbols with their definitions, mnemonics and pseudo-instructions', async () => {
+    const got = await s.request(P.CompletionRequest.type, at(BLINK, 30, 0));
+    const items = Array.isArray(got) ? got : got.items;
+    const by = new Map(items.map((i) => [i.label.replace(/^\./, ''), i]));
+    for (const [doc, names] of Object.entries(DEFINED)) {
+      const file = doc === BLINK ? 'BLINK.AVL' : 'PORTS.INC';
+      for (const [name, line] of Object.entries(names)) {
+        const item = by.get(name);
+        assert.ok(item, name);
+        const text = `${item.detail ?? ''} ${hoverText({ contents: item.documentation ?? '' })}`;
+        assert.ok(text.includes(`${file}:${line}`), `${name}: ${text}`);
+      }
+    }
+    for (const word of ['ADC', 'JSR', 'WIT', 'BEXT', 'INCLUDE', 'MACRO', 'ZMOD']) assert.ok(by.has(word), word);
+    assert.ok(by.has('CH'));
+  });
+
+  it('publishes diagnostics for every file of the scope', async () => {
+    // CH is used on lines 10 and 11 and defined nowhere; everything else
+    // defined is used, and the include is found.
+    const blink = s.diagnostics.get(BLINK);
+    assert.ok(blink.length > 0);
+    for (const d of blink) {
+      assert.equal(d.severity, P.DiagnosticSeverity.Warning);
+      assert.ok(CH.some((l) => key(l) === key({ uri: BLINK, range: d.range })), JSON.stringify(d));
+    }
+    assert.deepEqual(s.diagnostics.get(PORTS) ?? [], []);
+  });
+});
+
+// The edits an editor sends as the user types, in one encoding's units: an
+// emoji and an omega into a comment, a rename by hand, a new line with an
+// emoji before a symbol, and a lone CR that splits the first line in two.
+function typing(enc) {
+  const emoji = enc === 'utf-8' ? 4 : 2;
+  const change = (line, from, to, text) => ({ range: range(line, from, to), text });
+  return {
+    steps: [
+      [change(7, 15, 15, '😀')],
+      [change(7, 15 + emoji, 15 + emoji, 'Ω'), change(7, 0, 5, 'PAUSE')],
+      [change(28, 0, 0, "\tLDA\t'😀',PAUSE\n")],
+      [change(1, 1, 1, '\r')],
+    ],
+    // After them, with the lone CR's extra editor line counted.
+    pause: [loc(BLINK, 8, 0, 5), loc(BLINK, 29, 6 + emoji + 2, 6 + emoji + 7)],
+    puts: [loc(BLINK, 13, 5, 9), loc(BLINK, 28, 5, 9), loc(BLINK, 38, 0, 4)],
+    comment: '; 😀Ωouter loop count',
+  };
+}
+
+describe('incremental edits', () => {
+  for (const enc of ['utf-16', 'utf-8']) {
+    it(`positions in ${enc} code units`, async () => {
+      const s = await connect({ root: examples, encodings: enc === 'utf-8' ? ['utf-8', 'utf-16'] : ['utf-16'] });
+      assert.equal(s.init.capabilities.positionEncoding ?? 'utf-16', enc);
+      s.open(BLINK, blinkText);
+      const t = typing(enc);
+      let version = 1;
+      for (const contentChanges of t.steps) {
+        s.notify(P.DidChangeTextDocumentNotification.type, { textDocument: { uri: BLINK, version: ++version }, contentChanges });
+      }
+      sameLocations(await s.request(P.ReferencesRequest.type, { ...at(BLINK, 8, 2), context: { includeDeclaration: true } }), t.pause);
+      sameLocations(await s.request(P.ReferencesRequest.type, { ...at(BLINK, 28, 6), context: { includeDeclaration: true } }), t.puts);
+      const hover = hoverText(await s.request(P.HoverRequest.type, at(BLINK, 29, t.pause[1].range.start.character + 1)));
+      assert.ok(hover.includes(t.comment), hover);
+      // DELAY, still used on what is now line 33, is no longer defined.
+      const diags = await s.waitDiagnostics(BLINK, (l) => l.some((d) => d.range.start.line === 32));
+      assert.ok(diags.some((d) => key({ uri: BLINK, range: d.range }) === key(loc(BLINK, 33, 11, 16))
+        && d.severity === P.DiagnosticSeverity.Warning));
+      assert.equal((await s.stop()).code, 0);
+      assert.equal(s.stderr, '');
+    });
+  }
+});
+
+describe('a workspace of several sources', () => {
+  // A.AVL and B.AVL both include SHARED.INC; c.Avl is found whatever the case
+  // of its extension; NOTE.ASM is read by no main source. Line 6 of A.AVL is
+  // 263 characters: SPARE ends at the cut (254), START stands after it.
+  const longLine = `\t.BYTE\t${'1,'.repeat(121)}SPARE,START`;
+  const files = {
+    'A.AVL': `\t.INCLUDE SHARED.INC\n\t.INCLUDE NOPE.INC\nSTART:\tLDA\tSHARED\n\tJSR\tMISSING\nSPARE\t=\t5\n${longLine}\nUNUSED\t=\t0\n`,
+    'B.AVL': '\t.INCLUDE SHARED.INC\n\tLDA\tSHARED\n',
+    'c.Avl': 'LONE\t=\t1\n\tLDA\tLONE\n',
+    'SHARED.INC': 'SHARED\t=\t$10\n',
+    'NOTE.ASM': 'HERE:\tNOP\n\tJMP\tHERE\n',
+  };
+  let dir; let s; let A; let B; let SHARED;
+  before(async () => {
+    dir = workspace(files);
+    [A, B, SHARED] = ['A.AVL', 'B.AVL', 'SHARED.INC'].map((n) => uri(dir, n));
+    s = await connect({ root: dir });
+  });
+  after(async () => {
+    assert.equal((await s.stop()).code, 0);
+    assert.equal(s.stderr, '');
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('reports includes, undefined and unused symbols and the cut', async () => {
+    const got = await s.waitDiagnostics(A);
+    const E = P.DiagnosticSeverity;
+    const want = [
+      [range(2, 10, 18), E.Error, "Can't open include file NOPE.INC"],
+      [range(4, 5, 12), E.Warning, null],
+      [range(7, 0, 6), E.Hint, null],
+      // START is used only after the cut, where the tool cannot see it.
+      [range(3, 0, 5), E.Hint, null],
+    ];
+    for (const [r, severity, message] of want) {
+      const d = got.find((x) => key({ uri: '', range: x.range }) === key({ uri: '', range: r }));
+      assert.ok(d, JSON.stringify(r));
+      assert.equal(d.severity, severity);
+      if (message) assert.equal(d.message, message);
+      if (severity === E.Hint) assert.deepEqual(d.tags, [P.DiagnosticTag.Unnecessary]);
+    }
+    const cut = got.find((x) => x.severity === E.Information);
+    assert.deepEqual(cut?.range.start, pos(6, 254));
+    assert.equal(got.length, 5, JSON.stringify(got));
+    assert.deepEqual(s.diagnostics.get(SHARED) ?? [], []);
+  });
+
+  it('reports a file read by two main sources once', async () => {
+    const got = await s.request(P.ReferencesRequest.type, { ...at(SHARED, 1, 2), context: { includeDeclaration: true } });
+    sameLocations(got, [loc(SHARED, 1, 0, 6), loc(A, 3, 11, 17), loc(B, 2, 5, 11)]);
+  });
+
+  it('finds main sources by extension in any letter case, and a lone file', async () => {
+    const lone = await s.request(P.WorkspaceSymbolRequest.type, { query: 'lone' });
+    assert.deepEqual(lone.map((x) => `${x.name} ${key(x.location)}`), [`LONE ${key(loc(uri(dir, 'c.Avl'), 1, 0, 4))}`]);
+    const NOTE = uri(dir, 'NOTE.ASM');
+    s.open(NOTE, files['NOTE.ASM']);
+    sameLocations(await s.request(P.DefinitionRequest.type, at(NOTE, 2, 6)), [loc(NOTE, 1, 0, 4)]);
+  });
+
+  it('renames up to the cut, and refuses a name that appears after it', async () => {
+    const spare = await s.request(P.RenameRequest.type, { ...at(A, 5, 1), newName: 'EXTRA' });
+    assert.deepEqual(editsOf(spare), [`${key(loc(A, 5, 0, 5))} EXTRA`, `${key(loc(A, 6, 249, 254))} EXTRA`].sort());
+    assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(A, 3, 1), newName: 'BEGIN' }), /cut/));
+  });
+
+  it('reads the editor\'s text while open, the disk once closed', async () => {
+    s.open(B, '\t.INCLUDE SHARED.INC\nSHARED2\tLDA\tSHARED\n');
+    await s.waitDiagnostics(B, (l) => l.some((d) => d.severity === P.DiagnosticSeverity.Hint));
+    s.notify(P.DidCloseTextDocumentNotification.type, { textDocument: { uri: B } });
+    const got = await s.request(P.WorkspaceSymbolRequest.type, { query: 'SHARED2' });
+    assert.deepEqual(got, []);
+    // The hint is gone with the editor's text: an empty list says so.
+    await s.waitDiagnostics(B, (l) => l.length === 0);
+  });
+
+  it('turns a vanished include into a diagnostic and goes on', async () => {
+    fs.rmSync(path.join(dir, 'SHARED.INC'));
+    s.notify(P.DidChangeWatchedFilesNotification.type, { changes: [{ uri: SHARED, type: P.FileChangeType.Deleted }] });
+    const got = await s.waitDiagnostics(B, (l) => l.some((d) => d.message === "Can't open include file SHARED.INC"));
+    assert.deepEqual(got.find((d) => d.severity === P.DiagnosticSeverity.Error).range, range(1, 10, 20));
+  });
+});
+
+describe('a main source that cannot be read', () => {
+  it('is an error on its first line, and the server goes on', async () => {
+    const dir = workspace({ 'OK.AVL': 'HERE:\tJMP\tHERE\n' });
+    const s = await connect({ root: dir, args: ['GONE', 'OK'] });
+    const got = await s.waitDiagnostics(uri(dir, 'GONE.AVL'));
+    assert.equal(got.length, 1);
+    assert.equal(got[0].severity, P.DiagnosticSeverity.Error);
+    assert.equal(got[0].range.start.line, 0);
+    const here = await s.request(P.WorkspaceSymbolRequest.type, { query: 'HERE' });
+    assert.equal(here.length, 1);
+    assert.equal((await s.stop()).code, 0);
+    assert.equal(s.stderr, '');
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+});
+
+describe('the edges of the protocol', () => {
+  const hoverParams = { textDocument: { uri: BLINK }, position: { line: 0, character: 0 } };
+
+  it('ends with 0 after shutdown, 1 without, and at the end of its input', async () => {
+    const rows = [
+      ['shutdown, exit', (s) => { s.send({ id: 9, method: 'shutdown' }); s.send({ method: 'exit' }); }, 0],
+      ['exit alone', (s) => s.send({ method: 'exit' }), 1],
+      ['end of input', (s) => s.child.stdin.end(), 1],
+    ];
+    for (const [what, ending, status] of rows) {
+      const s = raw({ root: examples });
+      await s.init();
+      ending(s);
+      const end = await s.end();
+      assert.deepEqual(end, { code: status, signal: null }, what);
+      assert.equal(s.stderr, '', what);
+    }
+  });
+
+  it('answers errors with their codes and goes on', async () => {
+    const s = raw({ root: examples });
+    s.send({ id: 1, method: 'textDocument/hover', params: hoverParams });
+    assert.equal((await s.response(1)).error?.code, -32002, 'before initialize');
+    assert.ok((await s.init(2)).result.capabilities);
+    const rows = [
+      [{ id: 3, method: 'velxref/nothing', params: {} }, -32601],
+      [{ id: 4, method: 'textDocument/definition', params: { textDocument: { uri: 5 }, position: 'here' } }, -32602],
+      [{ id: 5, method: 'textDocument/references', params: {} }, -32602],
+      [{ id: 7, method: 'initialize', params: { processId: null, rootUri: null, capabilities: {} } }, -32600],
+    ];
+    for (const [message, code] of rows) {
+      s.send(message);
+      assert.equal((await s.response(message.id)).error?.code, code, message.method);
+    }
+    s.send({ method: 'velxref/unknownNotification', params: {} });
+    s.send({ method: '$/setTrace', params: { value: 'off' } });
+    s.sendBytes('Content-Length: 20\r\n\r\n{"jsonrpc":"2.0","id');
+    const parse = await s.next((m) => m.error?.code === -32700, 'a -32700 error');
+    assert.equal(parse.id, null);
+    s.send({ id: 6, method: 'shutdown' });
+    await s.response(6);
+    s.send({ id: 8, method: 'textDocument/hover', params: hoverParams });
+    assert.equal((await s.response(8)).error?.code, -32600, 'after shutdown');
+    // Nothing but the answers asked for: no answer to a notification.
+    assert.deepEqual(s.inbox.filter((m) => m.id !== undefined && !m.method), []);
+    s.send({ method: 'exit' });
+    assert.equal((await s.end()).code, 0);
+    assert.equal(s.stderr, '');
+  });
+
+  it('accepts $/cancelRequest, known or not', async () => {
+    const s = raw({ root: examples });
+    await s.init();
+    s.send({ method: 'textDocument/didOpen', params: { textDocument: { uri: BLINK, languageId: 'velxref', version: 1, text: blinkText } } });
+    s.send({ id: 2, method: 'textDocument/references', params: { ...at(BLINK, 27, 5), context: { includeDeclaration: true } } });
+    s.send({ method: '$/cancelRequest', params: { id: 2 } });
+    s.send({ method: '$/cancelRequest', params: { id: 77 } });
+    const answer = await s.response(2);
+    assert.ok(answer.result || answer.error?.code === -32800, JSON.stringify(answer));
+    s.send({ id: 3, method: 'shutdown' });
+    await s.response(3);
+    s.send({ method: 'exit' });
+    assert.equal((await s.end()).code, 0);
+    assert.equal(s.stderr, '');
+  });
+
+  it('never hangs or crashes on broken framing', async () => {
+    // Where the server can find the next message it goes on (shutdown and
+    // exit then end it with 0); where it cannot, the end of input ends it (1).
+    const tooLong = 64 * 1024 * 1024 + 1;
+    const rows = [
+      ['a header without Content-Length', 'Content-Type: application/vscode-jsonrpc; charset=utf-8\r\n\r\n', 0],
+      ['a length past 64 MiB, its body skipped', Buffer.concat([Buffer.from(`Content-Length: ${tooLong}\r\n\r\n`), Buffer.alloc(tooLong, 0x7b)]), 0],
+      ['a length past any integer', 'Content-Length: 99999999999999999999999\r\n\r\n{', 1],
+      ['a truncated body', 'Content-Length: 100\r\n\r\n{"jsonrpc":"2.0","id":1,"method":"shutdown"', 1],
+      ['a header cut short', 'Content-Length: 5', 1],
+    ];
+    for (const [what, bytes, status] of rows) {
+      const s = raw({ root: examples });
+      await s.init();
+      s.sendBytes(bytes);
+      if (status === 0) {
+        s.send({ id: 2, method: 'shutdown' });
+        await s.response(2);
+        s.send({ method: 'exit' });
+      } else {
+        s.child.stdin.end();
+      }
+      assert.deepEqual(await s.end(), { code: status, signal: null }, what);
+      assert.equal(s.stderr, '', what);
+    }
+  });
+});
+
+describe('a long session', () => {
+  it('keeps its memory flat over 1,000 edits', { timeout: 20 * WAIT_MS }, async (t) => {
+    const s = await connect({ root: examples });
+    s.open(BLINK, blinkText);
+    const line = '\tJSR\tPUTS\n';
+    let version = 1;
+    let warm = 0;
+    for (let i = 1; i <= 1000; i++) {
+      const contentChanges = i % 2
+        ? [{ range: range(28, 0, 0), text: line }]
+        : [{ range: { start: pos(28, 0), end: pos(29, 0) }, text: '' }];
+      s.notify(P.DidChangeTextDocumentNotification.type, { textDocument: { uri: BLINK, version: ++version }, contentChanges });
+      if (i % 100 === 0) {
+        const refs = await s.request(P.ReferencesRequest.type, { ...at(BLINK, 27, 5), context: { includeDeclaration: true } });
+        assert.equal(refs.length, 3);
+        if (i === 200) warm = rssKiB(s.child.pid);
+      }
+    }
+    const last = rssKiB(s.child.pid);
+    const grown = last - warm;
+    t.diagnostic(`resident memory: ${warm} KiB after 200 edits, ${last} KiB after 1,000`);
+    assert.ok(grown < 1024, `resident memory grew by ${grown} KiB from the 200th edit to the 1,000th`);
+    assert.equal((await s.stop()).code, 0);
+    assert.equal(s.stderr, '');
+  });
+});
+
