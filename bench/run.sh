@@ -3,7 +3,7 @@
 # directory, times every case against `LC_ALL=C wc -w` on the same file, and
 # checks the targets.  Exits 1 when a target is missed.
 #
-#   bench/run.sh              all cases, 5 runs each
+#   bench/run.sh              all cases, 5 runs each, then the language server's
 #   REPS=9 bench/run.sh       more runs
 #   VELXREF_BENCH_DIR=DIR     scratch directory (default ${TMPDIR:-/tmp}/velxref-bench)
 set -euo pipefail
@@ -21,6 +21,7 @@ velxref=$build/velxref
 mkdir -p "$scratch/out" "$scratch/tools"
 g++ -std=c++20 -O2 -o "$scratch/tools/gen_sources" "$root/bench/gen_sources.cpp"
 g++ -std=c++20 -O2 -o "$scratch/tools/timed_run" "$root/bench/timed_run.cpp"
+g++ -std=c++20 -O2 -o "$scratch/tools/lsp_bench" "$root/bench/lsp_bench.cpp"
 timer=$scratch/tools/timed_run
 
 # name, generator case, lines
@@ -116,4 +117,75 @@ END {
     if (missed) { printf "%d target(s) missed\n", missed; exit 1 }
     print "every target holds"
 }
-' "$results"
+' "$results" || missed_any=1
+
+# The language server (--lsp), against a command-line run of the same
+# program: an editor's session (lsp_bench) on the 40,000-line program over
+# 140 include files, editing one include, and on the 1,000,000-line realistic
+# source, editing the source itself.  name, generator case, lines, document
+# edited, edits per session.
+server_cases=(
+    "includes includes 40000 PART070.INC 40"
+    "realistic realistic 1000000 realistic.AVL 4"
+)
+server_results=$scratch/server.txt
+: > "$server_results"
+for c in "${server_cases[@]}"; do
+    read -r name kind lines document edits <<<"$c"
+    dir=$scratch/server-$name
+    source=$(echo "$name" | tr a-z A-Z).AVL
+    mkdir -p "$dir/out"
+    if [ ! -f "$dir/$source" ] || [ "$(cat "$dir/$source.stamp" 2>/dev/null)" != "$stamp" ]; then
+        echo "generating server case $name ($lines lines)" >&2
+        "$scratch/tools/gen_sources" "$kind" "$lines" "$dir/$source"
+        echo "$stamp" > "$dir/$source.stamp"
+    fi
+    [ "$document" = realistic.AVL ] && document=$source
+    ct=() cc=() cm=() st=() sc=() sd=() sr=() sh=() sm=()
+    for ((i = 0; i < reps; ++i)); do
+        read -r t m _ cpu < <(cd "$dir" && "$timer" "$velxref" "$source" -oout)
+        ct+=("$t") cc+=("$cpu") cm+=("$m")
+        read -r _ edit def refs hover peak edit_cpu < <("$scratch/tools/lsp_bench" "$velxref" "$dir" "$source" "$document" "$edits")
+        st+=("$edit") sc+=("$edit_cpu") sd+=("$def") sr+=("$refs") sh+=("$hover") sm+=("$peak")
+    done
+    echo "$name $lines $(printf '%s\n' "${ct[@]}" | median) $(printf '%s\n' "${cc[@]}" | median)" \
+         "$(printf '%s\n' "${cm[@]}" | sort -g | tail -1) $(printf '%s\n' "${st[@]}" | median)" \
+         "$(printf '%s\n' "${sc[@]}" | median) $(printf '%s\n' "${sd[@]}" | median) $(printf '%s\n' "${sr[@]}" | median)" \
+         "$(printf '%s\n' "${sh[@]}" | median) $(printf '%s\n' "${sm[@]}" | sort -g | tail -1)" >> "$server_results"
+done
+
+echo
+awk -v reps="$reps" '
+BEGIN {
+    printf "%-10s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s\n", "server", "lines", "run s", "run CPU", "run MiB", "edit s", "edit CPU", "def ms", "refs ms", "hover ms", "peak MiB"
+}
+{
+    printf "%-10s %8d %8.4f %8.4f %8.1f %8.4f %8.4f %8.3f %8.3f %8.3f %8.1f\n", $1, $2, $3, $4, $5 / 1024, $6, $7, $8 * 1000, $9 * 1000, $10 * 1000, $11 / 1024
+}
+END {
+    printf "(medians of %d runs: a command-line run of the program, and a session of the server:\n", reps
+    print " the median edit until its diagnostics, the median definition, references and hover;"
+    print " peak RSS the largest of the runs)"
+}
+' "$server_results"
+
+echo
+awk '
+function check(what, value, limit, unit) {
+    verdict = value <= limit ? "holds" : "MISSED"
+    if (value > limit) missed++
+    printf "%-44s %8.2f%s  (target <= %s%s)  %s\n", what, value, unit, limit, unit, verdict
+}
+{
+    check($1 " edit / command-line run", $6 / $3, 1.5, "x")
+    check($1 " definition / command-line run", $8 / $3, 0.1, "x")
+    check($1 " references / command-line run", $9 / $3, 0.1, "x")
+    check($1 " hover / command-line run", $10 / $3, 0.1, "x")
+    check($1 " server peak RSS / command-line run", $11 / $5, 3, "x")
+}
+END {
+    if (missed) { printf "%d server target(s) missed\n", missed; exit 1 }
+    print "every server target holds"
+}
+' "$server_results" || missed_any=1
+exit "${missed_any:-0}"

@@ -398,8 +398,9 @@ void open_block(int file, std::int32_t first_local, std::int32_t lines) {
 // Every recorded occurrence by line: those of line index i (line number - 1)
 // are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
 // The symbol table has them by symbol; a count per line and a second walk
-// sort them by line, a few per line by column.
-std::vector<std::size_t> line_first;
+// sort them by line, a few per line by column.  Four bytes a line: a table of
+// more than 2^32 occurrences (64 GiB of entries) is out of heap space.
+std::vector<std::uint32_t> line_first;
 std::vector<Occurrence> placed;
 
 // Always so, but for line numbers that wrapped past 2^31 lines.
@@ -440,13 +441,18 @@ void gather_occurrences() {
     std::size_t lines = static_cast<std::size_t>(input::lines_read);
     line_first.assign(lines + 1, 0);
     count_by_line(symbols::symbol_root);
-    for (std::size_t i = 0; i < lines; ++i) line_first[i + 1] += line_first[i];
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lines; ++i) {
+        total += line_first[i + 1];
+        if (total > UINT32_MAX) fatal::report_error(fatal::ERROR_HEAP);
+        line_first[i + 1] = static_cast<std::uint32_t>(total);
+    }
     placed.resize(line_first[lines]);
     place_by_line(symbols::symbol_root);   // line_first[i] is now where line i + 1 starts
     for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
     line_first[0] = 0;
     for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
-        for (std::size_t j = line_first[i] + 1; j < line_first[i + 1]; ++j) {
+        for (std::size_t j = std::size_t{line_first[i]} + 1; j < line_first[i + 1]; ++j) {
             Occurrence o = placed[j];
             std::size_t k = j;
             for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];

@@ -16,6 +16,8 @@ namespace {
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
 bool resume_skipping[MAX_INCLUDE_DEPTH];   // the including file was inside an over-long line when it opened the level
 int open_files[MAX_INCLUDE_DEPTH + 1];     // files index of the file read at each level, the source at 0
+int reading_file = 0;                      // files index of the file read now
+int run_file = -1;                         // files index of the last line run, -1 when it is closed
 
 // Where read_chars dropped carriage returns in the piece just read (KEEP_OFFSETS).
 int piece_dropped_at[LINE_BUFFER_SIZE];
@@ -66,20 +68,36 @@ void leave_include() {
     }
     include_stack[include_depth] = nullptr;
     input_file = include_depth > 0 ? include_stack[include_depth - 1] : source_stream;
+    reading_file = open_files[include_depth];
     // An include that ended inside an over-long line must not swallow the
     // including file's next line; the rest of the line that named the
     // include, when that was an over-long one, is still dropped.
     skipping_long_line = resume_skipping[include_depth];
 }
 
-// The line just read is handed out: the record notes it.
-void note_line(std::uint64_t start, bool cut) {
-    int file = open_files[include_depth];
-    FileRecord& f = files[static_cast<std::size_t>(file)];
+// The lines of the last run are counted in its file's record.  The line
+// counter stands at the line after the run's last.
+void close_run() {
+    if (run_file < 0) return;
+    FileRecord& f = files[static_cast<std::size_t>(run_file)];
+    f.lines += lines_read - line_runs.back().first;
+    f.last_line = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) - 1u);
+    run_file = -1;
+}
+
+// The line about to be handed out starts a run of lines from reading_file.
+void open_run() {
+    close_run();
+    FileRecord& f = files[static_cast<std::size_t>(reading_file)];
     if (f.lines == 0) f.first_line = line_number;
-    f.last_line = line_number;
-    ++f.lines;
-    if (line_runs.empty() || line_runs.back().file != file) line_runs.push_back(LineRun{lines_read, f.lines, file});
+    line_runs.push_back(LineRun{lines_read, f.lines + 1, reading_file});
+    run_file = reading_file;
+}
+
+// The line just read is handed out: the record notes it.  The files' line
+// counts are brought up to date a run at a time.
+void note_line(std::uint64_t start, bool cut) {
+    if (reading_file != run_file) open_run();
     if (kept != 0) {
         if (cut) cut_lines.push_back(lines_read);
         if ((kept & KEEP_OFFSETS) != 0) {
@@ -124,7 +142,10 @@ int next_line() {
         std::uint64_t start = trace ? platform::read_offset(input_file) : 0;
         int n = read_piece(line_buffer, LINE_BUFFER_SIZE, input_file, trace);
         if (n == 0) {
-            if (include_depth == 0) return 0;
+            if (include_depth == 0) {
+                close_run();
+                return 0;
+            }
             leave_include();
             continue;
         }
@@ -171,6 +192,7 @@ int open_include(const char* name, int column) {
     console::silence_if_file(name);
     files.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
     open_files[include_depth + 1] = static_cast<int>(files.size() - 1);
+    reading_file = open_files[include_depth + 1];
     input_file = include_stack[include_depth];
     // The include's first line is its own, even when its name stood on an
     // over-long line whose rest is still to be dropped.
@@ -216,6 +238,8 @@ void reset_input(platform::TextStream* source, std::string_view name) {
     files.clear();
     files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
     open_files[0] = 0;
+    reading_file = 0;
+    run_file = -1;
     include_failures.clear();
     line_runs.clear();
     lines_read = 0;

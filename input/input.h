@@ -85,7 +85,8 @@ inline std::int32_t line_number = 1;               // current line of the source
 inline const char* exclude_names[MAX_EXCLUDES];    // include names never opened, as the -i list gave them
 inline int exclude_count = 0;                      // filled slots, 0..MAX_EXCLUDES
 
-// The record of the current source run, reset by reset_input.
+// The record of the current source run, reset by reset_input; the line
+// counts of files are complete once next_line has reported the end.
 inline int kept = 0;                               // KEEP_ flags: what the record keeps beyond the file table
 inline std::vector<FileRecord> files;              // every file opened, in opening order; files[0] the source
 inline std::vector<IncludeFailure> include_failures;   // in the order met (a read failure when its file ends)

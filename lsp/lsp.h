@@ -51,11 +51,23 @@ inline constexpr int KIND_OPERATOR = 25;     // a macro name
 struct Position {
     std::int32_t line;
     std::int32_t character;
+    bool operator==(const Position&) const = default;
 };
 
 struct Range {
     Position start;
     Position end;
+    bool operator==(const Range&) const = default;
+};
+
+// What one analysis found about a diagnostic.
+struct Diagnostic {
+    std::uint32_t file;        // index into files
+    Range range;
+    int severity;              // SEVERITY_ERROR..SEVERITY_HINT
+    bool unnecessary;          // tagged Unnecessary (defined but never used)
+    std::string message;
+    bool operator==(const Diagnostic&) const = default;
 };
 
 // A file the server has met: a main source, an include, or an editor's document.
@@ -65,6 +77,7 @@ struct File {
     std::string shown;         // path relative to the root where it lies below it
     bool open;                 // the editor holds it: text is read instead of the disk
     std::string text;          // the editor's text while open
+    std::vector<Diagnostic> published;   // the diagnostics last published for it
 };
 
 // One symbol token of a line the reader handed out.
@@ -75,15 +88,6 @@ struct Occurrence {
     std::int32_t end;          // character where it ends, on end_line
     std::int32_t end_line;     // line where it ends (a lone CR may stand inside it)
     char mark;                 // '#', '&' or ' ' as the listing records it, 0 when it leaves it out
-};
-
-// What one analysis found about a diagnostic.
-struct Diagnostic {
-    std::uint32_t file;        // index into files
-    Range range;
-    int severity;              // SEVERITY_ERROR..SEVERITY_HINT
-    bool unnecessary;          // tagged Unnecessary (defined but never used)
-    std::string message;
 };
 
 // Facts about one name of one analysis.
@@ -146,7 +150,6 @@ inline std::string root;                   // full path of the root folder, empt
 inline std::vector<File> files;            // every file met; an index never changes meaning
 inline std::vector<Analysis> analyses;     // every main source
 inline std::vector<std::string> command_sources;   // sources named after --lsp
-inline std::vector<std::uint32_t> published;       // files whose last published diagnostics were not empty
 
 // Reads one message into body; MESSAGE_READ, MESSAGE_END or MESSAGE_REFUSED.
 int read_message(std::string* body);
@@ -224,7 +227,8 @@ std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
 // Serves until exit or the end of input; returns the exit status.
 int serve();
 // Handles one message body, writing what it answers; false once exit came.
-bool handle_message(const std::string& body);
+// The body is emptied once it is read.
+bool handle_message(std::string& body);
 // The status serve returns once handle_message said exit.
 int exit_status();
 // Per-session reset of the server, the channel and the workspace.

@@ -92,26 +92,23 @@ json locations_json(const std::vector<Location>& found) {
     return list;
 }
 
-void publish(std::uint32_t file) {
+// Publishes the diagnostics of file when they differ from those it has, or
+// when always (a client may drop what came before it opened the document).
+void publish(std::uint32_t file, bool always = false) {
+    std::vector<Diagnostic> found = diagnostics_of(file);
+    if (found == files[file].published && !(always && !found.empty())) return;
     json list = json::array();
-    for (const Diagnostic& d : diagnostics_of(file)) {
+    for (const Diagnostic& d : found) {
         json item{{"range", range_json(d.range)}, {"severity", d.severity}, {"source", "velxref"}, {"message", d.message}};
         if (d.unnecessary) item["tags"] = json::array({1});
         list.push_back(std::move(item));
     }
-    bool was = std::find(published.begin(), published.end(), file) != published.end();
-    if (list.empty() && !was) return;
-    if (list.empty()) published.erase(std::find(published.begin(), published.end(), file));
-    else if (!was) published.push_back(file);
+    files[file].published = std::move(found);
     notify("textDocument/publishDiagnostics", json{{"uri", files[file].uri}, {"diagnostics", std::move(list)}});
 }
 
 void publish_all(const std::vector<std::uint32_t>& touched) {
-    std::vector<std::uint32_t> all = touched;
-    all.insert(all.end(), published.begin(), published.end());
-    std::sort(all.begin(), all.end());
-    all.erase(std::unique(all.begin(), all.end()), all.end());
-    for (std::uint32_t f : all) publish(f);
+    for (std::uint32_t f : touched) publish(f);
 }
 
 // The symbol under params.position, or a refusal with reason.
@@ -193,12 +190,22 @@ json on_exit(const json&) {
     return nullptr;
 }
 
+// The string member key of object, moved out of it (a document's text may be
+// large: it is never copied).
+std::string take_text(json& object, const char* key) {
+    json& value = const_cast<json&>(member(object, key));
+    if (!value.is_string()) throw RequestError{ERROR_INVALID_PARAMS, std::string("\"") + key + "\" must be a string"};
+    return std::move(value.get_ref<std::string&>());
+}
+
 json on_did_open(const json& params) {
     std::uint32_t file = document_of(params);
-    files[file].text = text_member(member(params, "textDocument"), "text");
+    files[file].text = take_text(const_cast<json&>(member(params, "textDocument")), "text");
     files[file].uri = text_member(member(params, "textDocument"), "uri");
     files[file].open = true;
-    publish_all(file_changed(file));
+    std::vector<std::uint32_t> touched = file_changed(file);
+    publish(file, true);   // first: publish_all then finds it unchanged
+    publish_all(touched);
     return nullptr;
 }
 
@@ -208,7 +215,7 @@ json on_did_change(const json& params) {
     if (!changes.is_array()) throw RequestError{ERROR_INVALID_PARAMS, "\"contentChanges\" must be an array"};
     if (!files[file].open) return nullptr;   // a change to a document never opened is not applied to the disk's text
     for (const json& change : changes) {
-        std::string text = text_member(change, "text");
+        std::string text = take_text(const_cast<json&>(change), "text");
         if (change.is_object() && change.contains("range"))
             apply_change(&files[file].text, range_member(change, "range"), text);
         else
@@ -414,11 +421,13 @@ bool too_deep(const std::string& body) {
 
 // Runs the handler of a request or notification; a request gets its answer.
 void dispatch(const json& message, const std::string& method, const json* id) {
+    static const json none;
+    const json& params = message.contains("params") ? message["params"] : none;   // never a copy
     const Method* m = find_method(method);
     if (id == nullptr) {   // a notification: never answered
         if (m == nullptr || (!initialized && method != "exit")) return;
         try {
-            m->handle(message.contains("params") ? message["params"] : json());
+            m->handle(params);
         } catch (const RequestError& e) {
             log_message(method + ": " + e.message);
         } catch (const json::exception& e) {
@@ -431,7 +440,7 @@ void dispatch(const json& message, const std::string& method, const json* id) {
     if (initialized && method == "initialize") return reply_error(*id, ERROR_INVALID_REQUEST, "The server is initialized already");
     if (shutdown_requested) return reply_error(*id, ERROR_INVALID_REQUEST, "The server is shutting down");
     try {
-        json result = m->handle(message.contains("params") ? message["params"] : json());
+        json result = m->handle(params);
         send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
     } catch (const RequestError& e) {
         reply_error(*id, e.code, e.message);
@@ -442,12 +451,13 @@ void dispatch(const json& message, const std::string& method, const json* id) {
 
 }  // namespace
 
-bool handle_message(const std::string& body) {
+bool handle_message(std::string& body) {
     if (too_deep(body)) {
         reply_error(nullptr, ERROR_PARSE, "The message nests deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels");
         return true;
     }
     json message = json::parse(body, nullptr, false);
+    std::string().swap(body);   // a document's text is not kept twice while it is analysed
     if (message.is_discarded()) {
         reply_error(nullptr, ERROR_PARSE, "The message is not JSON");
         return true;

@@ -6,9 +6,9 @@
 // positions, with the mark the listing gives it.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <tuple>
-#include <unordered_map>
 
 #include "analysis/analysis.h"
 #include "console/console.h"
@@ -26,17 +26,14 @@ namespace {
 
 constexpr int CUT_COLUMN = input::LINE_BUFFER_SIZE - 2;   // the first character a cut line loses
 
-struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-
 // A file one run reads (a file opened twice is one).
 struct RunFile {
     std::string path;                  // full path
     int open;                          // index into files of the editor's document, or -1
-    std::string loaded;                // the disk's bytes, when it is not open
+    std::unique_ptr<std::string> loaded;   // the disk's bytes, when it is not open (where the reader reads them)
+    bool readable;                     // open, or read from the disk
     std::vector<std::uint32_t> starts; // its line starts
+    std::size_t last_line;             // the line of the last position asked for: the next is mostly on it
 };
 
 // What one run keeps while it reads.  Until the run ends no File is made,
@@ -46,9 +43,11 @@ struct Run {
     Analysis* result;
     std::vector<RunFile> files;                   // in the order first met
     std::vector<std::uint32_t> file_of_record;    // per file of the reader's record: index into files
-    std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> name_ids;
+    std::vector<std::uint64_t> name_slots;        // open addressing over the names: hash in the high half,
+                                                  // index + 1 in the low, 0 when free
     std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
     std::vector<std::uint8_t> columns;            // per occurrence: its column in its line
+    bool opened;                                  // the main source was opened: the table is this run's
 };
 
 Run run;
@@ -76,44 +75,83 @@ std::string shown_name(const std::string& path) {
     return path;
 }
 
-// The run file of file k of the reader's record, its bytes read (from the
-// editor's text or the disk) when it is new.
+// Adds the run file of full path, its bytes read (from the editor's text or
+// the disk); returns its index.
+std::uint32_t add_run_file(const std::string& path) {
+    RunFile f{path, -1, std::make_unique<std::string>(), true, {}, 0};
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
+    if (f.open < 0) f.readable = platform::read_file(path.c_str(), f.loaded.get());
+    f.starts = line_starts(f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text);
+    run.files.push_back(std::move(f));
+    return static_cast<std::uint32_t>(run.files.size() - 1);
+}
+
+// The run file of file k of the reader's record.
 std::uint32_t run_file(int k) {
     while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
         std::string path = platform::full_path(input::files[run.file_of_record.size()].name.c_str());
         std::uint32_t found = 0;
         while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
-        if (found == run.files.size()) {
-            RunFile f{path, -1, std::string(), {}};
-            for (std::size_t i = 0; i < files.size(); ++i)
-                if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
-            if (f.open < 0) platform::read_file(path.c_str(), &f.loaded);
-            f.starts = line_starts(f.open < 0 ? f.loaded : files[static_cast<std::size_t>(f.open)].text);
-            run.files.push_back(std::move(f));
-        }
-        run.file_of_record.push_back(found);
+        run.file_of_record.push_back(found < run.files.size() ? found : add_run_file(path));
     }
     return run.file_of_record[static_cast<std::size_t>(k)];
 }
 
 const std::string& run_text(std::uint32_t id) {
     const RunFile& f = run.files[id];
-    return f.open < 0 ? f.loaded : files[static_cast<std::size_t>(f.open)].text;
+    return f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text;
 }
 
 Position run_position(std::uint32_t id, std::int64_t offset) {
-    return position_of(run_text(id), run.files[id].starts, static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)));
+    RunFile& f = run.files[id];
+    const std::string& text = run_text(id);
+    std::size_t at = std::min(static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)), text.size());
+    std::size_t line = f.last_line;
+    if (at < f.starts[line] || (line + 1 < f.starts.size() && at >= f.starts[line + 1]))
+        line = static_cast<std::size_t>(std::upper_bound(f.starts.begin(), f.starts.end(), at) - f.starts.begin()) - 1;
+    f.last_line = line;
+    return Position{static_cast<std::int32_t>(line), characters_of(text.data() + f.starts[line], at - f.starts[line])};
 }
 
+// The slot of text, or the free slot where it would go.
+std::size_t name_slot(std::string_view text) {
+    std::uint64_t hash = std::hash<std::string_view>{}(text);
+    std::uint64_t tag = hash & 0xFFFFFFFF00000000ULL;
+    std::size_t mask = run.name_slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        std::uint64_t slot = run.name_slots[i];
+        if (slot == 0) return i;
+        if ((slot & 0xFFFFFFFF00000000ULL) == tag && run.result->names[(slot & 0xFFFFFFFF) - 1] == text) return i;
+    }
+}
+
+std::uint64_t slot_value(std::string_view text, std::uint32_t id) {
+    return (std::hash<std::string_view>{}(text) & 0xFFFFFFFF00000000ULL) | (id + 1u);
+}
+
+// The index of the name text, made when new.
 std::uint32_t name_id(std::string_view text) {
-    auto found = run.name_ids.find(text);
-    if (found != run.name_ids.end()) return found->second;
     Analysis& a = *run.result;
+    if (4 * (a.names.size() + 1) > 3 * run.name_slots.size()) {   // at most three quarters full
+        run.name_slots.assign(std::max<std::size_t>(1024, 2 * run.name_slots.size()), 0);
+        for (std::uint32_t id = 0; id < a.names.size(); ++id) run.name_slots[name_slot(a.names[id])] = slot_value(a.names[id], id);
+    }
+    std::size_t slot = name_slot(text);
+    if (run.name_slots[slot] != 0) return static_cast<std::uint32_t>((run.name_slots[slot] & 0xFFFFFFFF) - 1);
     std::uint32_t id = static_cast<std::uint32_t>(a.names.size());
     a.names.emplace_back(text);
     a.facts.push_back(SymbolFacts{' ', 0, 0, 0});
-    run.name_ids.emplace(std::string(text), id);
+    run.name_slots[slot] = slot_value(text, id);
     return id;
+}
+
+// The index of the name text, or false when the run has not met it.
+bool find_name_id(std::string_view text, std::uint32_t* id) {
+    if (run.name_slots.empty()) return false;
+    std::uint64_t slot = run.name_slots[name_slot(text)];
+    *id = static_cast<std::uint32_t>((slot & 0xFFFFFFFF) - 1);
+    return slot != 0;
 }
 
 // Whether the directive row is INCLUDE: its name is no symbol.
@@ -149,11 +187,10 @@ void collect_line() {
 void take_marks(const symbols::SymbolNode* node) {
     for (; node != nullptr; node = node->greater) {
         take_marks(node->less);
-        std::string_view name(node->name, node->length);
-        auto found = run.name_ids.find(name);
-        if (found == run.name_ids.end()) continue;
+        std::uint32_t id;
+        if (!find_name_id(std::string_view(node->name, node->length), &id)) continue;
         Analysis& a = *run.result;
-        a.facts[found->second].kind = node->kind;
+        a.facts[id].kind = node->kind;
         for (const symbols::RefEntry* e = node->refs; e != nullptr; e = e->next) {
             std::size_t line = static_cast<std::size_t>(e->line) - 1;
             if (line >= run.line_first.size()) continue;
@@ -161,7 +198,7 @@ void take_marks(const symbols::SymbolNode* node) {
             std::size_t to = line + 1 < run.line_first.size() ? run.line_first[line + 1] : a.occurrences.size();
             for (std::size_t i = from; i < to; ++i) {
                 Occurrence& o = a.occurrences[i];
-                if (o.symbol == found->second && run.columns[i] == e->column) o.mark = e->mark;
+                if (o.symbol == id && run.columns[i] == e->column) o.mark = e->mark;
             }
         }
     }
@@ -304,6 +341,7 @@ const char* read_source() {
     analysis::reset_analysis();
     symbols::reset_symbols();
     input::reset_input(source, main.path);
+    run.opened = true;
     run_file(0);
     while (input::next_line()) {
         analysis::analyse_line();
@@ -322,7 +360,7 @@ bool reads(const Analysis& a, std::uint32_t file) {
 std::uint32_t file_of_path(const std::string& path) {
     for (std::uint32_t i = 0; i < files.size(); ++i)
         if (platform::same_path(files[i].path, path)) return i;
-    files.push_back(File{path, uri_of_path(path), shown_name(path), false, std::string()});
+    files.push_back(File{path, uri_of_path(path), shown_name(path), false, std::string(), {}});
     return static_cast<std::uint32_t>(files.size() - 1);
 }
 
@@ -335,23 +373,39 @@ bool file_of_uri(std::string_view uri, std::uint32_t* file) {
 
 void analyse(std::size_t index) {
     Analysis& a = analyses[index];
+    std::vector<std::uint32_t> read_before = std::move(a.files_read);
     Analysis fresh{};
     fresh.main_file = a.main_file;
     fresh.named = a.named;
     std::swap(a, fresh);
     fresh = Analysis{};   // the old index goes before the new one grows
+    run = Run{};
+    run.result = &a;
+    // The files the last analysis read are read once, here, and the reader
+    // reads them from memory like the editor's texts: the positions come
+    // from the very bytes the reader saw.
+    for (std::uint32_t id : read_before) add_run_file(files[id].path);
+    // The table names copies of the paths: a run file moves when more are met.
+    std::vector<std::string> paths;
     std::vector<platform::MemoryFile> memory;
-    for (const File& f : files)
-        if (f.open) memory.push_back(platform::MemoryFile{f.path.c_str(), f.text.data(), f.text.size()});
+    for (const File& f : files) {
+        if (!f.open) continue;
+        paths.push_back(f.path);
+        memory.push_back(platform::MemoryFile{nullptr, f.text.data(), f.text.size()});
+    }
+    for (const RunFile& f : run.files) {
+        if (f.open >= 0 || !f.readable) continue;
+        paths.push_back(f.path);
+        memory.push_back(platform::MemoryFile{nullptr, f.loaded->data(), f.loaded->size()});
+    }
+    for (std::size_t i = 0; i < memory.size(); ++i) memory[i].path = paths[i].c_str();
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
     console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
-    run = Run{};
-    run.result = &a;
     const char* failure = nullptr;
     try {
         failure = read_source();
-        if (!run.files.empty()) {
+        if (run.opened) {
             take_marks(symbols::symbol_root);
             note_include_failures();
             note_cut_lines();
@@ -458,7 +512,6 @@ void reset_workspace() {
     root.clear();
     files.clear();
     analyses.clear();
-    published.clear();
     run = Run{};
 }
 

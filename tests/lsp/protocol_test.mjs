@@ -226,7 +226,7 @@ describe('the example, every capability', () => {
     assert.ok(by.has('CH'));
   });
 
-  it('publishes diagnostics for every file of the scope', async () => {
+  it('publishes the findings of each file of the scope', async () => {
     // CH is used on lines 10 and 11 and defined nowhere; everything else
     // defined is used, and the include is found.
     const blink = s.diagnostics.get(BLINK);
@@ -286,8 +286,9 @@ describe('incremental edits', () => {
 
 describe('a workspace of several sources', () => {
   // A.AVL and B.AVL both include SHARED.INC; c.Avl is found whatever the case
-  // of its extension; NOTE.ASM is read by no main source. Line 6 of A.AVL is
-  // 263 characters: SPARE ends at the cut (254), START stands after it.
+  // of its extension; NOTE.ASM is read by no main source; R.INC includes
+  // itself, its fourth reading one level too deep. Line 6 of A.AVL is
+  // 260 characters: SPARE ends at the cut (254), START stands after it.
   const longLine = `\t.BYTE\t${'1,'.repeat(121)}SPARE,START`;
   const files = {
     'A.AVL': `\t.INCLUDE SHARED.INC\n\t.INCLUDE NOPE.INC\nSTART:\tLDA\tSHARED\n\tJSR\tMISSING\nSPARE\t=\t5\n${longLine}\nUNUSED\t=\t0\n`,
@@ -295,6 +296,8 @@ describe('a workspace of several sources', () => {
     'c.Avl': 'LONE\t=\t1\n\tLDA\tLONE\n',
     'SHARED.INC': 'SHARED\t=\t$10\n',
     'NOTE.ASM': 'HERE:\tNOP\n\tJMP\tHERE\n',
+    'R.AVL': '\t.INCLUDE R.INC\n',
+    'R.INC': '\t.INCLUDE R.INC\n',
   };
   let dir; let s; let A; let B; let SHARED;
   before(async () => {
@@ -329,6 +332,12 @@ describe('a workspace of several sources', () => {
     assert.deepEqual(cut?.range.start, pos(6, 254));
     assert.equal(got.length, 5, JSON.stringify(got));
     assert.deepEqual(s.diagnostics.get(SHARED) ?? [], []);
+  });
+
+  it('reports an include nested too deep once, on the line read four times', async () => {
+    const got = await s.waitDiagnostics(uri(dir, 'R.INC'));
+    assert.deepEqual(got.map((d) => [d.range, d.severity, d.message]),
+      [[range(1, 10, 15), P.DiagnosticSeverity.Error, 'Nesting error R.INC']]);
   });
 
   it('reports a file read by two main sources once', async () => {

@@ -1,0 +1,204 @@
+// Drives `velxref --lsp` as an editor would and times it: the start-up
+// (initialize until the workspace is analysed), the time from an edit of an
+// open document until the server has published its diagnostics (a request
+// sent right behind the edit is answered only after them), and the median
+// round trip of definition, references and hover on the labels the document
+// defines.  Prints "<start-up s> <edit s> <definition s> <references s>
+// <hover s> <peak resident KiB of the server> <CPU s of the server per edit>".
+//
+//   lsp_bench VELXREF DIRECTORY SOURCE DOCUMENT EDITS
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+int to_server = -1, from_server = -1;
+pid_t server = -1;
+std::string pending;   // bytes read and not yet taken
+int next_id = 1;
+
+void send(const json& message) {
+    std::string body = message.dump();
+    std::string bytes = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    for (std::size_t at = 0; at < bytes.size();) {
+        ssize_t n = write(to_server, bytes.data() + at, bytes.size() - at);
+        if (n <= 0) { std::perror("write"); std::exit(1); }
+        at += static_cast<std::size_t>(n);
+    }
+}
+
+bool fill() {
+    char buffer[65536];
+    ssize_t n = read(from_server, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+// The next message's body.
+std::string receive() {
+    for (;;) {
+        std::size_t blank = pending.find("\r\n\r\n");
+        if (blank != std::string::npos) {
+            std::size_t length = std::stoul(pending.substr(16, blank - 16));
+            while (pending.size() < blank + 4 + length)
+                if (!fill()) { std::fprintf(stderr, "the server ended\n"); std::exit(1); }
+            std::string body = pending.substr(blank + 4, length);
+            pending.erase(0, blank + 4 + length);
+            return body;
+        }
+        if (!fill()) { std::fprintf(stderr, "the server ended\n"); std::exit(1); }
+    }
+}
+
+// Sends a request and returns its answer; what comes before it (the
+// server's notifications, whose keys start with "jsonrpc") is passed over
+// unread, as fast as an editor could.
+json call(const char* method, json params) {
+    int id = next_id++;
+    send(json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}});
+    std::string answer = "{\"id\":" + std::to_string(id) + ",";
+    for (;;) {
+        std::string body = receive();
+        if (body.rfind(answer, 0) == 0) return json::parse(body);
+    }
+}
+
+void notify(const char* method, json params) { send(json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}}); }
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// CPU seconds (user and system) the server has used so far.
+double server_cpu() {
+    std::ifstream stat("/proc/" + std::to_string(server) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t at = all.rfind(')');   // the fields after the command name
+    std::vector<std::string> fields;
+    for (std::size_t i = at + 2; i < all.size();) {
+        std::size_t end = all.find(' ', i);
+        if (end == std::string::npos) end = all.size();
+        fields.push_back(all.substr(i, end - i));
+        i = end + 1;
+    }
+    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
+    return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long peak_kib() {
+    std::ifstream status("/proc/" + std::to_string(server) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+void start(const char* velxref, const char* directory, const char* source) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) { std::perror("pipe"); std::exit(1); }
+    server = fork();
+    if (server == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[1]);
+        close(out[0]);
+        if (chdir(directory) != 0) _exit(127);
+        execl(velxref, velxref, "--lsp", source, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to_server = in[1];
+    from_server = out[0];
+}
+
+json position(int line, int character) { return json{{"line", line}, {"character", character}}; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: lsp_bench VELXREF DIRECTORY SOURCE DOCUMENT EDITS\n");
+        return 2;
+    }
+    std::string directory = argv[2], document = directory + "/" + argv[4];
+    int edits = std::atoi(argv[5]);
+    std::ifstream file(document, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string uri = "file://" + document;
+    json doc{{"uri", uri}};
+
+    start(argv[1], argv[2], argv[3]);
+    Clock::time_point t0 = Clock::now();
+    call("initialize", {{"rootUri", "file://" + directory}, {"capabilities", json::object()}});
+    notify("initialized", json::object());
+    call("workspace/symbol", {{"query", "no such name"}});   // answered once the workspace is analysed
+    double startup = seconds_since(t0);
+    notify("textDocument/didOpen", {{"textDocument", {{"uri", uri}, {"languageId", "vela"}, {"version", 1}, {"text", text}}}});
+    call("workspace/symbol", {{"query", "no such name"}});
+
+    // Edits: a line put in at the top and taken out again, each answered by
+    // its diagnostics before the request behind it.
+    std::vector<double> edit;
+    double cpu_before = server_cpu();
+    for (int i = 0; i < edits; ++i) {
+        json change = i % 2 == 0 ? json{{"range", {{"start", position(1, 0)}, {"end", position(1, 0)}}}, {"text", "\tNOP\n"}}
+                                 : json{{"range", {{"start", position(1, 0)}, {"end", position(2, 0)}}}, {"text", ""}};
+        Clock::time_point t = Clock::now();
+        notify("textDocument/didChange", {{"textDocument", {{"uri", uri}, {"version", i + 2}}}, {"contentChanges", json::array({change})}});
+        call("textDocument/documentHighlight", {{"textDocument", doc}, {"position", position(0, 0)}});
+        edit.push_back(seconds_since(t));
+    }
+    double edit_cpu = (server_cpu() - cpu_before) / edits;
+    if (edits % 2 != 0) return 2;   // the document must end as it began
+
+    // The labels at the start of lines: where definition, references and hover are asked.
+    std::vector<int> lines;
+    int line = 0;
+    for (std::size_t at = 0; at < text.size() && lines.size() < 200; ++line) {
+        char c = text[at];
+        if ((c >= 'A' && c <= 'Z') || c == '_') lines.push_back(line);
+        at = text.find('\n', at);
+        if (at == std::string::npos) break;
+        ++at;
+    }
+    std::vector<double> definition, references, hover;
+    for (int l : lines) {
+        json p{{"textDocument", doc}, {"position", position(l, 1)}};
+        Clock::time_point t = Clock::now();
+        call("textDocument/definition", p);
+        definition.push_back(seconds_since(t));
+        t = Clock::now();
+        p["context"] = {{"includeDeclaration", true}};
+        call("textDocument/references", p);
+        references.push_back(seconds_since(t));
+        t = Clock::now();
+        call("textDocument/hover", p);
+        hover.push_back(seconds_since(t));
+    }
+    long peak = peak_kib();
+    call("shutdown", nullptr);
+    notify("exit", nullptr);
+    int status = 0;
+    waitpid(server, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+    std::printf("%.6f %.6f %.6f %.6f %.6f %ld %.6f\n", startup, median(edit), median(definition), median(references), median(hover),
+                peak, edit_cpu);
+    return 0;
+}
