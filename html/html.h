@@ -1,8 +1,10 @@
 // Hypertext page: with --html, every source also gets NAME.html beside its
-// listing, a self-contained page (inline style, no script) with the files
-// read, the symbols as the listing has them, every reference a link to its
-// line, and the source itself, every recorded occurrence a link back to its
-// symbol.  The page is written after the listing, from what the run left:
+// listing, a self-contained page (inline style, no script) named after the
+// program, with the files read, the symbols as the listing has them, every
+// reference a link to its line that shows the file and the line within it,
+// and the source itself in blocks of at most 200 lines, each headed by its
+// file: every use of a symbol defined once links to that definition, every
+// other recorded occurrence to its symbol.  The page is written after the listing, from what the run left:
 // the reader's record (its files and the text of its lines) and the symbol
 // table.  display.cpp holds the byte rules of what the page shows, page.cpp
 // the page's layout.

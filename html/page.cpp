@@ -22,11 +22,14 @@ using symbols::SymbolNode;
 
 namespace {
 
-// Where a recorded occurrence stands in its line, and its stored mark.
+// Where a recorded occurrence stands in its line, its stored mark, and where
+// its link leads: the line of its symbol's one definition, or 0 for the
+// symbol's row (a definition, or a symbol defined never or more than once).
 struct Occurrence {
     unsigned char column;
     unsigned char length;
     char mark;
+    std::int32_t definition;
 };
 
 // The page is formatted here and handed to the stream in large pieces.
@@ -103,6 +106,12 @@ void emit_symbol_id(const SymbolNode* n) {
     emit_id(n->name, n->length);
 }
 
+// The source is laid out in blocks of at most BLOCK_LINES lines, each with
+// its file's heading, which stays in view while the block is; the browser
+// lays out and paints only the blocks in view (content-visibility), each
+// taken to be as tall as its lines until it is shown.  Printing shows them all.
+constexpr std::int32_t BLOCK_LINES = 200;
+
 const char* const STYLE =
     "body{font:15px/1.45 sans-serif;color:#111;background:#fff;margin:0 auto;max-width:76em;padding:0 1em 2em}\n"
     "h1{font-size:1.3em;margin:.8em 0 .2em}h2{font-size:1.15em;border-bottom:1px solid #999;margin-top:2em}\n"
@@ -110,16 +119,20 @@ const char* const STYLE =
     "td,th{text-align:left;vertical-align:top;padding:.1em .8em .1em 0}\n"
     ".counts dt{float:left;clear:left;width:8em;color:#555}.counts dd{margin-left:8em}\n"
     ".xref th{font:inherit;font-family:monospace;white-space:nowrap}.xref td a,.names a{margin-right:.6em}\n"
+    ".xref .file{font-weight:600}.xref td i{font-style:normal;color:#555}\n"
     ".macro{font-size:.75em;border:1px solid #888;border-radius:3px;padding:0 .25em;color:#555}\n"
     ".jump a{display:inline-block;min-width:1.4em;font-family:monospace}\n"
-    "pre{font-family:monospace;tab-size:8;-moz-tab-size:8;line-height:1.3;margin:0}\n"
-    "pre i{font-style:normal;color:#888;user-select:none}\n"
+    ".blk h3{position:sticky;top:0;z-index:1;background:#fff;margin:0;padding:.4em 0 .2em}.up{margin-left:1em}\n"
+    "pre{font-family:monospace;tab-size:8;-moz-tab-size:8;line-height:1.3;margin:0;overflow-x:auto;"
+    "content-visibility:auto;contain-intrinsic-block-size:auto 200lh}\n"
+    "pre i{font-style:normal;color:#666;user-select:none}\n"
     "pre a{color:inherit;text-decoration:none;border-bottom:1px dotted #36c}\n"
     "pre a.d{font-weight:bold;background:#fe9}pre a.c{color:#05b}\n"
     ".bidi{font-size:.75em;border:1px solid #c00;border-radius:3px;padding:0 .2em;color:#c00}\n"
-    ".cut{color:#c00;font-weight:bold}:target{background:#ff6}[id]{scroll-margin-top:3em}\n"
-    "@media print{nav{display:none}a{color:inherit;text-decoration:none}pre a{border:0}"
-    "h2{break-before:page}h3{break-after:avoid}}\n";
+    ".cut{color:#c00;font-weight:bold}:target{background:#ff6}[id]{scroll-margin-top:3rem}\n"
+    "@media print{nav,.up{display:none}a{color:inherit;text-decoration:none}pre a{border:0}"
+    "h2{break-before:page}h3{break-after:avoid}.blk h3{position:static}"
+    "pre{content-visibility:visible;overflow:visible;white-space:pre-wrap}}\n";
 
 int gutter_width = 1;                 // digits of the largest line number
 std::vector<std::string> shown_names; // the names of input::files, encoded
@@ -147,22 +160,32 @@ void emit_line_link(std::int32_t line) {
     emit("</a>", 4);
 }
 
-void emit_reference(const RefEntry* e) {
+// One reference as its line within its file, then the line number and mark
+// of the listing; the file's name comes first when it is not the file of the
+// reference before (file_shown, a files index or -1).
+void emit_reference(const RefEntry* e, int& file_shown) {
+    assert(!input::line_runs.empty() && "a reference comes from a line read");
+    const LineRun& g = run_of(e->line - 1);
+    std::int64_t local = static_cast<std::int64_t>(g.first_local) + (e->line - 1 - g.first);
+    if (g.file != file_shown) {
+        emit("<span class=file>", 17);
+        emit(shown_names[static_cast<std::size_t>(g.file)]);
+        emit(":</span> ", 9);
+        file_shown = g.file;
+    }
     emit("<a href=#L", 10);
     emit_number(e->line);
-    if (!input::line_runs.empty()) {
-        const LineRun& g = run_of(e->line - 1);
-        emit(" title=\"", 8);
-        emit(title_names[static_cast<std::size_t>(g.file)]);
-        emit(":", 1);
-        emit_number(static_cast<std::int64_t>(g.first_local) + (e->line - 1 - g.first));
-        emit("\"", 1);
-    }
-    emit(">", 1);
+    emit(" title=\"", 8);
+    emit(title_names[static_cast<std::size_t>(g.file)]);
+    emit(":", 1);
+    emit_number(local);
+    emit("\">", 2);
+    emit_number(local);
+    emit(" <i>(", 5);
     emit_number(e->line);
     if (e->mark == '#') emit("#", 1);
     if (e->mark == '&') emit("&amp;", 5);
-    emit("</a> ", 5);
+    emit(")</i></a> ", 10);
 }
 
 struct Totals {
@@ -194,12 +217,23 @@ void emit_symbol_rows(const SymbolNode* n, int& group) {
         }
         emit("<tr id=\"", 8);
         emit_symbol_id(n);
-        emit("\"><th><span class=\"name\">");
-        emit_text(n->name, n->length);
-        emit("</span>");
+        const RefEntry* definition = n->refs;   // the first, as the references are oldest first
+        while (definition != nullptr && definition->mark != '#') definition = definition->next;
+        if (definition != nullptr) {
+            emit("\"><th><a class=\"name\" href=\"#L");
+            emit_number(definition->line);
+            emit("\">", 2);
+            emit_text(n->name, n->length);
+            emit("</a>", 4);
+        } else {
+            emit("\"><th><span class=\"name\">");
+            emit_text(n->name, n->length);
+            emit("</span>");
+        }
         if (n->kind == 'M') emit(" <span class=\"macro\" title=\"macro name\">macro</span>");
         emit("</th><td>", 9);
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e);   // oldest first
+        int file_shown = -1;
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e, file_shown);
         emit("</td></tr>\n", 11);
     }
 }
@@ -218,12 +252,22 @@ void emit_name_list(const SymbolNode* n, int usage, bool& any) {
     }
 }
 
-void emit_list_section(const char* id, const char* heading, int usage) {
+// A section of the page, a landmark named by its heading (id "h-" and its own).
+void open_section(const char* id, const char* heading) {
     emit("<section id=\"");
     emit(id);
-    emit("\">\n<h2>");
+    emit("\" aria-labelledby=\"h-");
+    emit(id);
+    emit("\">\n<h2 id=\"h-");
+    emit(id);
+    emit("\">");
     emit(heading);
-    emit("</h2>\n<p class=\"names\">");
+    emit("</h2>\n");
+}
+
+void emit_list_section(const char* id, const char* heading, int usage) {
+    open_section(id, heading);
+    emit("<p class=\"names\">");
     bool any = false;
     emit_name_list(symbols::symbol_root, usage, any);
     if (!any) emit("None.");
@@ -243,14 +287,14 @@ void emit_header(const char* source_name, const Totals& t) {
     emit(" \xE2\x80\x94 cross reference</title>\n<style>\n");
     emit(STYLE);
     emit("</style>\n</head>\n<body>\n<header>\n<h1>");
-    emit(listing::LISTING_BANNER);
-    emit("</h1>\n");
+    emit_text(source_name, std::strlen(source_name));
     if (listing::page_title[0] != 0) {
-        emit("<p class=\"title\">");
+        emit(" \xE2\x80\x94 ");
         emit_text(listing::page_title, std::strlen(listing::page_title));
-        emit("</p>\n");
     }
-    emit("<dl class=\"counts\">\n<dt>Source</dt><dd>");
+    emit("</h1>\n<p class=\"tool\">");
+    emit(listing::LISTING_BANNER);
+    emit("</p>\n<dl class=\"counts\">\n<dt>Source</dt><dd>");
     emit_text(source_name, std::strlen(source_name));
     emit("</dd>\n<dt>Files read</dt><dd>");
     emit_number(static_cast<std::int64_t>(std::count_if(input::files.begin(), input::files.end(), shown_as_read)));
@@ -260,13 +304,14 @@ void emit_header(const char* source_name, const Totals& t) {
     emit_number(t.symbols);
     emit("</dd>\n<dt>Occurrences</dt><dd>");
     emit_number(t.occurrences);
-    emit("</dd>\n</dl>\n<nav><a href=\"#files\">Files</a> <a href=\"#symbols\">Symbols</a> "
+    emit("</dd>\n</dl>\n<nav aria-label=\"Contents\"><a href=\"#files\">Files</a> <a href=\"#symbols\">Symbols</a> "
          "<a href=\"#unused\">Defined but never used</a> <a href=\"#undefined\">Used but never defined</a> "
-         "<a href=\"#source\">Source</a></nav>\n</header>\n");
+         "<a href=\"#source\">Source</a></nav>\n</header>\n<main>\n");
 }
 
 void emit_files() {
-    emit("<section id=\"files\">\n<h2>Files</h2>\n<table>\n<thead><tr><th>File</th><th>Lines</th>"
+    open_section("files", "Files");
+    emit("<table>\n<thead><tr><th>File</th><th>Lines</th>"
          "<th>Included on line</th></tr></thead>\n<tbody>\n");
     for (std::size_t i = 0; i < input::files.size(); ++i) {
         const input::FileRecord& f = input::files[i];
@@ -312,7 +357,8 @@ void emit_files() {
 }
 
 void emit_symbols(const Totals& t) {
-    emit("<section id=\"symbols\">\n<h2>Symbols</h2>\n<nav class=\"jump\">");
+    open_section("symbols", "Symbols");
+    emit("<nav class=\"jump\" aria-label=\"Symbols by first character\">");
     for (int c = 0; c < 256; ++c) {
         if (!t.first_chars[c]) continue;
         char ch = static_cast<char>(c);
@@ -329,17 +375,24 @@ void emit_symbols(const Totals& t) {
     emit("</table>\n</section>\n");
 }
 
-void emit_run_heading(const LineRun& g, std::int32_t lines, bool after_run) {
-    if (after_run) emit("</pre>\n");
-    emit("<h3><a href=\"#f");
-    emit_number(g.file + 1);
+// Opens a block of lines lines of the file at files index file, the first
+// of them its line first_local.
+void open_block(int file, std::int32_t first_local, std::int32_t lines) {
+    emit("<div class=\"blk\">\n<h3><a href=\"#f");
+    emit_number(file + 1);
     emit("\">", 2);
-    emit(shown_names[static_cast<std::size_t>(g.file)]);
+    emit(shown_names[static_cast<std::size_t>(file)]);
     emit("</a>, lines ");
-    emit_number(g.first_local);
+    emit_number(first_local);
     emit("\xE2\x80\x93", 3);
-    emit_number(static_cast<std::int64_t>(g.first_local) + lines - 1);
-    emit("</h3>\n<pre>", 11);
+    emit_number(static_cast<std::int64_t>(first_local) + lines - 1);
+    emit(" <a class=\"up\" href=\"#symbols\">\xE2\x86\x91 Symbols</a></h3>\n<pre");
+    if (lines != BLOCK_LINES) {
+        emit(" style=\"contain-intrinsic-block-size:auto ");
+        emit_number(lines);
+        emit("lh\"");
+    }
+    emit(">", 1);
 }
 
 // Every recorded occurrence by line: those of line index i (line number - 1)
@@ -361,14 +414,26 @@ void count_by_line(const SymbolNode* n) {
     }
 }
 
-// Places every occurrence at line_first of its line, which moves on past it.
+// The line of the one definition of n, or 0 when it has none or several.
+std::int32_t only_definition(const SymbolNode* n) {
+    const RefEntry* found = nullptr;
+    for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
+        if (e->mark != '#') continue;
+        if (found != nullptr) return 0;
+        found = e;
+    }
+    return found != nullptr && on_a_line_read(found) ? found->line : 0;
+}
+
+// Places every occurrence at line_first of its line index, which it moves on.
 void place_by_line(const SymbolNode* n) {
     for (; n != nullptr; n = n->greater) {
         place_by_line(n->less);
+        std::int32_t definition = only_definition(n);
         for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
             if (on_a_line_read(e))
                 placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
-                    Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark};
+                Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark, e->mark == '#' ? 0 : definition};
     }
 }
 
@@ -418,8 +483,13 @@ void emit_source_line(std::string_view text, bool cut, std::int32_t index, std::
         assert(column >= at && column + len <= length && "occurrences are in order and inside their line");
         if (column < at || column + len > length) continue;
         emit_text(text.data() + at, static_cast<std::size_t>(column - at));
-        emit("<a href=#s-", 11);
-        emit_id(text.data() + column, static_cast<std::size_t>(len));
+        if (placed[i].definition != 0) {
+            emit("<a href=#L", 10);
+            emit_number(placed[i].definition);
+        } else {
+            emit("<a href=#s-", 11);
+            emit_id(text.data() + column, static_cast<std::size_t>(len));
+        }
         emit(mark == '#' ? " class=d>" : mark == '&' ? " class=c>" : ">");
         emit_text(text.data() + column, static_cast<std::size_t>(len));
         emit("</a>", 4);
@@ -430,27 +500,37 @@ void emit_source_line(std::string_view text, bool cut, std::int32_t index, std::
     emit("</span>\n", 8);
 }
 
+// The lines in blocks of at most BLOCK_LINES, a run of lines from one file
+// cut where it reaches the bound.
 void emit_source() {
-    emit("<section id=\"source\">\n<h2>Source</h2>\n");
+    open_section("source", "Source");
     const std::vector<LineRun>& runs = input::line_runs;
     std::size_t next_run = 0;
-    std::int32_t index = 0, local = 0;
+    std::int32_t index = 0, local = 0, run_end = 0, left_in_block = 0;
+    int file = 0;
     input::TextCursor cursor;
     std::string_view text;
     bool cut = false;
     while (input::next_kept_text(&cursor, &text, &cut)) {
         if (next_run < runs.size() && runs[next_run].first == index) {
-            const LineRun& g = runs[next_run];
-            std::int32_t end = next_run + 1 < runs.size() ? runs[next_run + 1].first : input::lines_read;
-            emit_run_heading(g, end - index, next_run > 0);
-            local = g.first_local;
+            local = runs[next_run].first_local;
+            file = runs[next_run].file;
             ++next_run;
+            run_end = next_run < runs.size() ? runs[next_run].first : input::lines_read;
+            left_in_block = 0;   // a new file: a new block
+        }
+        if (left_in_block == 0) {
+            if (index > 0) emit("</pre>\n</div>\n");
+            left_in_block = std::min(BLOCK_LINES, run_end - index);
+            assert(left_in_block > 0 && "every line handed out is in a run");
+            open_block(file, local, left_in_block);
         }
         emit_source_line(text, cut, index, local);
         ++index;
         ++local;
+        --left_in_block;
     }
-    if (!runs.empty()) emit("</pre>\n");
+    if (index > 0) emit("</pre>\n</div>\n");
     emit("</section>\n");
 }
 
@@ -485,7 +565,7 @@ void write_page(platform::TextStream* page, const char* source_name) {
     emit_list_section("unused", "Defined but never used", symbols::USAGE_NEVER_USED);
     emit_list_section("undefined", "Used but never defined", symbols::USAGE_NEVER_DEFINED);
     emit_source();
-    emit("</body>\n</html>\n");
+    emit("</main>\n</body>\n</html>\n");
     flush_out();
     page_stream = nullptr;
     line_first = {};   // nothing is kept for the next source

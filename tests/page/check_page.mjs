@@ -9,10 +9,16 @@
 // - the symbol entries, read from the page, give the body of the listing
 //   byte for byte when laid out by the listing's rules;
 // - every reference link lands on a line that holds an occurrence of its
-//   symbol with its mark, and says the file and line it lands on;
+//   symbol with its mark, and says the file and line it lands on, in its
+//   title and as text; a defined symbol's name links to its first definition;
+// - in the source, every definition links to its symbol, every other
+//   occurrence of a symbol with one definition to the line of that
+//   definition, and of any other symbol to the symbol;
 // - every line of every file read (read again from WORKDIR under the
-//   text-mode rules) appears once, in order, shown by the byte rules, and no
-//   bidirectional control is on the page as itself.
+//   text-mode rules) appears once, in order, shown by the byte rules, in
+//   blocks of at most 200 lines, each headed by its file's name and a link
+//   to the symbols, and no bidirectional control is on the page as itself;
+// - the first heading names the source.
 //
 //   node check_page.mjs --runs DIR
 //
@@ -176,6 +182,24 @@ pageLines.forEach((p, i) => {
 });
 const lineNode = new Map(pageLines.map((p) => [p.line, p]));
 
+// The source comes in blocks of at most BLOCK_LINES lines, each headed by the
+// name of its file with a link back to the symbols.
+const BLOCK_LINES = 200;
+for (const pre of source ? [...walk(source)].filter((n) => n.nodeName === "pre") : []) {
+    const lines = kids(pre).filter((c) => c.nodeName === "span" && /^L-?\d+$/.test(attr(c, "id") ?? ""));
+    const where = lines.length > 0 ? attr(lines[0], "id") : "an empty block";
+    if (lines.length > BLOCK_LINES) fail(`the block at ${where} holds ${lines.length} lines`);
+    const siblings = kids(pre.parentNode).filter((c) => c.nodeName !== "#text");
+    const heading = siblings[siblings.indexOf(pre) - 1];
+    const links = heading?.nodeName === "h3" ? [...walk(heading)].filter((c) => c.nodeName === "a").map((c) => attr(c, "href")) : [];
+    if (!/^#f\d+$/.test(links[0] ?? "") || !links.includes("#symbols")) fail(`the block at ${where} has no heading with its file and the symbols`);
+}
+
+// The first heading names the program: the source, then its title if any.
+const firstHeading = all.find((n) => /^h[1-6]$/.test(n.nodeName));
+if (fileRow.has(1) && !(firstHeading?.nodeName === "h1" && textOf(firstHeading).startsWith(fileName(fileRow.get(1)))))
+    fail(`the first heading is ${firstHeading ? `<${firstHeading.nodeName}> ${JSON.stringify(textOf(firstHeading))}` : "missing"}, not the source's name`);
+
 // Every file read, read again, is shown whole and in order.
 files.forEach((row) => {
     const name = fileName(row);
@@ -208,39 +232,69 @@ files.forEach((row) => {
 });
 
 // ---- symbols ----
+// The table first: each row's references, shown as "LINE (GLOBAL MARK)" after
+// the name of their file, which heads every run of references in one file.
+const entries = [];
+const symbolRows = [...walk(byId.get("symbols") ?? doc)].filter((n) => n.nodeName === "tr" && (attr(n, "id") ?? "").startsWith("s-"));
+for (const row of symbolRows) {
+    const id = attr(row, "id");
+    const nameNode = [...walk(row)].find((n) => hasClass(n, "name"));
+    const refs = [];
+    const counted = new Map();
+    let shownFile = null;
+    for (const n of kids(row).filter((c) => c.nodeName === "td").flatMap((td) => [...walk(td)])) {
+        if (hasClass(n, "file")) shownFile = textOf(n).replace(/:$/, "");
+        if (n.nodeName !== "a") continue;
+        const m = /^(-?\d+) \((-?\d+)([#&]?)\)$/.exec(textOf(n));
+        if (!m || attr(n, "href") !== `#L${m[2]}`) { fail(`reference ${textOf(n)} of ${id} links to ${attr(n, "href")}`); continue; }
+        refs.push([Number(m[2]), m[3] || " "]);
+        counted.set(m[2] + m[3], (counted.get(m[2] + m[3]) ?? 0) + 1);
+        const target = lineNode.get(Number(m[2]));
+        if (!target) continue;
+        const landed = `${fileName(fileRow.get(target.file))}:${target.local}`;
+        if (attr(n, "title") !== landed) fail(`reference ${textOf(n)} of ${id} says ${attr(n, "title")}, lands on ${landed}`);
+        if (`${shownFile}:${m[1]}` !== landed) fail(`reference ${textOf(n)} of ${id} shows ${shownFile} line ${m[1]}, lands on ${landed}`);
+    }
+    const definitions = refs.filter(([, mark]) => mark === "#");
+    if (definitions.length > 0 && (nameNode?.nodeName !== "a" || attr(nameNode, "href") !== `#L${definitions[0][0]}`))
+        fail(`the name of ${id} links to ${attr(nameNode ?? {}, "href")}, not to its first definition on line ${definitions[0][0]}`);
+    if (definitions.length === 0 && nameNode?.nodeName === "a") fail(`the name of ${id} links to ${attr(nameNode, "href")}, yet it is never defined`);
+    entries.push({ id, name: nameNode ? textOf(nameNode) : "", refs, counted, definitions: definitions.length });
+}
+const definitionCount = new Map(entries.map((e) => [e.id, e.definitions]));
+
+// Then the source: a definition links to its symbol's row; any other
+// occurrence links to the line of the symbol's definition when there is
+// exactly one, else to the row.  Either way it counts for that symbol.
 const MARK_OF_CLASS = { d: "#", c: "&" };
 const occurrences = new Map();   // symbol id -> "line mark" -> count
 for (const p of pageLines) {
     for (const a of walk(p.node)) {
         if (a.nodeName !== "a") continue;
+        const href = attr(a, "href").slice(1);
+        let id = href;
+        if (/^L-?\d+$/.test(href)) {
+            const target = lineNode.get(Number(href.slice(1)));
+            const definition = target && [...walk(target.node)].find((d) => d.nodeName === "a" && attr(d, "class") === "d" &&
+                                                                         textOf(d) === textOf(a));
+            if (!definition) { fail(`${textOf(a)} on line ${p.line} links to line ${href.slice(1)}, which does not define it`); continue; }
+            id = attr(definition, "href").slice(1);
+            if (attr(a, "class") === "d") fail(`the definition ${textOf(a)} on line ${p.line} links to a line, not to its symbol`);
+            else if (definitionCount.get(id) !== 1) fail(`${textOf(a)} on line ${p.line} links to a definition of ${id}, which has ${definitionCount.get(id)}`);
+        } else if (attr(a, "class") !== "d" && definitionCount.get(id) === 1) {
+            fail(`${textOf(a)} on line ${p.line} links to ${id}, not to its one definition`);
+        }
         const key = `${p.line}${MARK_OF_CLASS[attr(a, "class")] ?? ""}`;
-        const id = attr(a, "href").slice(1);
         if (!occurrences.has(id)) occurrences.set(id, new Map());
         const m = occurrences.get(id);
         m.set(key, (m.get(key) ?? 0) + 1);
     }
 }
-const entries = [];
-const symbolRows = [...walk(byId.get("symbols") ?? doc)].filter((n) => n.nodeName === "tr" && (attr(n, "id") ?? "").startsWith("s-"));
-for (const row of symbolRows) {
-    const nameNode = [...walk(row)].find((n) => hasClass(n, "name"));
-    const refs = [];
-    const counted = new Map();
-    for (const a of [...walk(row)].filter((n) => n.nodeName === "a")) {
-        const m = /^(-?\d+)([#&]?)$/.exec(textOf(a));
-        if (!m || attr(a, "href") !== `#L${m[1]}`) { fail(`reference ${textOf(a)} of ${attr(row, "id")} links to ${attr(a, "href")}`); continue; }
-        refs.push([Number(m[1]), m[2] || " "]);
-        counted.set(textOf(a), (counted.get(textOf(a)) ?? 0) + 1);
-        const target = lineNode.get(Number(m[1]));
-        const seg = target && fileRow.get(target.file);
-        if (target && attr(a, "title") !== `${fileName(seg)}:${target.local}`)
-            fail(`reference ${textOf(a)} of ${attr(row, "id")} says ${attr(a, "title")}, lands on ${fileName(seg)}:${target.local}`);
-    }
-    const inSource = occurrences.get(attr(row, "id")) ?? new Map();
-    const same = counted.size === inSource.size && [...counted].every(([k, v]) => inSource.get(k) === v);
-    if (!same) fail(`${attr(row, "id")}: references ${JSON.stringify([...counted])}, occurrences in the source ${JSON.stringify([...inSource])}`);
-    occurrences.delete(attr(row, "id"));
-    entries.push({ name: nameNode ? textOf(nameNode) : "", refs });
+for (const e of entries) {
+    const inSource = occurrences.get(e.id) ?? new Map();
+    const same = e.counted.size === inSource.size && [...e.counted].every(([k, v]) => inSource.get(k) === v);
+    if (!same) fail(`${e.id}: references ${JSON.stringify([...e.counted])}, occurrences in the source ${JSON.stringify([...inSource])}`);
+    occurrences.delete(e.id);
 }
 for (const id of occurrences.keys()) fail(`the source links to ${id}, which has no entry`);
 
