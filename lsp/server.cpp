@@ -1,6 +1,8 @@
 // JSON-RPC 2.0 over the channel: the one place where JSON becomes the
 // server's records and back, the table from method to handler, and the
 // protocol's rules around them (initialize first, shutdown before exit).
+#include <charconv>
+
 #include <nlohmann/json.hpp>
 
 #include "lex/lex.h"
@@ -86,10 +88,37 @@ json position_json(Position p) { return json{{"line", p.line}, {"character", p.c
 json range_json(const Range& r) { return json{{"start", position_json(r.start)}, {"end", position_json(r.end)}}; }
 json location_json(const Location& l) { return json{{"uri", files[l.file].uri}, {"range", range_json(l.range)}}; }
 
+// The result of the request being answered, written out already when it may
+// be large (a list of locations): handle_message sends it instead of the
+// value the method returned.  Written as dump writes it, without the
+// thousands of small objects a value of the list would be.
+std::string written_result;
+
+void append_position(std::string* out, Position p) {
+    char digits[16];
+    *out += "{\"character\":";
+    out->append(digits, std::to_chars(digits, digits + sizeof digits, p.character).ptr);
+    *out += ",\"line\":";
+    out->append(digits, std::to_chars(digits, digits + sizeof digits, p.line).ptr);
+    *out += '}';
+}
+
 json locations_json(const std::vector<Location>& found) {
-    json list = json::array();
-    for (const Location& l : found) list.push_back(location_json(l));
-    return list;
+    std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
+    written_result = "[";
+    for (const Location& l : found) {
+        if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
+        if (written_result.size() > 1) written_result += ',';
+        written_result += "{\"range\":{\"end\":";
+        append_position(&written_result, l.range.end);
+        written_result += ",\"start\":";
+        append_position(&written_result, l.range.start);
+        written_result += "},\"uri\":";
+        written_result += uris[l.file];
+        written_result += '}';
+    }
+    written_result += ']';
+    return nullptr;
 }
 
 // Publishes the diagnostics of file when they differ from those it has, or
@@ -440,8 +469,14 @@ void dispatch(const json& message, const std::string& method, const json* id) {
     if (initialized && method == "initialize") return reply_error(*id, ERROR_INVALID_REQUEST, "The server is initialized already");
     if (shutdown_requested) return reply_error(*id, ERROR_INVALID_REQUEST, "The server is shutting down");
     try {
+        written_result.clear();
         json result = m->handle(params);
-        send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
+        if (written_result.empty()) {
+            send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
+        } else {
+            write_message("{\"id\":" + dump(*id) + ",\"jsonrpc\":\"2.0\",\"result\":" + written_result + "}");
+            std::string().swap(written_result);
+        }
     } catch (const RequestError& e) {
         reply_error(*id, e.code, e.message);
     } catch (const json::exception& e) {

@@ -54,6 +54,11 @@ std::size_t line_end(std::string_view text, const std::vector<std::uint32_t>& st
 
 std::vector<std::uint32_t> line_starts(std::string_view text) {
     std::vector<std::uint32_t> starts{0};
+    if (text.find('\r') == std::string_view::npos) {   // the usual text: a search for each LF
+        for (std::size_t i = text.find('\n'); i != std::string_view::npos; i = text.find('\n', i + 1))
+            starts.push_back(static_cast<std::uint32_t>(i + 1));
+        return starts;
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
@@ -106,6 +111,14 @@ void apply_change(std::string* text, Range range, std::string_view replacement) 
     std::size_t from = offset_of(*text, starts, range.start);
     std::size_t to = offset_of(*text, starts, range.end);
     if (to < from) std::swap(from, to);
+    std::size_t size = text->size() - (to - from) + replacement.size();
+    if (size > text->capacity()) {   // grown by a little, never doubled: a document may be large
+        std::string grown;
+        grown.reserve(size + size / 64 + 4096);
+        grown.append(*text, 0, from).append(replacement).append(*text, to);
+        text->swap(grown);
+        return;
+    }
     text->replace(from, to - from, replacement);
 }
 

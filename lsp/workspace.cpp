@@ -34,6 +34,8 @@ struct RunFile {
     bool readable;                     // open, or read from the disk
     std::vector<std::uint32_t> starts; // its line starts
     std::size_t last_line;             // the line of the last position asked for: the next is mostly on it
+    std::size_t last_offset;           // the offset of the last position asked for
+    std::int32_t last_character;       // and its character
 };
 
 // What one run keeps while it reads.  Until the run ends no File is made,
@@ -47,6 +49,8 @@ struct Run {
                                                   // index + 1 in the low, 0 when free
     std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
     std::vector<std::uint8_t> columns;            // per occurrence: its column in its line
+    std::vector<std::uint32_t> tree_order;        // names of the table in its (byte) order, each once
+    std::vector<bool> in_tree;                    // per name: in tree_order
     bool opened;                                  // the main source was opened: the table is this run's
 };
 
@@ -78,7 +82,7 @@ std::string shown_name(const std::string& path) {
 // Adds the run file of full path, its bytes read (from the editor's text or
 // the disk); returns its index.
 std::uint32_t add_run_file(const std::string& path) {
-    RunFile f{path, -1, std::make_unique<std::string>(), true, {}, 0};
+    RunFile f{path, -1, std::make_unique<std::string>(), true, {}, 0, 0, 0};
     for (std::size_t i = 0; i < files.size(); ++i)
         if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
     if (f.open < 0) f.readable = platform::read_file(path.c_str(), f.loaded.get());
@@ -110,8 +114,18 @@ Position run_position(std::uint32_t id, std::int64_t offset) {
     std::size_t line = f.last_line;
     if (at < f.starts[line] || (line + 1 < f.starts.size() && at >= f.starts[line + 1]))
         line = static_cast<std::size_t>(std::upper_bound(f.starts.begin(), f.starts.end(), at) - f.starts.begin()) - 1;
+    // Counted on from the last position when it lies before on the same line
+    // at an ASCII byte, where no UTF-8 sequence can straddle it; otherwise
+    // from the line's start.
+    std::int32_t character;
+    if (line == f.last_line && at >= f.last_offset && f.last_offset < text.size() && static_cast<unsigned char>(text[f.last_offset]) < 0x80)
+        character = f.last_character + characters_of(text.data() + f.last_offset, at - f.last_offset);
+    else
+        character = characters_of(text.data() + f.starts[line], at - f.starts[line]);
     f.last_line = line;
-    return Position{static_cast<std::int32_t>(line), characters_of(text.data() + f.starts[line], at - f.starts[line])};
+    f.last_offset = at;
+    f.last_character = character;
+    return Position{static_cast<std::int32_t>(line), character};
 }
 
 // The slot of text, or the free slot where it would go.
@@ -191,6 +205,11 @@ void take_marks(const symbols::SymbolNode* node) {
         if (!find_name_id(std::string_view(node->name, node->length), &id)) continue;
         Analysis& a = *run.result;
         a.facts[id].kind = node->kind;
+        if (run.in_tree.size() < a.names.size()) run.in_tree.resize(a.names.size());
+        if (!run.in_tree[id]) {
+            run.in_tree[id] = true;
+            run.tree_order.push_back(id);
+        }
         for (const symbols::RefEntry* e = node->refs; e != nullptr; e = e->next) {
             std::size_t line = static_cast<std::size_t>(e->line) - 1;
             if (line >= run.line_first.size()) continue;
@@ -310,18 +329,36 @@ void take_files() {
 // names in byte order, diagnostics by file.
 void order_analysis() {
     Analysis& a = *run.result;
+    // By file in reading order (counted), then by place within a file: a
+    // file read once is in place order already.
+    std::vector<std::uint32_t> file_first(files.size() + 1, 0);
+    for (const Occurrence& o : a.occurrences) ++file_first[o.file + 1];
+    for (std::size_t i = 0; i < files.size(); ++i) file_first[i + 1] += file_first[i];
     a.by_place.resize(a.occurrences.size());
-    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_place[i] = i;
-    std::stable_sort(a.by_place.begin(), a.by_place.end(), [&a](std::uint32_t x, std::uint32_t y) {
+    std::vector<std::uint32_t> next(file_first.begin(), file_first.end() - 1);
+    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_place[next[a.occurrences[i].file]++] = i;
+    auto before = [&a](std::uint32_t x, std::uint32_t y) {
         const Occurrence& p = a.occurrences[x];
         const Occurrence& q = a.occurrences[y];
-        if (p.file != q.file) return p.file < q.file;
         if (p.start.line != q.start.line) return p.start.line < q.start.line;
         return p.start.character < q.start.character;
-    });
+    };
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        auto from = a.by_place.begin() + file_first[f], to = a.by_place.begin() + file_first[f + 1];
+        if (!std::is_sorted(from, to, before)) std::stable_sort(from, to, before);
+    }
+    // The table's names come in byte order already: only the names it does
+    // not hold are sorted and merged in (and all sorted should its order differ).
+    auto name_before = [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; };
+    std::vector<std::uint32_t> rest;
+    run.in_tree.resize(a.names.size());
+    for (std::uint32_t i = 0; i < a.names.size(); ++i)
+        if (!run.in_tree[i]) rest.push_back(i);
+    std::sort(rest.begin(), rest.end(), name_before);
     a.sorted_names.resize(a.names.size());
-    for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
-    std::sort(a.sorted_names.begin(), a.sorted_names.end(), [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; });
+    std::merge(run.tree_order.begin(), run.tree_order.end(), rest.begin(), rest.end(), a.sorted_names.begin(), name_before);
+    if (!std::is_sorted(a.sorted_names.begin(), a.sorted_names.end(), name_before))
+        std::sort(a.sorted_names.begin(), a.sorted_names.end(), name_before);
     std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(), [](const Diagnostic& x, const Diagnostic& y) {
         return std::make_tuple(x.file, x.range.start.line, x.range.start.character) <
                std::make_tuple(y.file, y.range.start.line, y.range.start.character);
@@ -378,9 +415,16 @@ void analyse(std::size_t index) {
     fresh.main_file = a.main_file;
     fresh.named = a.named;
     std::swap(a, fresh);
+    std::size_t expected = fresh.occurrences.size();
     fresh = Analysis{};   // the old index goes before the new one grows
     run = Run{};
     run.result = &a;
+    // Room for as many occurrences as last time and a little more: a large
+    // program's record then never holds its old and its doubled copy at once.
+    if (expected > 0) {
+        a.occurrences.reserve(expected + expected / 16 + 1024);
+        run.columns.reserve(expected + expected / 16 + 1024);
+    }
     // The files the last analysis read are read once, here, and the reader
     // reads them from memory like the editor's texts: the positions come
     // from the very bytes the reader saw.
