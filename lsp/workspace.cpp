@@ -415,16 +415,9 @@ void analyse(std::size_t index) {
     fresh.main_file = a.main_file;
     fresh.named = a.named;
     std::swap(a, fresh);
-    std::size_t expected = fresh.occurrences.size();
     fresh = Analysis{};   // the old index goes before the new one grows
     run = Run{};
     run.result = &a;
-    // Room for as many occurrences as last time and a little more: a large
-    // program's record then never holds its old and its doubled copy at once.
-    if (expected > 0) {
-        a.occurrences.reserve(expected + expected / 16 + 1024);
-        run.columns.reserve(expected + expected / 16 + 1024);
-    }
     // The files the last analysis read are read once, here, and the reader
     // reads them from memory like the editor's texts: the positions come
     // from the very bytes the reader saw.

@@ -471,8 +471,15 @@ TEST_F(FaultRun, EverySignalThatEndsTheRunRemovesItsNewFiles) {
         const std::string script = "ulimit -c 0; \"$0\" --html P >/dev/null & "
                                    "while :; do set -- .velxref-*; [ -e \"$1\" ] && break; done; "
                                    "kill -" + std::to_string(s) + " $!; wait $!; echo $?";
-        test_util::RunResult r =
-            test_util::run_program("/bin/sh", dir, {"-c", script, test_util::velxref_program()}, {.timeout_seconds = 20});
+        // On a loaded machine the run may end before the signal comes: it
+        // then wrote its files, which go, and it is tried again.
+        test_util::RunResult r;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            r = test_util::run_program("/bin/sh", dir, {"-c", script, test_util::velxref_program()}, {.timeout_seconds = 20});
+            if (r.out != "0\n") break;
+            fs::remove(at("P.VXR"));
+            fs::remove(at("P.html"));
+        }
         EXPECT_EQ(r.out, std::to_string(128 + s) + "\n");
         EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);   // P.AVL alone
     }
