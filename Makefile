@@ -51,7 +51,7 @@ test: engines-check fuzz unit package-check
 # Every npm package locked under tests/ must run on Debian 12's Node.js
 # (18.19.0): its engines.node admits that version, or it declares none.
 engines-check:
-	node --test --test-reporter=spec tests/engines_check_test.mjs
+	node --test tests/engines_check_test.mjs
 	node tests/engines_check.mjs
 
 unit: debug asan windows
