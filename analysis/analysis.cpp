@@ -64,8 +64,28 @@ bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{';
 // Records length characters of text, standing at text_start in the line, on
 // the current line with the current mark and kind.
 void record(const char* text_start, const char* text, int length) {
-    symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind, input::line_number,
-                              static_cast<int>(text_start - input::line_buffer));
+    char mark = symbols::record_reference(text, static_cast<std::uint32_t>(length), current_mark, current_kind,
+                                          input::line_number, static_cast<int>(text_start - input::line_buffer));
+    if (symbol_sink != nullptr) symbol_sink(text_start, text, length, mark);
+}
+
+// Hands the sink a symbol the statement leaves out.
+void pass_over(const TokenSlot& slot) {
+    if (symbol_sink != nullptr && slot.kind == TOKEN_SYMBOL) symbol_sink(slot.text_start, slot.text, slot.length, 0);
+}
+
+bool is_include(const TokenSlot& slot) {
+    return slot.kind == TOKEN_DIRECTIVE && lex::directive_table[slot.index].type == lex::DIRECTIVE_INCLUDE;
+}
+
+// Hands the sink the symbols from scan_position to the end of the
+// statement, which the classifier did not read.
+void pass_over_rest() {
+    for (;;) {
+        std::int32_t kind = fetch_token();
+        if (kind == TOKEN_END) return;
+        if (kind == TOKEN_SYMBOL) symbol_sink(lex::text_start, lex::token_text, lex::token_length, 0);
+    }
 }
 
 // Records the label with the mark "#".
@@ -87,7 +107,10 @@ void record_rest_of_line() {
 // source already has one.
 void take_title() {
     if (listing::page_title[0] != 0) return;
-    if (fetch_token() != TOKEN_STRING) return;
+    if (fetch_token() != TOKEN_STRING) {
+        lex::back_up_token();   // not a title: what follows is read as the statement's rest
+        return;
+    }
     listing::set_title(lex::token_text);
 }
 
@@ -158,6 +181,7 @@ bool analyse_labelled(const TokenSlot& f, const TokenSlot& s) {
 // recorded; or a symbol alone, which is defined.  Anything else (two
 // symbols, a symbol and a number, a lone "*=" ...) records nothing.
 void analyse_unlabelled(const TokenSlot& f, const TokenSlot& s) {
+    if (f.kind == TOKEN_SYMBOL && s.kind != TOKEN_END) pass_over(f);   // a symbol that leads no statement
     if (f.kind == TOKEN_MNEMONIC) {
         analyse_instruction(nullptr, f.index);
     } else if (f.kind == TOKEN_DIRECTIVE) {
@@ -180,9 +204,14 @@ void analyse_line() {
     clear_slot(f);
     clear_slot(s);
     if (!fill_slot(f)) fill_slot(s);
-    if (analyse_labelled(f, s)) return;
-    lex::back_up_token();
-    analyse_unlabelled(f, s);
+    if (!analyse_labelled(f, s)) {
+        lex::back_up_token();
+        analyse_unlabelled(f, s);
+    }
+    // What the classifier stopped short of: after an implied mnemonic, a
+    // title, or a statement that records nothing.  An INCLUDE's rest is its
+    // file name.
+    if (symbol_sink != nullptr && !is_include(f) && !is_include(s)) pass_over_rest();
 }
 
 void reset_analysis() {

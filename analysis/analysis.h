@@ -10,7 +10,16 @@ namespace analysis {
 inline char current_mark = ' ';                // "#", "&" or " " for the next recording
 inline char current_kind = ' ';                // "M" while a macro name is recorded, else " "
 
-// Analyses the line in input::line_buffer, recording its symbols on input::line_number.
+// Receives every symbol token of a statement, in line order: where its text
+// stands in the line, the text, its length, and the mark the table stored
+// for it, or 0 when the statement's shape leaves it out.  The name after
+// INCLUDE is no token.
+using SymbolSink = void (*)(const char* text_start, const char* text, int length, char mark);
+inline SymbolSink symbol_sink = nullptr;       // the language server's, while it analyses; nullptr otherwise
+
+// Analyses the line in input::line_buffer, recording its symbols on
+// input::line_number; with a symbol_sink, hands it every symbol token of the
+// statement.
 void analyse_line();
 // Per-source reset: blank mark and kind.
 void reset_analysis();
