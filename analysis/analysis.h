@@ -15,12 +15,12 @@ inline char current_kind = ' ';                // "M" while a macro name is reco
 // for it, or 0 when the statement's shape leaves it out.  The name after
 // INCLUDE is no token.
 using SymbolSink = void (*)(const char* text_start, const char* text, int length, char mark);
-inline SymbolSink symbol_sink = nullptr;       // the language server's, while it analyses; nullptr otherwise
 
-// Analyses the line in input::line_buffer, recording its symbols on
-// input::line_number; with a symbol_sink, hands it every symbol token of the
-// statement.
+// Analyses the line in input::line_buffer, recording its symbols on input::line_number.
 void analyse_line();
+// Analyses the line as analyse_line does and hands sink every symbol token
+// of the statement.
+void analyse_line_to(SymbolSink sink);
 // Per-source reset: blank mark and kind.
 void reset_analysis();
 // The whole analysis of one source, open at source under name: resets the

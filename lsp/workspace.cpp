@@ -357,12 +357,10 @@ const char* read_source() {
     input::reset_input(source, main.path);
     run.opened = true;
     run_file(0);
-    analysis::symbol_sink = take_symbol;
     while (input::next_line()) {
-        analysis::analyse_line();
+        analysis::analyse_line_to(take_symbol);
         input::count_line();
     }
-    analysis::symbol_sink = nullptr;
     return input::close_source() ? nullptr : "Can't read ";
 }
 
@@ -427,7 +425,6 @@ void analyse(std::size_t index) {
             index_analysis();
         }
     } catch (const fatal::FatalExit&) {   // the reader closes what it left open at its next reset
-        analysis::symbol_sink = nullptr;
         failure = "Can't read ";
     }
     platform::set_memory_files(nullptr, 0);
