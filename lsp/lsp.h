@@ -158,6 +158,10 @@ void write_message(const std::string& body);
 // Per-session reset: no buffered input.
 void reset_channel();
 
+// Length of the valid UTF-8 sequence at p (n bytes available, n > 0): 1 to
+// 4, or 0 when the byte at p starts none (no overlong form, no surrogate,
+// nothing past U+10FFFF).
+std::size_t sequence_length(const unsigned char* p, std::size_t n);
 // Offsets where the lines of text start: after every LF, CR LF and lone CR.
 std::vector<std::uint32_t> line_starts(std::string_view text);
 // The editor's position of byte offset in text, whose lines start at starts.

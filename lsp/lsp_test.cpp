@@ -305,4 +305,24 @@ TEST_F(LspWorkspace, EditsReanalyseAndALoneDocumentStandsAlone) {
     for (const json& m : out) EXPECT_NE(m["params"]["uri"], "file://" + dir + "/PART.INC");
 }
 
+TEST_F(LspWorkspace, ALongTextComesOutOfItsMessageAsTheJsonReaderReadsIt) {
+    open({{"T.AVL", "\tNOP\n"}}, {"T"});
+    std::string uri = "file://" + dir + "/T.AVL";
+    auto did_open = [&](const std::string& text) {   // text: as it stands between the quotes
+        return exchange("{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/didOpen\",\"params\":{\"textDocument\":{\"uri\":\"" + uri +
+                        "\",\"languageId\":\"vela\",\"version\":1,\"text\" : \"" + text + "\"}}}");
+    };
+    const std::string filler(5000, 'A');
+    did_open(filler + "\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\u20AC\\ud83d\\uDE00\xC3\xA9");
+    EXPECT_EQ(lsp::files[file("T.AVL")].text, filler + "\"\\/\b\f\n\r\t\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9");
+    did_open("\\u00000");   // short, but it starts as a stand-in would
+    EXPECT_EQ(lsp::files[file("T.AVL")].text, std::string("\0" "0", 2));
+    for (const std::string& bad : {filler + "\\ud83d", filler + "\\uDE00", filler + "\xC3", filler + "\xED\xA0\x80", filler + "\x01",
+                                   filler + "\\x"}) {
+        std::vector<json> out = did_open(bad);
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0]["error"]["code"], lsp::ERROR_PARSE);
+    }
+}
+
 }  // namespace

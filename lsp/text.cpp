@@ -11,23 +11,6 @@ namespace lsp {
 
 namespace {
 
-// Length of the valid UTF-8 sequence at p (n bytes available): 1 to 4, or 0
-// when the byte at p starts none (no overlong form, no surrogate, nothing
-// past U+10FFFF).
-std::size_t sequence_length(const unsigned char* p, std::size_t n) {
-    unsigned char b = p[0];
-    if (b < 0x80) return 1;
-    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-    if (len == 0 || n < len) return 0;
-    for (std::size_t i = 1; i < len; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    if (b == 0xE0 && p[1] < 0xA0) return 0;   // overlong
-    if (b == 0xED && p[1] >= 0xA0) return 0;  // surrogate
-    if (b == 0xF0 && p[1] < 0x90) return 0;   // overlong
-    if (b == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
-    return len;
-}
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -51,6 +34,20 @@ std::size_t line_end(std::string_view text, const std::vector<std::uint32_t>& st
 }
 
 }  // namespace
+
+std::size_t sequence_length(const unsigned char* p, std::size_t n) {
+    unsigned char b = p[0];
+    if (b < 0x80) return 1;
+    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+    if (len == 0 || n < len) return 0;
+    for (std::size_t i = 1; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    if (b == 0xE0 && p[1] < 0xA0) return 0;   // overlong
+    if (b == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+    if (b == 0xF0 && p[1] < 0x90) return 0;   // overlong
+    if (b == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
+    return len;
+}
 
 std::vector<std::uint32_t> line_starts(std::string_view text) {
     std::vector<std::uint32_t> starts{0};
