@@ -22,7 +22,16 @@ bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id) {
     return true;
 }
 
-Range range_of(const Occurrence& o) { return Range{o.start, Position{o.end_line, o.end}}; }
+// An occurrence of an analysis where the editor sees it.
+struct Place {
+    const Analysis* analysis;
+    std::uint32_t index;       // into analysis->occurrences
+    std::uint32_t file;
+    Range range;
+    char mark;
+};
+
+Place place_of(const Analysis& a, std::uint32_t k) { return Place{&a, k, file_of(a, k), range_of(a, k), a.occurrences[k].mark}; }
 
 // Places in order of their file's path, then of their position.
 auto place_key(std::uint32_t file, const Range& r) {
@@ -31,19 +40,16 @@ auto place_key(std::uint32_t file, const Range& r) {
 
 // Every occurrence of name in the scope of file, each place once, in file
 // and position order.
-std::vector<const Occurrence*> occurrences_of(std::uint32_t file, std::string_view name) {
-    std::vector<const Occurrence*> found;
+std::vector<Place> occurrences_of(std::uint32_t file, std::string_view name) {
+    std::vector<Place> found;
     for (const Analysis* a : scope_of(file)) {
         std::uint32_t id;
         if (!find_name(*a, name, &id)) continue;
-        for (std::uint32_t k = a->symbol_first[id]; k < a->symbol_first[id + 1]; ++k) found.push_back(&a->occurrences[a->by_symbol[k]]);
+        for (std::uint32_t k = a->symbol_first[id]; k < a->symbol_first[id + 1]; ++k) found.push_back(place_of(*a, a->by_symbol[k]));
     }
-    auto less = [](const Occurrence* x, const Occurrence* y) {
-        return place_key(x->file, range_of(*x)) < place_key(y->file, range_of(*y));
-    };
+    auto less = [](const Place& x, const Place& y) { return place_key(x.file, x.range) < place_key(y.file, y.range); };
     std::stable_sort(found.begin(), found.end(), less);
-    found.erase(std::unique(found.begin(), found.end(),
-                            [&less](const Occurrence* x, const Occurrence* y) { return !less(x, y) && !less(y, x); }),
+    found.erase(std::unique(found.begin(), found.end(), [&less](const Place& x, const Place& y) { return !less(x, y) && !less(y, x); }),
                 found.end());
     return found;
 }
@@ -55,19 +61,22 @@ int kind_of(const Analysis& a, std::uint32_t id) {
     return a.facts[id].calls > 0 ? KIND_FUNCTION : KIND_CONSTANT;
 }
 
-std::string place_text(const Occurrence& o) { return files[o.file].shown + ":" + std::to_string(o.start.line + 1); }
+std::string place_text(const Place& p) { return files[p.file].shown + ":" + std::to_string(p.range.start.line + 1); }
 
-// The first '#' occurrence of name id in a, or nullptr.
-const Occurrence* first_definition(const Analysis& a, std::uint32_t id) {
-    for (std::uint32_t k = a.symbol_first[id]; k < a.symbol_first[id + 1]; ++k) {
-        const Occurrence& o = a.occurrences[a.by_symbol[k]];
-        if (o.mark == '#') return &o;
+// The index of the first '#' occurrence of name id in a, or false.
+bool first_definition(const Analysis& a, std::uint32_t id, std::uint32_t* index) {
+    for (std::uint32_t slot = a.symbol_first[id]; slot < a.symbol_first[id + 1]; ++slot) {
+        std::uint32_t k = a.by_symbol[slot];
+        if (a.occurrences[k].mark == '#') {
+            *index = k;
+            return true;
+        }
     }
-    return nullptr;
+    return false;
 }
 
-SymbolAnswer answer_of(const Analysis& a, std::uint32_t id, const Occurrence& definition) {
-    return SymbolAnswer{a.names[id], kind_of(a, id), Location{definition.file, range_of(definition)}, place_text(definition)};
+SymbolAnswer answer_of(const Analysis& a, std::uint32_t id, const Place& definition) {
+    return SymbolAnswer{a.names[id], kind_of(a, id), Location{definition.file, definition.range}, place_text(definition)};
 }
 
 std::string upper_text(std::string_view s) {
@@ -101,15 +110,17 @@ bool symbol_at(std::uint32_t file, Position position, std::string* name) {
     for (const Analysis* a : scope_of(file)) {
         // The first occurrence in file that does not end before position.
         auto at = std::lower_bound(a->by_place.begin(), a->by_place.end(), position, [a, file](std::uint32_t k, Position p) {
-            const Occurrence& o = a->occurrences[k];
-            if (o.file != file) return o.file < file;
-            return std::make_tuple(o.end_line, o.end) < std::make_tuple(p.line, p.character);
+            std::uint32_t f = file_of(*a, k);
+            if (f != file) return f < file;
+            Range r = range_of(*a, k);
+            return std::make_tuple(r.end.line, r.end.character) < std::make_tuple(p.line, p.character);
         });
         if (at == a->by_place.end()) continue;
-        const Occurrence& o = a->occurrences[*at];
-        if (o.file != file || std::make_tuple(o.start.line, o.start.character) > std::make_tuple(position.line, position.character))
+        Range r = range_of(*a, *at);
+        if (file_of(*a, *at) != file ||
+            std::make_tuple(r.start.line, r.start.character) > std::make_tuple(position.line, position.character))
             continue;
-        *name = a->names[o.symbol];
+        *name = a->names[a->occurrences[*at].symbol];
         return true;
     }
     return false;
@@ -117,32 +128,32 @@ bool symbol_at(std::uint32_t file, Position position, std::string* name) {
 
 std::vector<Location> definitions(std::uint32_t file, const std::string& name) {
     std::vector<Location> found;
-    for (const Occurrence* o : occurrences_of(file, name))
-        if (o->mark == '#') found.push_back(Location{o->file, range_of(*o)});
+    for (const Place& p : occurrences_of(file, name))
+        if (p.mark == '#') found.push_back(Location{p.file, p.range});
     return found;
 }
 
 std::vector<Location> references(std::uint32_t file, const std::string& name, bool with_definitions) {
     std::vector<Location> found;
-    for (const Occurrence* o : occurrences_of(file, name))
-        if (with_definitions || o->mark != '#') found.push_back(Location{o->file, range_of(*o)});
+    for (const Place& p : occurrences_of(file, name))
+        if (with_definitions || p.mark != '#') found.push_back(Location{p.file, p.range});
     return found;
 }
 
 std::vector<std::pair<Range, bool>> highlights(std::uint32_t file, const std::string& name) {
     std::vector<std::pair<Range, bool>> found;
-    for (const Occurrence* o : occurrences_of(file, name))
-        if (o->file == file) found.emplace_back(range_of(*o), o->mark == '#');
+    for (const Place& p : occurrences_of(file, name))
+        if (p.file == file) found.emplace_back(p.range, p.mark == '#');
     return found;
 }
 
 std::string hover_text(std::uint32_t file, const std::string& name) {
-    std::vector<const Occurrence*> all = occurrences_of(file, name);
+    std::vector<Place> all = occurrences_of(file, name);
     int definitions = 0, calls = 0, uses = 0;
     bool macro = false;
-    for (const Occurrence* o : all) {
-        if (o->mark == '#') ++definitions;
-        else if (o->mark == '&') ++calls;
+    for (const Place& p : all) {
+        if (p.mark == '#') ++definitions;
+        else if (p.mark == '&') ++calls;
         else ++uses;
     }
     std::string text = "`" + name + "`";
@@ -153,14 +164,15 @@ std::string hover_text(std::uint32_t file, const std::string& name) {
     if (macro) text += " (macro)";
     text += "\n\n";
     int shown = 0;
-    for (const Occurrence* o : all) {
-        if (o->mark != '#' || shown++ == MAX_HOVER_DEFINITIONS) continue;
+    for (const Place& p : all) {
+        if (p.mark != '#' || shown++ == MAX_HOVER_DEFINITIONS) continue;
         std::string line;
-        for (const Analysis* a : scope_of(o->file)) {
-            std::uint32_t id;
-            if (line.empty() && find_name(*a, name, &id) && first_definition(*a, id) == o) line = a->definition_texts[id];
+        for (const Analysis* a : scope_of(p.file)) {
+            std::uint32_t id, k;
+            if (line.empty() && find_name(*a, name, &id) && first_definition(*a, id, &k) && a == p.analysis && k == p.index)
+                line = a->definition_texts[id];
         }
-        text += "Defined at " + place_text(*o) + (line.empty() ? "\n\n" : ":\n\n```\n" + line + "\n```\n\n");
+        text += "Defined at " + place_text(p) + (line.empty() ? "\n\n" : ":\n\n```\n" + line + "\n```\n\n");
     }
     if (definitions == 0) text += "Never defined\n\n";
     text += std::to_string(definitions) + (definitions == 1 ? " definition, " : " definitions, ") + std::to_string(calls) +
@@ -172,11 +184,9 @@ std::vector<SymbolAnswer> document_symbols(std::uint32_t file) {
     std::vector<SymbolAnswer> found;
     for (const Analysis* a : scope_of(file)) {
         auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), file,
-                                     [a](std::uint32_t k, std::uint32_t f) { return a->occurrences[k].file < f; });
-        for (auto k = from; k != a->by_place.end() && a->occurrences[*k].file == file; ++k) {
-            const Occurrence& o = a->occurrences[*k];
-            if (o.mark == '#') found.push_back(answer_of(*a, o.symbol, o));
-        }
+                                     [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
+        for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k)
+            if (a->occurrences[*k].mark == '#') found.push_back(answer_of(*a, a->occurrences[*k].symbol, place_of(*a, *k)));
     }
     if (scope_of(file).size() < 2) return found;
     auto key = [](const SymbolAnswer& x) { return std::tuple_cat(place_key(x.where.file, x.where.range), std::tie(x.name)); };
@@ -198,8 +208,9 @@ std::vector<SymbolAnswer> workspace_symbols(std::string_view query) {
     std::vector<SymbolAnswer> found;
     for (const Analysis& a : analyses) {
         for (std::uint32_t id : a.sorted_names) {
-            const Occurrence* d = first_definition(a, id);
-            if (d != nullptr && upper_text(a.names[id]).find(wanted) != std::string::npos) found.push_back(answer_of(a, id, *d));
+            std::uint32_t k;
+            if (first_definition(a, id, &k) && upper_text(a.names[id]).find(wanted) != std::string::npos)
+                found.push_back(answer_of(a, id, place_of(a, k)));
         }
     }
     auto key = [](const SymbolAnswer& x) { return std::tuple_cat(std::tie(x.name), place_key(x.where.file, x.where.range)); };
@@ -214,9 +225,9 @@ std::vector<SymbolAnswer> scope_symbols(std::uint32_t file) {
     std::vector<SymbolAnswer> found;
     for (const Analysis* a : scope_of(file)) {
         for (std::uint32_t id : a->sorted_names) {
-            const Occurrence* d = first_definition(*a, id);
+            std::uint32_t k;
             SymbolAnswer s{a->names[id], KIND_CONSTANT, Location{}, "not defined"};
-            if (d != nullptr) s = answer_of(*a, id, *d);
+            if (first_definition(*a, id, &k)) s = answer_of(*a, id, place_of(*a, k));
             found.push_back(std::move(s));
         }
     }
@@ -246,7 +257,7 @@ std::string new_name_refusal(std::uint32_t file, const std::string& new_name) {
 
 std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name) {
     std::vector<Edit> edits;
-    for (const Occurrence* o : occurrences_of(file, name)) edits.push_back(Edit{o->file, range_of(*o)});
+    for (const Place& p : occurrences_of(file, name)) edits.push_back(Edit{p.file, p.range});
     return edits;
 }
 

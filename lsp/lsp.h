@@ -80,14 +80,28 @@ struct File {
     std::vector<Diagnostic> published;   // the diagnostics last published for it
 };
 
-// One symbol token of a line the reader handed out.
+// One symbol token of a line the reader handed out.  Its text is ASCII, so
+// it ends as many characters on as its name is long, unless a lone CR
+// inside it (which the reader drops) ends the editor's line there.
 struct Occurrence {
     std::uint32_t symbol;      // index into Analysis::names
-    std::uint32_t file;        // index into files
-    Position start;            // where its text starts
-    std::int32_t end;          // character where it ends, on end_line
-    std::int32_t end_line;     // line where it ends (a lone CR may stand inside it)
+    std::uint32_t line;        // the editor's line where its text starts
+    std::uint16_t character;   // and the character there: a reader's line holds at most 254 characters and as many CRs
     char mark;                 // '#', '&' or ' ' as the listing records it, 0 when it leaves it out
+    bool broken;               // a lone CR stands inside it: Analysis::broken_ends holds its end
+};
+static_assert(sizeof(Occurrence) == 12, "an occurrence costs 12 bytes");
+
+// Where the occurrences of one file start, in reading order.
+struct FileRun {
+    std::uint32_t first;       // index of its first occurrence
+    std::uint32_t file;        // index into files
+};
+
+// The end of an occurrence a lone CR breaks.
+struct BrokenEnd {
+    std::uint32_t occurrence;  // index into Analysis::occurrences
+    Position end;
 };
 
 // Facts about one name of one analysis.
@@ -107,6 +121,8 @@ struct Analysis {
     std::vector<SymbolFacts> facts;               // per name
     std::vector<std::uint32_t> sorted_names;      // name indexes in byte order of the names
     std::vector<Occurrence> occurrences;          // in reading order
+    std::vector<FileRun> file_runs;               // the file of each occurrence: a run begins where the file changes
+    std::vector<BrokenEnd> broken_ends;           // by occurrence
     std::vector<std::uint32_t> by_place;          // occurrence indexes by file, line and character
     std::vector<std::uint32_t> by_symbol;         // occurrence indexes grouped by name, reading order within
     std::vector<std::uint32_t> symbol_first;      // per name: its first slot in by_symbol (one more entry at the end)
@@ -201,6 +217,11 @@ std::vector<const Analysis*> scope_of(std::uint32_t file);
 std::vector<Diagnostic> diagnostics_of(std::uint32_t file);
 // Per-session reset: no file, no analysis, no root.
 void reset_workspace();
+
+// The file of occurrence k of a.
+std::uint32_t file_of(const Analysis& a, std::uint32_t k);
+// Where occurrence k of a stands.
+Range range_of(const Analysis& a, std::uint32_t k);
 
 // The name at position of file and the occurrence there in its first
 // analysis; false when no symbol stands there.

@@ -191,8 +191,8 @@ protected:
     std::vector<std::pair<lsp::Range, char>> occurrences(const std::string& in, const std::string& name) {
         std::vector<std::pair<lsp::Range, char>> found;
         for (const lsp::Analysis* a : lsp::scope_of(file(in)))
-            for (const lsp::Occurrence& o : a->occurrences)
-                if (a->names[o.symbol] == name) found.push_back({{o.start, {o.end_line, o.end}}, o.mark});
+            for (std::uint32_t k = 0; k < a->occurrences.size(); ++k)
+                if (a->names[a->occurrences[k].symbol] == name) found.push_back({lsp::range_of(*a, k), a->occurrences[k].mark});
         return found;
     }
     std::string dir;
