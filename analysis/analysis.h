@@ -18,8 +18,9 @@ using SymbolSink = void (*)(const char* text_start, const char* text, int length
 
 // Analyses the line in input::line_buffer, recording its symbols on input::line_number.
 void analyse_line();
-// Analyses the line as analyse_line does and hands sink every symbol token
-// of the statement.
+// Analyses the line as analyse_line does, except that the table gets only
+// the names (symbols::record_name), and hands sink every symbol token of
+// the statement, each recorded one with the mark the table would store.
 void analyse_line_to(SymbolSink sink);
 // Per-source reset: blank mark and kind.
 void reset_analysis();

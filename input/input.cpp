@@ -258,6 +258,13 @@ bool close_source() {
 
 void keep_record(int flags) { kept |= flags; }
 
+void release_line_record() {
+    std::vector<std::int64_t>().swap(line_offsets);
+    std::vector<DroppedByte>().swap(dropped_bytes);
+    std::vector<std::int32_t>().swap(cut_lines);
+    std::vector<TextBlock>().swap(text_blocks);
+}
+
 std::int64_t file_offset(std::int32_t index, int column) {
     assert((kept & KEEP_OFFSETS) != 0 && index >= 0 && index < lines_read);
     auto first = std::lower_bound(dropped_bytes.begin(), dropped_bytes.end(), DroppedByte{index, 0},

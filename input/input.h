@@ -129,6 +129,10 @@ bool close_source();
 void close_streams();
 // From the next reset on, the record keeps what flags (KEEP_ flags) ask for too.
 void keep_record(int flags);
+// Once a caller is done with the record of a run: returns the room of its
+// lists per line (offsets, dropped bytes, cut lines, kept texts) to the
+// heap; they stay empty until the next reset.
+void release_line_record();
 
 // Offset in the file of line index of the character at column of that line
 // as handed out (the line feed the reader added maps to where reading of the

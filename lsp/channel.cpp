@@ -119,12 +119,10 @@ int read_message(std::string* body) {
     return MESSAGE_READ;
 }
 
-void write_message(const std::string& body) {
-    if (channel_broken) return;
-    std::string message = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(message.data());
-    std::size_t n = message.size();
-    while (n > 0) {
+void write_bytes(std::string_view bytes) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t n = bytes.size();
+    while (n > 0 && !channel_broken) {
         std::ptrdiff_t w = platform::system_write(channel_out, p, n);
         if (w <= 0) {
             channel_broken = true;
@@ -133,6 +131,17 @@ void write_message(const std::string& body) {
         p += w;
         n -= static_cast<std::size_t>(w);
     }
+}
+
+void write_header(std::size_t length) { write_bytes("Content-Length: " + std::to_string(length) + "\r\n\r\n"); }
+
+void write_message(const std::string& body) {
+    if (body.size() > READ_SIZE) {   // a large body is not copied behind its header
+        write_header(body.size());
+        write_bytes(body);
+        return;
+    }
+    write_bytes("Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
 void reset_channel() {

@@ -171,6 +171,11 @@ inline std::vector<std::string> command_sources;   // sources named after --lsp
 int read_message(std::string* body);
 // Writes one message with its header; a failure sets channel_broken.
 void write_message(const std::string& body);
+// Writes the header of a message of length bytes, whose body write_bytes
+// then writes a piece at a time.
+void write_header(std::size_t length);
+// Writes bytes of a message; a failure sets channel_broken.
+void write_bytes(std::string_view bytes);
 // Per-session reset: no buffered input.
 void reset_channel();
 

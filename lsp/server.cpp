@@ -88,11 +88,12 @@ json position_json(Position p) { return json{{"line", p.line}, {"character", p.c
 json range_json(const Range& r) { return json{{"start", position_json(r.start)}, {"end", position_json(r.end)}}; }
 json location_json(const Location& l) { return json{{"uri", files[l.file].uri}, {"range", range_json(l.range)}}; }
 
-// The result of the request being answered, written out already when it may
-// be large (a list of locations): handle_message sends it instead of the
-// value the method returned.  Written as dump writes it, without the
-// thousands of small objects a value of the list would be.
-std::string written_result;
+// The result of the request being answered when it is a list of locations,
+// which may be large: handle_message writes it a piece at a time instead of
+// the value the method returned, as dump writes it, without the thousands
+// of small objects a value of the list would be nor the whole text at once.
+std::vector<Location> result_locations;
+bool locations_due = false;
 
 void append_position(std::string* out, Position p) {
     char digits[16];
@@ -111,20 +112,48 @@ void append_range(std::string* out, const Range& r) {
     *out += '}';
 }
 
-json locations_json(const std::vector<Location>& found) {
-    std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
-    written_result = "[";
-    for (const Location& l : found) {
-        if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
-        if (written_result.size() > 1) written_result += ',';
-        written_result += "{\"range\":";
-        append_range(&written_result, l.range);
-        written_result += ",\"uri\":";
-        written_result += uris[l.file];
-        written_result += '}';
-    }
-    written_result += ']';
+json locations_json(std::vector<Location> found) {
+    result_locations = std::move(found);
+    locations_due = true;
     return nullptr;
+}
+
+// Writes the answer to request id whose result is result_locations: its
+// length counted first, then its text in pieces of about 64 KiB (the
+// references of a much-used name on the 1,000,000-line source made 11 MB
+// of text, held three times over while it was written).
+void write_locations(const json& id) {
+    std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
+    std::string item;
+    auto format = [&item, &uris](std::size_t i) {
+        const Location& l = result_locations[i];
+        if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
+        item.clear();
+        if (i > 0) item += ',';
+        item += "{\"range\":";
+        append_range(&item, l.range);
+        item += ",\"uri\":";
+        item += uris[l.file];
+        item += '}';
+    };
+    std::string piece = "{\"id\":" + dump(id) + ",\"jsonrpc\":\"2.0\",\"result\":[";
+    std::size_t length = piece.size() + 2;
+    for (std::size_t i = 0; i < result_locations.size(); ++i) {
+        format(i);
+        length += item.size();
+    }
+    write_header(length);
+    for (std::size_t i = 0; i < result_locations.size(); ++i) {
+        format(i);
+        piece += item;
+        if (piece.size() >= 65536) {
+            write_bytes(piece);
+            piece.clear();
+        }
+    }
+    piece += "]}";
+    write_bytes(piece);
+    std::vector<Location>().swap(result_locations);
 }
 
 // Publishes the diagnostics of file when they differ from those it has, or
@@ -488,14 +517,10 @@ void dispatch(const json& message, const std::string& method, const json* id) {
     if (initialized && method == "initialize") return reply_error(*id, ERROR_INVALID_REQUEST, "The server is initialized already");
     if (shutdown_requested) return reply_error(*id, ERROR_INVALID_REQUEST, "The server is shutting down");
     try {
-        written_result.clear();
+        locations_due = false;
         json result = m->handle(params);
-        if (written_result.empty()) {
-            send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
-        } else {
-            write_message("{\"id\":" + dump(*id) + ",\"jsonrpc\":\"2.0\",\"result\":" + written_result + "}");
-            std::string().swap(written_result);
-        }
+        if (locations_due) write_locations(*id);
+        else send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
     } catch (const RequestError& e) {
         reply_error(*id, e.code, e.message);
     } catch (const json::exception& e) {

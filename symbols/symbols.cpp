@@ -163,9 +163,13 @@ constexpr int FIRST_REF_BLOCK_SHIFT = 1;   // a new symbol's first block holds t
 constexpr int MAX_REF_BLOCK_SHIFT = 7;     // a symbol's entries come in runs of up to 128
 static_assert(MAX_REF_BLOCK_SHIFT < 8, "room counts up to 255");
 
+// The mark stored for an occurrence of node with mark and kind: " " by the
+// macro rule.
+char stored_mark(const SymbolNode* node, char mark, char kind) { return node->kind == 'M' && kind == ' ' ? ' ' : mark; }
+
 // Sets entry e of node: the mark (or " " by the macro rule), the line and column.
 RefEntry* fill_entry(RefEntry* e, const SymbolNode* node, RefEntry* next, const Occurrence& o) {
-    e->mark = node->kind == 'M' && o.kind == ' ' ? ' ' : o.mark;
+    e->mark = stored_mark(node, o.mark, o.kind);
     e->column = static_cast<std::uint8_t>(o.column);
     e->line = o.line;
     e->next = next;
@@ -250,20 +254,28 @@ char* copy_symbol_name(const char* text, std::uint32_t length) {
     return copy;
 }
 
-// A new node for text with its first entry; not yet in the tree.
-SymbolNode* new_symbol(const char* text, std::uint32_t length, const Occurrence& o) {
+// A new node for text without entries; not yet in the tree.
+SymbolNode* new_node(const char* text, std::uint32_t length, char kind) {
     auto* n = static_cast<SymbolNode*>(pool_take(symbol_pool, sizeof(SymbolNode), alignof(SymbolNode)));
-    auto* first = static_cast<RefEntry*>(
-        pool_take(reference_pool, sizeof(RefEntry) << FIRST_REF_BLOCK_SHIFT, alignof(RefEntry)));
     n->name = copy_symbol_name(text, length);
     n->length = length;
-    n->kind = o.kind;
+    n->kind = kind;
     n->height = 1;
-    n->refs = fill_entry(first, n, nullptr, o);   // the first entry is made after kind is set
-    n->room = (1 << FIRST_REF_BLOCK_SHIFT) - 1;
+    n->refs = nullptr;
+    n->room = 0;
     n->block_shift = FIRST_REF_BLOCK_SHIFT;
     n->less = nullptr;
     n->greater = nullptr;
+    return n;
+}
+
+// A new node for text with its first entry; not yet in the tree.
+SymbolNode* new_symbol(const char* text, std::uint32_t length, const Occurrence& o) {
+    SymbolNode* n = new_node(text, length, o.kind);
+    auto* first = static_cast<RefEntry*>(
+        pool_take(reference_pool, sizeof(RefEntry) << FIRST_REF_BLOCK_SHIFT, alignof(RefEntry)));
+    n->refs = fill_entry(first, n, nullptr, o);   // the first entry is made after kind is set
+    n->room = (1 << FIRST_REF_BLOCK_SHIFT) - 1;
     return n;
 }
 
@@ -338,6 +350,18 @@ char record_reference(const char* text, std::uint32_t length, char mark, char ki
         if (d > number_width) number_width = d;
     }
     return n->refs->mark;   // the newest entry, the one just made
+}
+
+char record_name(const char* text, std::uint32_t length, char mark, char kind) {
+    assert(!references_ordered && "recorded while reading");
+    std::uint64_t h = hash_name(text, length);
+    SymbolNode* n = index_find(text, length, h);
+    if (n == nullptr) {
+        n = new_node(text, length, kind);
+        symbol_root = insert_symbol(symbol_root, n);
+        index_add(n, h);
+    }
+    return stored_mark(n, mark, kind);
 }
 
 void order_references() {

@@ -36,7 +36,8 @@ struct SymbolNode {
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
     SymbolNode* greater;  // names that compare higher
-    RefEntry* refs;       // newest occurrence first, oldest first once ordered; never empty
+    RefEntry* refs;       // newest occurrence first, oldest first once ordered; empty only
+                          // when record_name made the table
 };
 
 inline SymbolNode* symbol_root = nullptr;          // the table of the current source
@@ -52,6 +53,11 @@ inline bool references_ordered = false;             // every list is oldest firs
 // Returns the mark stored.
 char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column);
+// Records the name of an occurrence as record_reference does, but not the
+// occurrence itself (for a reader that keeps the occurrences on its own):
+// a symbol not seen before is created with kind and no entry.  Returns the
+// mark record_reference would store.
+char record_name(const char* text, std::uint32_t length, char mark, char kind);
 // Once the source is read: turns every reference list round, oldest first,
 // for the readers of the table (the listing, the page).  Nothing is recorded
 // after it until the next reset.
