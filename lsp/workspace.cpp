@@ -34,8 +34,9 @@ struct RunFile {
     int open;                          // index into files of the editor's document, or -1
     std::unique_ptr<std::string> loaded;   // the disk's bytes, when it is not open (where the reader reads them)
     bool readable;                     // open, or read from the disk
-    std::vector<std::uint32_t> starts; // its line starts
-    std::size_t last_line;             // the line of the last position asked for: the next is mostly on it
+    bool has_cr;                       // a CR stands in it: lines end at LF, CR LF and a lone CR, not only LF
+    std::size_t last_line;             // the line of the last position asked for: the next lies on it or after it
+    std::size_t line_start;            // where that line starts
     std::size_t last_offset;           // the offset of the last position asked for
     std::int32_t last_character;       // and its character
 };
@@ -84,14 +85,15 @@ std::string shown_name(const std::string& path) {
 // Adds the run file of full path, its bytes read (from the editor's text or
 // the disk); returns its index.
 std::uint32_t add_run_file(const std::string& path) {
-    RunFile f{path, -1, std::make_unique<std::string>(), true, {}, 0, 0, 0};
+    RunFile f{path, -1, std::make_unique<std::string>(), true, false, 0, 0, 0, 0};
     for (std::size_t i = 0; i < files.size(); ++i)
         if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
     if (f.open < 0) {
         f.readable = platform::read_file(path.c_str(), f.loaded.get());
         f.loaded->shrink_to_fit();   // read in doubling room: up to twice its size (33.5 MB for 24.5 MB)
     }
-    f.starts = line_starts(f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text);
+    const std::string& text = f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text;
+    f.has_cr = std::memchr(text.data(), '\r', text.size()) != nullptr;
     run.files.push_back(std::move(f));
     return static_cast<std::uint32_t>(run.files.size() - 1);
 }
@@ -112,25 +114,56 @@ const std::string& run_text(std::uint32_t id) {
     return f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text;
 }
 
+// The editor's position of offset in run file id.  The lines are counted
+// on from the last position asked for, which the reading mostly leaves just
+// before it (from the file's start when it lies after it): the run keeps no
+// table of line starts (4 MB for the 1,000,000-line source).
 Position run_position(std::uint32_t id, std::int64_t offset) {
     RunFile& f = run.files[id];
     const std::string& text = run_text(id);
     std::size_t at = std::min(static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)), text.size());
-    std::size_t line = f.last_line;
-    if (at < f.starts[line] || (line + 1 < f.starts.size() && at >= f.starts[line + 1]))
-        line = static_cast<std::size_t>(std::upper_bound(f.starts.begin(), f.starts.end(), at) - f.starts.begin()) - 1;
+    if (at < f.last_offset) f.last_line = f.line_start = f.last_offset = f.last_character = 0;
+    std::size_t line = f.last_line, line_start = f.line_start;
+    for (std::size_t p = f.last_offset;;) {
+        std::size_t end;   // the next line end in p..at
+        if (!f.has_cr) {
+            const void* lf = std::memchr(text.data() + p, '\n', at - p);
+            if (lf == nullptr) break;
+            end = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data());
+        } else {
+            end = p;
+            while (end < at && text[end] != '\n' && text[end] != '\r') ++end;
+            if (end == at) break;
+            if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
+                if (end + 1 == at) break;   // the line ends with the LF at the offset itself
+                ++end;
+            }
+        }
+        ++line;
+        line_start = p = end + 1;
+    }
     // Counted on from the last position when it lies before on the same line
     // at an ASCII byte, where no UTF-8 sequence can straddle it; otherwise
     // from the line's start.
     std::int32_t character;
-    if (line == f.last_line && at >= f.last_offset && f.last_offset < text.size() && static_cast<unsigned char>(text[f.last_offset]) < 0x80)
+    if (line == f.last_line && f.last_offset < text.size() && static_cast<unsigned char>(text[f.last_offset]) < 0x80)
         character = f.last_character + characters_of(text.data() + f.last_offset, at - f.last_offset);
     else
-        character = characters_of(text.data() + f.starts[line], at - f.starts[line]);
+        character = characters_of(text.data() + line_start, at - line_start);
     f.last_line = line;
+    f.line_start = line_start;
     f.last_offset = at;
     f.last_character = character;
     return Position{static_cast<std::int32_t>(line), character};
+}
+
+// The text of the editor's line around offset of run file id, without its line end.
+std::string line_text(std::uint32_t id, std::size_t offset) {
+    const std::string& text = run_text(id);
+    std::size_t from = offset, to = offset;
+    while (from > 0 && text[from - 1] != '\n' && text[from - 1] != '\r') --from;
+    while (to < text.size() && text[to] != '\n' && text[to] != '\r') ++to;
+    return text.substr(from, to - from);
 }
 
 // The slot of text, or the free slot where it would go.
@@ -161,6 +194,7 @@ std::uint32_t name_id(std::string_view text) {
     std::uint32_t id = static_cast<std::uint32_t>(a.names.size());
     a.names.emplace_back(text);
     a.facts.push_back(SymbolFacts{' ', 0, 0, 0});
+    a.definition_texts.emplace_back();
     run.name_slots[slot] = slot_value(text, id);
     return id;
 }
@@ -191,10 +225,12 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     assert(start.character <= UINT16_MAX && "a reader's line of 254 characters and its CRs");
     bool broken = to - from != length;   // a CR the reader dropped stands inside: a lone one, since LF and CR end a symbol
     if (broken) a.broken_ends.push_back(BrokenEnd{k, run_position(run.line_file, to)});
+    std::uint32_t id = name_id(std::string_view(text, static_cast<std::size_t>(length)));
+    if (mark == '#' && a.definition_texts[id].empty())
+        a.definition_texts[id] = line_text(run.line_file, static_cast<std::size_t>(from));
     if (a.occurrences.size() == a.occurrences.capacity())   // a quarter more, not twice: see analyse
         a.occurrences.reserve(a.occurrences.size() + a.occurrences.size() / 4 + 1024);
-    a.occurrences.push_back(Occurrence{name_id(std::string_view(text, static_cast<std::size_t>(length))),
-                                       static_cast<std::uint32_t>(start.line), static_cast<std::uint16_t>(start.character), mark,
+    a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line), static_cast<std::uint16_t>(start.character), mark,
                                        broken});
 }
 
@@ -281,25 +317,14 @@ void index_analysis() {
     std::vector<std::uint32_t> next(a.symbol_first.begin(), a.symbol_first.end() - 1);
     for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_symbol[next[a.occurrences[i].symbol]++] = i;
 
-    a.definition_texts.assign(names, std::string());
     for (std::uint32_t s = 0; s < names; ++s) {
         const SymbolFacts& f = a.facts[s];
         for (std::uint32_t slot = a.symbol_first[s]; slot < a.symbol_first[s + 1]; ++slot) {
             std::uint32_t k = a.by_symbol[slot];
-            const Occurrence& o = a.occurrences[k];
             if (f.definitions == 0)
                 add_diagnostic(file_of(a, k), range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
             else if (f.calls + f.uses == 0)
                 add_diagnostic(file_of(a, k), range_of(a, k), SEVERITY_HINT, a.names[s] + " is defined but never used", true);
-            if (o.mark == '#' && a.definition_texts[s].empty()) {
-                std::uint32_t file = file_of(a, k);
-                const std::string& text = run_text(file);
-                const std::vector<std::uint32_t>& st = run.files[file].starts;
-                std::size_t line = o.line;
-                std::size_t from = st[line], to = line + 1 < st.size() ? st[line + 1] : text.size();
-                while (to > from && (text[to - 1] == '\n' || text[to - 1] == '\r')) --to;
-                a.definition_texts[s].assign(text, from, to - from);
-            }
         }
     }
 }
