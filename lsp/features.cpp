@@ -22,16 +22,17 @@ bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id) {
     return true;
 }
 
-// An occurrence of an analysis where the editor sees it.
+// An occurrence of an analysis; where the editor sees it is worked out
+// when asked (a much-used name has 100,000s).
 struct Place {
     const Analysis* analysis;
     std::uint32_t index;       // into analysis->occurrences
-    std::uint32_t file;
-    Range range;
-    char mark;
+    std::uint32_t file() const { return file_of(*analysis, index); }
+    Range range() const { return range_of(*analysis, index); }
+    char mark() const { return analysis->occurrences[index].mark; }
 };
 
-Place place_of(const Analysis& a, std::uint32_t k) { return Place{&a, k, file_of(a, k), range_of(a, k), a.occurrences[k].mark}; }
+Place place_of(const Analysis& a, std::uint32_t k) { return Place{&a, k}; }
 
 // Places in order of their file's path, then of their position.
 auto place_key(std::uint32_t file, const Range& r) {
@@ -47,7 +48,7 @@ std::vector<Place> occurrences_of(std::uint32_t file, std::string_view name) {
         if (!find_name(*a, name, &id)) continue;
         for (std::uint32_t k = a->symbol_first[id]; k < a->symbol_first[id + 1]; ++k) found.push_back(place_of(*a, a->by_symbol[k]));
     }
-    auto less = [](const Place& x, const Place& y) { return place_key(x.file, x.range) < place_key(y.file, y.range); };
+    auto less = [](const Place& x, const Place& y) { return place_key(x.file(), x.range()) < place_key(y.file(), y.range()); };
     std::stable_sort(found.begin(), found.end(), less);
     found.erase(std::unique(found.begin(), found.end(), [&less](const Place& x, const Place& y) { return !less(x, y) && !less(y, x); }),
                 found.end());
@@ -61,7 +62,7 @@ int kind_of(const Analysis& a, std::uint32_t id) {
     return a.facts[id].calls > 0 ? KIND_FUNCTION : KIND_CONSTANT;
 }
 
-std::string place_text(const Place& p) { return files[p.file].shown + ":" + std::to_string(p.range.start.line + 1); }
+std::string place_text(const Place& p) { return files[p.file()].shown + ":" + std::to_string(p.range().start.line + 1); }
 
 // The index of the first '#' occurrence of name id in a, or false.
 bool first_definition(const Analysis& a, std::uint32_t id, std::uint32_t* index) {
@@ -76,7 +77,7 @@ bool first_definition(const Analysis& a, std::uint32_t id, std::uint32_t* index)
 }
 
 SymbolAnswer answer_of(const Analysis& a, std::uint32_t id, const Place& definition) {
-    return SymbolAnswer{a.names[id], kind_of(a, id), Location{definition.file, definition.range}, place_text(definition)};
+    return SymbolAnswer{a.names[id], kind_of(a, id), Location{definition.file(), definition.range()}, place_text(definition)};
 }
 
 std::string upper_text(std::string_view s) {
@@ -129,21 +130,21 @@ bool symbol_at(std::uint32_t file, Position position, std::string* name) {
 std::vector<Location> definitions(std::uint32_t file, const std::string& name) {
     std::vector<Location> found;
     for (const Place& p : occurrences_of(file, name))
-        if (p.mark == '#') found.push_back(Location{p.file, p.range});
+        if (p.mark() == '#') found.push_back(Location{p.file(), p.range()});
     return found;
 }
 
 std::vector<Location> references(std::uint32_t file, const std::string& name, bool with_definitions) {
     std::vector<Location> found;
     for (const Place& p : occurrences_of(file, name))
-        if (with_definitions || p.mark != '#') found.push_back(Location{p.file, p.range});
+        if (with_definitions || p.mark() != '#') found.push_back(Location{p.file(), p.range()});
     return found;
 }
 
 std::vector<std::pair<Range, bool>> highlights(std::uint32_t file, const std::string& name) {
     std::vector<std::pair<Range, bool>> found;
     for (const Place& p : occurrences_of(file, name))
-        if (p.file == file) found.emplace_back(p.range, p.mark == '#');
+        if (p.file() == file) found.emplace_back(p.range(), p.mark() == '#');
     return found;
 }
 
@@ -152,8 +153,8 @@ std::string hover_text(std::uint32_t file, const std::string& name) {
     int definitions = 0, calls = 0, uses = 0;
     bool macro = false;
     for (const Place& p : all) {
-        if (p.mark == '#') ++definitions;
-        else if (p.mark == '&') ++calls;
+        if (p.mark() == '#') ++definitions;
+        else if (p.mark() == '&') ++calls;
         else ++uses;
     }
     std::string text = "`" + name + "`";
@@ -165,9 +166,9 @@ std::string hover_text(std::uint32_t file, const std::string& name) {
     text += "\n\n";
     int shown = 0;
     for (const Place& p : all) {
-        if (p.mark != '#' || shown++ == MAX_HOVER_DEFINITIONS) continue;
+        if (p.mark() != '#' || shown++ == MAX_HOVER_DEFINITIONS) continue;
         std::string line;
-        for (const Analysis* a : scope_of(p.file)) {
+        for (const Analysis* a : scope_of(p.file())) {
             std::uint32_t id, k;
             if (line.empty() && find_name(*a, name, &id) && first_definition(*a, id, &k) && a == p.analysis && k == p.index)
                 line = a->definition_texts[id];
@@ -257,7 +258,7 @@ std::string new_name_refusal(std::uint32_t file, const std::string& new_name) {
 
 std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name) {
     std::vector<Edit> edits;
-    for (const Place& p : occurrences_of(file, name)) edits.push_back(Edit{p.file, p.range});
+    for (const Place& p : occurrences_of(file, name)) edits.push_back(Edit{p.file(), p.range()});
     return edits;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -120,7 +121,7 @@ struct Analysis {
     std::vector<std::string> names;               // every symbol text met
     std::vector<SymbolFacts> facts;               // per name
     std::vector<std::uint32_t> sorted_names;      // name indexes in byte order of the names
-    std::vector<Occurrence> occurrences;          // in reading order
+    std::deque<Occurrence> occurrences;           // in reading order; in blocks, never moved as they grow
     std::vector<FileRun> file_runs;               // the file of each occurrence: a run begins where the file changes
     std::vector<BrokenEnd> broken_ends;           // by occurrence
     std::vector<std::uint32_t> by_place;          // occurrence indexes by file, line and character

@@ -118,70 +118,75 @@ json locations_json(std::vector<Location> found) {
     return nullptr;
 }
 
-// Writes the answer to request id whose result is result_locations: its
-// length counted first, then its text in pieces of about 64 KiB (the
-// references of a much-used name on the 1,000,000-line source made 11 MB
-// of text, held three times over while it was written).
-void write_locations(const json& id) {
-    std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
+// Writes one message: head, then what format(i, &item) makes of each i
+// below count (a comma before all but the first), then tail; its length is
+// counted first, then it is written in pieces of about 64 KiB.  A large
+// list is never held as one text (the references of a much-used name on the
+// 1,000,000-line source made 11 MB, held three times over while written).
+template <typename Format>
+void write_in_pieces(std::string piece, std::size_t count, Format format, const std::string& tail) {
     std::string item;
-    auto format = [&item, &uris](std::size_t i) {
-        const Location& l = result_locations[i];
-        if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
+    std::size_t length = piece.size() + tail.size();
+    for (std::size_t i = 0; i < count; ++i) {
         item.clear();
         if (i > 0) item += ',';
-        item += "{\"range\":";
-        append_range(&item, l.range);
-        item += ",\"uri\":";
-        item += uris[l.file];
-        item += '}';
-    };
-    std::string piece = "{\"id\":" + dump(id) + ",\"jsonrpc\":\"2.0\",\"result\":[";
-    std::size_t length = piece.size() + 2;
-    for (std::size_t i = 0; i < result_locations.size(); ++i) {
-        format(i);
+        format(i, &item);
         length += item.size();
     }
     write_header(length);
-    for (std::size_t i = 0; i < result_locations.size(); ++i) {
-        format(i);
-        piece += item;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) piece += ',';
+        format(i, &piece);
         if (piece.size() >= 65536) {
             write_bytes(piece);
             piece.clear();
         }
     }
-    piece += "]}";
+    piece += tail;
     write_bytes(piece);
+}
+
+// Writes the answer to request id whose result is result_locations.
+void write_locations(const json& id) {
+    std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
+    write_in_pieces("{\"id\":" + dump(id) + ",\"jsonrpc\":\"2.0\",\"result\":[", result_locations.size(),
+                    [&uris](std::size_t i, std::string* out) {
+                        const Location& l = result_locations[i];
+                        if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
+                        *out += "{\"range\":";
+                        append_range(out, l.range);
+                        *out += ",\"uri\":";
+                        *out += uris[l.file];
+                        *out += '}';
+                    },
+                    "]}");
     std::vector<Location>().swap(result_locations);
 }
 
 // Publishes the diagnostics of file when they differ from those it has, or
 // when always (a client may drop what came before it opened the document).
-// Written as dump writes it, without a value of the list: the diagnostics
+// Written a piece at a time, without a value of the list: the diagnostics
 // of the 1,000,000-line source took 37 MB as a value, the peak of the server.
 void publish(std::uint32_t file, bool always = false) {
     std::vector<Diagnostic> found = diagnostics_of(file);
     if (found == files[file].published && !(always && !found.empty())) return;
-    std::string body = "{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\",\"params\":{\"diagnostics\":[";
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const Diagnostic& d = found[i];
-        if (i > 0) body += ',';
-        body += "{\"message\":";
-        body += dump(json(d.message));
-        body += ",\"range\":";
-        append_range(&body, d.range);
-        body += ",\"severity\":";
-        body += std::to_string(d.severity);
-        body += ",\"source\":\"velxref\"";
-        if (d.unnecessary) body += ",\"tags\":[1]";
-        body += '}';
-    }
-    body += "],\"uri\":";
-    body += dump(json(files[file].uri));
-    body += "}}";
     files[file].published = std::move(found);
-    write_message(body);
+    const std::vector<Diagnostic>& list = files[file].published;
+    write_in_pieces("{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\",\"params\":{\"diagnostics\":[",
+                    list.size(),
+                    [&list](std::size_t i, std::string* out) {
+                        const Diagnostic& d = list[i];
+                        *out += "{\"message\":";
+                        *out += dump(json(d.message));
+                        *out += ",\"range\":";
+                        append_range(out, d.range);
+                        *out += ",\"severity\":";
+                        *out += std::to_string(d.severity);
+                        *out += ",\"source\":\"velxref\"";
+                        if (d.unnecessary) *out += ",\"tags\":[1]";
+                        *out += '}';
+                    },
+                    "],\"uri\":" + dump(json(files[file].uri)) + "}}");
 }
 
 void publish_all(const std::vector<std::uint32_t>& touched) {

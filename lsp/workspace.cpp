@@ -228,8 +228,6 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     std::uint32_t id = name_id(std::string_view(text, static_cast<std::size_t>(length)));
     if (mark == '#' && a.definition_texts[id].empty())
         a.definition_texts[id] = line_text(run.line_file, static_cast<std::size_t>(from));
-    if (a.occurrences.size() == a.occurrences.capacity())   // a quarter more, not twice: see analyse
-        a.occurrences.reserve(a.occurrences.size() + a.occurrences.size() / 4 + 1024);
     a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line), static_cast<std::uint16_t>(start.character), mark,
                                        broken});
 }
@@ -444,7 +442,6 @@ bool file_of_uri(std::string_view uri, std::uint32_t* file) {
 void analyse(std::size_t index) {
     Analysis& a = analyses[index];
     std::vector<std::uint32_t> read_before = std::move(a.files_read);
-    std::size_t found_before = a.occurrences.size();
     Analysis fresh{};
     fresh.main_file = a.main_file;
     fresh.named = a.named;
@@ -461,10 +458,6 @@ void analyse(std::size_t index) {
         roomy.assign(f.text);
         f.text.swap(roomy);
     }
-    // Room for about as many occurrences as the last analysis found, rather
-    // than a doubling that may hold twice their room, and three times while
-    // it moves them (the 1,000,000-line source: 14 MB, not 25 to 37).
-    a.occurrences.reserve(found_before + found_before / 32);
     run = Run{};
     run.result = &a;
     // The files the last analysis read are read once, here, and the reader
@@ -489,20 +482,22 @@ void analyse(std::size_t index) {
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
     console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
     const char* failure = nullptr;
+    bool read_through = false;
     try {
         failure = read_source();
         if (run.opened) {
             take_kinds(symbols::symbol_root);
             note_include_failures();
             note_cut_lines();
-            index_analysis();
+            read_through = true;
         }
     } catch (const fatal::FatalExit&) {   // the reader closes what it left open at its next reset
         failure = "Can't read ";
     }
     platform::set_memory_files(nullptr, 0);
     symbols::release_tree();
-    input::release_line_record();
+    input::release_line_record();   // before the index grows
+    if (read_through) index_analysis();
     take_files();
     // A main source that cannot be read: an error on its first line.
     if (failure != nullptr) run.result->diagnostics.push_back(Diagnostic{a.main_file, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
