@@ -67,17 +67,6 @@ void emit_number(std::int64_t v) {
     out_used += static_cast<std::size_t>(std::to_chars(p, p + 24, v).ptr - p);
 }
 
-// A number right-aligned in width columns.
-void emit_padded(std::int64_t v, int width) {
-    char digits[24];
-    int d = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
-    char* p = room(static_cast<std::size_t>(std::max(width, d)));
-    int pad = width > d ? width - d : 0;
-    std::memset(p, ' ', static_cast<std::size_t>(pad));
-    std::memcpy(p + pad, digits, static_cast<std::size_t>(d));
-    out_used += static_cast<std::size_t>(pad + d);
-}
-
 // markup false: for an attribute value or the title, where no element can stand.
 void emit_text(const char* bytes, std::size_t n, bool markup = true) {
     if (n * MAX_ENCODED_PER_BYTE > OUT_SIZE) {   // a very long name: encoded whole elsewhere
@@ -173,16 +162,19 @@ void emit_reference(const RefEntry* e, int& file_shown) {
         emit(":</span> ", 9);
         file_shown = g.file;
     }
+    char global[16], own[16];   // the line numbers, written once each and shown twice
+    std::size_t global_length = static_cast<std::size_t>(std::to_chars(global, global + sizeof global, e->line).ptr - global);
+    std::size_t own_length = static_cast<std::size_t>(std::to_chars(own, own + sizeof own, local).ptr - own);
     emit("<a href=#L", 10);
-    emit_number(e->line);
+    emit(global, global_length);
     emit(" title=\"", 8);
     emit(title_names[static_cast<std::size_t>(g.file)]);
     emit(":", 1);
-    emit_number(local);
+    emit(own, own_length);
     emit("\">", 2);
-    emit_number(local);
+    emit(own, own_length);
     emit(" <i>(", 5);
-    emit_number(e->line);
+    emit(global, global_length);
     if (e->mark == '#') emit("#", 1);
     if (e->mark == '&') emit("&amp;", 5);
     emit(")</i></a> ", 10);
@@ -461,19 +453,47 @@ void gather_occurrences() {
     }
 }
 
-// Line index of the source with its recorded occurrences linked.
-void emit_source_line(std::string_view text, bool cut, std::int32_t index, std::int32_t local) {
-    std::int32_t line = index + 1;
+// The gutter of a source line: its line number and its line within its file,
+// each right-aligned in gutter_width columns, then blanks to the next tab
+// stop, so tabs keep their columns.  The numbers go up by one a line; they
+// are counted on in place rather than written out again.
+char gutter[32];
+int gutter_length = 0;
+
+// Writes v right-aligned into the gutter_width columns at field.
+void set_field(char* field, std::int64_t v) {
+    char digits[24];
+    int d = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+    assert(d <= gutter_width && "no line number is wider than the last");
+    std::memset(field, ' ', static_cast<std::size_t>(gutter_width - d));
+    std::memcpy(field + gutter_width - d, digits, static_cast<std::size_t>(d));
+}
+
+// Adds one to the number right-aligned in the gutter_width columns at field.
+void step_field(char* field) {
+    int i = gutter_width - 1;
+    for (; i >= 0 && field[i] == '9'; --i) field[i] = '0';
+    if (i >= 0) field[i] = field[i] == ' ' ? '1' : static_cast<char>(field[i] + 1);
+}
+
+void start_gutter(std::int32_t line, std::int32_t local) {
+    gutter_length = 2 * gutter_width + 1;
+    gutter_length += 8 - gutter_length % 8;
+    std::memset(gutter, ' ', sizeof gutter);
+    set_field(gutter, line);
+    set_field(gutter + gutter_width + 1, local);
+}
+
+// Line index of the source with its recorded occurrences linked; the gutter
+// holds its numbers.
+void emit_source_line(std::string_view text, bool cut, std::int32_t index) {
     int length = static_cast<int>(text.size());
+    int digits = 0;   // of the line number, the end of the gutter's first field
+    while (digits < gutter_width && gutter[digits] == ' ') ++digits;
     emit("<span id=L", 10);
-    emit_number(line);
+    emit(gutter + digits, static_cast<std::size_t>(gutter_width - digits));
     emit("><i>", 4);
-    emit_padded(line, gutter_width);
-    emit(" ", 1);
-    emit_padded(local, gutter_width);
-    int used = 2 * gutter_width + 1;   // the gutter ends on a tab stop, so tabs keep their columns
-    int pad = 8 - used % 8;
-    emit("        ", static_cast<std::size_t>(pad));
+    emit(gutter, static_cast<std::size_t>(gutter_length));
     emit("</i>", 4);
     int at = 0;
     for (std::size_t i = line_first[static_cast<std::size_t>(index)]; i < line_first[static_cast<std::size_t>(index) + 1];
@@ -518,6 +538,7 @@ void emit_source() {
             ++next_run;
             run_end = next_run < runs.size() ? runs[next_run].first : input::lines_read;
             left_in_block = 0;   // a new file: a new block
+            start_gutter(index + 1, local);
         }
         if (left_in_block == 0) {
             if (index > 0) emit("</pre>\n</div>\n");
@@ -525,10 +546,12 @@ void emit_source() {
             assert(left_in_block > 0 && "every line handed out is in a run");
             open_block(file, local, left_in_block);
         }
-        emit_source_line(text, cut, index, local);
+        emit_source_line(text, cut, index);
         ++index;
         ++local;
         --left_in_block;
+        step_field(gutter);
+        step_field(gutter + gutter_width + 1);
     }
     if (index > 0) emit("</pre>\n</div>\n");
     emit("</section>\n");
