@@ -186,19 +186,83 @@ struct Totals {
     bool first_chars[256];
 };
 
-void count(const SymbolNode* n, Totals& t) {
+// What the page shows of each symbol beyond its references, in the table's
+// order.  Every walk of the references visits each entry and its line's slot
+// far apart in memory, and that is where the page's time goes: they are
+// walked twice, once here and once for the rows, which also place them by
+// line for the source.
+struct SymbolFacts {
+    std::int32_t first_definition;   // line of its first definition, or 0
+    std::int32_t only_definition;    // line of its one definition; 0 when it has none or several
+    int usage;                       // symbols::usage_of
+};
+std::vector<SymbolFacts> facts;
+
+// Every recorded occurrence by line: those of line index i (line number - 1)
+// are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
+// The symbol table has them by symbol; a count per line and a second walk
+// sort them by line, a few per line by column.  Four bytes a line: a table of
+// more than 2^32 occurrences (64 GiB of entries) is out of heap space.
+std::vector<std::uint32_t> line_first;
+std::vector<Occurrence> placed;
+
+// Always so, but for line numbers that wrapped past 2^31 lines.
+bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= input::lines_read; }
+
+// The totals, the facts of every symbol, and in line_first[i + 1] the count
+// of occurrences on line index i.
+void survey(const SymbolNode* n, Totals& t) {
     for (; n != nullptr; n = n->greater) {
-        count(n->less, t);
+        survey(n->less, t);
         ++t.symbols;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) ++t.occurrences;
         t.first_chars[static_cast<unsigned char>(n->name[0])] = true;
+        const RefEntry* first = nullptr;   // the first definition; the references are oldest first
+        int definitions = 0;
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
+            ++t.occurrences;
+            if (on_a_line_read(e)) ++line_first[static_cast<std::size_t>(e->line)];
+            if (e->mark == '#' && definitions++ == 0) first = e;
+        }
+        std::int32_t only = definitions == 1 && on_a_line_read(first) ? first->line : 0;
+        facts.push_back(SymbolFacts{first != nullptr ? first->line : 0, only, symbols::usage_of(n)});
+    }
+}
+
+// Turns the counts of survey into where each line's occurrences go.
+void open_places() {
+    std::size_t lines = static_cast<std::size_t>(input::lines_read);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lines; ++i) {
+        total += line_first[i + 1];
+        if (total > UINT32_MAX) fatal::report_error(fatal::ERROR_HEAP);
+        line_first[i + 1] = static_cast<std::uint32_t>(total);
+    }
+    placed.resize(line_first[lines]);
+}
+
+// Once the rows have placed every occurrence, line_first[i] is where line
+// index i + 1 starts: shifted back, and each line's few put in column order.
+void place_by_column() {
+    std::size_t lines = static_cast<std::size_t>(input::lines_read);
+    for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
+    line_first[0] = 0;
+    for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
+        for (std::size_t j = std::size_t{line_first[i]} + 1; j < line_first[i + 1]; ++j) {
+            Occurrence o = placed[j];
+            std::size_t k = j;
+            for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];
+            placed[k] = o;
+        }
     }
 }
 
 // One row per symbol, grouped by first character, each group a jump target.
-void emit_symbol_rows(const SymbolNode* n, int& group) {
+// The rows place every occurrence at line_first of its line index, which
+// they move on (symbol is the index of the next symbol in facts).
+void emit_symbol_rows(const SymbolNode* n, int& group, std::size_t& symbol) {
     for (; n != nullptr; n = n->greater) {
-        emit_symbol_rows(n->less, group);
+        emit_symbol_rows(n->less, group, symbol);
+        const SymbolFacts& f = facts[symbol++];
         int first = static_cast<unsigned char>(n->name[0]);
         if (first != group) {
             if (group >= 0) emit("</tbody>\n", 9);
@@ -209,11 +273,9 @@ void emit_symbol_rows(const SymbolNode* n, int& group) {
         }
         emit("<tr id=\"", 8);
         emit_symbol_id(n);
-        const RefEntry* definition = n->refs;   // the first, as the references are oldest first
-        while (definition != nullptr && definition->mark != '#') definition = definition->next;
-        if (definition != nullptr) {
+        if (f.first_definition != 0) {
             emit("\"><th><a class=\"name\" href=\"#L");
-            emit_number(definition->line);
+            emit_number(f.first_definition);
             emit("\">", 2);
             emit_text(n->name, n->length);
             emit("</a>", 4);
@@ -225,16 +287,22 @@ void emit_symbol_rows(const SymbolNode* n, int& group) {
         if (n->kind == 'M') emit(" <span class=\"macro\" title=\"macro name\">macro</span>");
         emit("</th><td>", 9);
         int file_shown = -1;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e, file_shown);
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
+            emit_reference(e, file_shown);
+            if (on_a_line_read(e))
+                placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
+                    Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark,
+                               e->mark == '#' ? 0 : f.only_definition};
+        }
         emit("</td></tr>\n", 11);
     }
 }
 
 // The names whose usage (symbols::usage_of) is usage, as links to their rows.
-void emit_name_list(const SymbolNode* n, int usage, bool& any) {
+void emit_name_list(const SymbolNode* n, int usage, bool& any, std::size_t& symbol) {
     for (; n != nullptr; n = n->greater) {
-        emit_name_list(n->less, usage, any);
-        if (symbols::usage_of(n) != usage) continue;
+        emit_name_list(n->less, usage, any, symbol);
+        if (facts[symbol++].usage != usage) continue;
         emit("<a href=\"#", 10);
         emit_symbol_id(n);
         emit("\">", 2);
@@ -261,7 +329,8 @@ void emit_list_section(const char* id, const char* heading, int usage) {
     open_section(id, heading);
     emit("<p class=\"names\">");
     bool any = false;
-    emit_name_list(symbols::symbol_root, usage, any);
+    std::size_t symbol = 0;
+    emit_name_list(symbols::symbol_root, usage, any, symbol);
     if (!any) emit("None.");
     emit("</p>\n</section>\n");
 }
@@ -362,7 +431,9 @@ void emit_symbols(const Totals& t) {
     }
     emit("</nav>\n<table class=\"xref\">\n");
     int group = -1;
-    emit_symbol_rows(symbols::symbol_root, group);
+    std::size_t symbol = 0;
+    emit_symbol_rows(symbols::symbol_root, group, symbol);
+    place_by_column();
     if (group >= 0) emit("</tbody>\n", 9);
     emit("</table>\n</section>\n");
 }
@@ -385,72 +456,6 @@ void open_block(int file, std::int32_t first_local, std::int32_t lines) {
         emit("lh\"");
     }
     emit(">", 1);
-}
-
-// Every recorded occurrence by line: those of line index i (line number - 1)
-// are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
-// The symbol table has them by symbol; a count per line and a second walk
-// sort them by line, a few per line by column.  Four bytes a line: a table of
-// more than 2^32 occurrences (64 GiB of entries) is out of heap space.
-std::vector<std::uint32_t> line_first;
-std::vector<Occurrence> placed;
-
-// Always so, but for line numbers that wrapped past 2^31 lines.
-bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= input::lines_read; }
-
-void count_by_line(const SymbolNode* n) {
-    for (; n != nullptr; n = n->greater) {
-        count_by_line(n->less);
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
-            if (on_a_line_read(e)) ++line_first[static_cast<std::size_t>(e->line)];
-    }
-}
-
-// The line of the one definition of n, or 0 when it has none or several.
-std::int32_t only_definition(const SymbolNode* n) {
-    const RefEntry* found = nullptr;
-    for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
-        if (e->mark != '#') continue;
-        if (found != nullptr) return 0;
-        found = e;
-    }
-    return found != nullptr && on_a_line_read(found) ? found->line : 0;
-}
-
-// Places every occurrence at line_first of its line index, which it moves on.
-void place_by_line(const SymbolNode* n) {
-    for (; n != nullptr; n = n->greater) {
-        place_by_line(n->less);
-        std::int32_t definition = only_definition(n);
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
-            if (on_a_line_read(e))
-                placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
-                Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark, e->mark == '#' ? 0 : definition};
-    }
-}
-
-void gather_occurrences() {
-    std::size_t lines = static_cast<std::size_t>(input::lines_read);
-    line_first.assign(lines + 1, 0);
-    count_by_line(symbols::symbol_root);
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < lines; ++i) {
-        total += line_first[i + 1];
-        if (total > UINT32_MAX) fatal::report_error(fatal::ERROR_HEAP);
-        line_first[i + 1] = static_cast<std::uint32_t>(total);
-    }
-    placed.resize(line_first[lines]);
-    place_by_line(symbols::symbol_root);   // line_first[i] is now where line i + 1 starts
-    for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
-    line_first[0] = 0;
-    for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
-        for (std::size_t j = std::size_t{line_first[i]} + 1; j < line_first[i + 1]; ++j) {
-            Occurrence o = placed[j];
-            std::size_t k = j;
-            for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];
-            placed[k] = o;
-        }
-    }
 }
 
 // The gutter of a source line: its line number and its line within its file,
@@ -580,8 +585,10 @@ void write_page(platform::TextStream* page, const char* source_name) {
     gutter_width = 1;
     for (std::int32_t l = input::lines_read; l >= 10; l /= 10) ++gutter_width;
     Totals t{};
-    count(symbols::symbol_root, t);
-    gather_occurrences();
+    facts.clear();
+    line_first.assign(static_cast<std::size_t>(input::lines_read) + 1, 0);
+    survey(symbols::symbol_root, t);
+    open_places();
     emit_header(source_name, t);
     emit_files();
     emit_symbols(t);
@@ -593,6 +600,7 @@ void write_page(platform::TextStream* page, const char* source_name) {
     page_stream = nullptr;
     line_first = {};   // nothing is kept for the next source
     placed = {};
+    facts = {};
 }
 
 }  // namespace html
