@@ -10,8 +10,17 @@ namespace analysis {
 inline char current_mark = ' ';                // "#", "&" or " " for the next recording
 inline char current_kind = ' ';                // "M" while a macro name is recorded, else " "
 
+// Receives every symbol token of a statement, in line order: where its text
+// stands in the line, the text, its length, and the mark the table stored
+// for it, or 0 when the statement's shape leaves it out.  The name after
+// INCLUDE is no token.
+using SymbolSink = void (*)(const char* text_start, const char* text, int length, char mark);
+
 // Analyses the line in input::line_buffer, recording its symbols on input::line_number.
 void analyse_line();
+// Analyses the line as analyse_line does and hands sink every symbol token
+// of the statement.
+void analyse_line_to(SymbolSink sink);
 // Per-source reset: blank mark and kind.
 void reset_analysis();
 // The whole analysis of one source, open at source under name: resets the

@@ -47,8 +47,8 @@ struct Run {
     std::vector<std::uint32_t> file_of_record;    // per file of the reader's record: index into files
     std::vector<std::uint64_t> name_slots;        // open addressing over the names: hash in the high half,
                                                   // index + 1 in the low, 0 when free
-    std::vector<std::uint32_t> line_first;        // per line index: its first occurrence
-    std::vector<std::uint8_t> columns;            // per occurrence: its column in its line
+    std::int32_t line = -1;                       // index of the line the last symbol stood on, -1 before the first
+    std::uint32_t line_file = 0;                  // and its run file
     std::vector<std::uint32_t> tree_order;        // names of the table in its (byte) order, each once
     std::vector<bool> in_tree;                    // per name: in tree_order
     bool opened;                                  // the main source was opened: the table is this run's
@@ -168,39 +168,26 @@ bool find_name_id(std::string_view text, std::uint32_t* id) {
     return slot != 0;
 }
 
-// Whether the directive row is INCLUDE: its name is no symbol.
-bool is_include(std::int32_t kind) {
-    return kind == lex::TOKEN_DIRECTIVE && lex::directive_table[lex::keyword_index].type == lex::DIRECTIVE_INCLUDE;
-}
-
-// Every symbol token of the line just analysed becomes an occurrence.
-void collect_line() {
+// The sink of the classifier: every symbol token of the line being
+// analysed becomes an occurrence, with the mark the table stored for it.
+void take_symbol(const char* text_start, const char* text, int length, char mark) {
     std::int32_t index = input::lines_read - 1;
-    std::uint32_t file = run_file(input::file_of_line(index));
-    Analysis& a = *run.result;
-    if (run.line_first.size() < static_cast<std::size_t>(index) + 1) run.line_first.resize(static_cast<std::size_t>(index) + 1);
-    run.line_first[static_cast<std::size_t>(index)] = static_cast<std::uint32_t>(a.occurrences.size());
-    lex::start_line();   // the classifier read the line once; its tokens are read again
-    for (int token = 0;; ++token) {
-        std::int32_t kind = lex::fetch_token();
-        if (kind == lex::TOKEN_END) break;
-        if (token < 2 && is_include(kind)) break;   // the rest is a file name
-        if (kind != lex::TOKEN_SYMBOL) continue;
-        int column = static_cast<int>(lex::text_start - input::line_buffer);
-        std::int64_t from = input::file_offset(index, column);
-        std::int64_t to = input::file_offset(index, column + lex::token_length - 1) + 1;
-        Position start = run_position(file, from), end = run_position(file, to);
-        a.occurrences.push_back(Occurrence{name_id(std::string_view(lex::token_text, static_cast<std::size_t>(lex::token_length))),
-                                           file, start, end.character, end.line, 0});
-        run.columns.push_back(static_cast<std::uint8_t>(column));
+    if (index != run.line) {
+        run.line = index;
+        run.line_file = run_file(input::file_of_line(index));
     }
+    int column = static_cast<int>(text_start - input::line_buffer);
+    std::int64_t from = input::file_offset(index, column);
+    std::int64_t to = input::file_offset(index, column + length - 1) + 1;
+    Position start = run_position(run.line_file, from), end = run_position(run.line_file, to);
+    run.result->occurrences.push_back(Occurrence{name_id(std::string_view(text, static_cast<std::size_t>(length))), run.line_file,
+                                                 start, end.character, end.line, mark});
 }
 
-// The listing's marks: each recorded occurrence is found by its line and
-// column among the line's tokens.
-void take_marks(const symbols::SymbolNode* node) {
+// Kinds of the table's names, and its names in its (byte) order.
+void take_kinds(const symbols::SymbolNode* node) {
     for (; node != nullptr; node = node->greater) {
-        take_marks(node->less);
+        take_kinds(node->less);
         std::uint32_t id;
         if (!find_name_id(std::string_view(node->name, node->length), &id)) continue;
         Analysis& a = *run.result;
@@ -209,16 +196,6 @@ void take_marks(const symbols::SymbolNode* node) {
         if (!run.in_tree[id]) {
             run.in_tree[id] = true;
             run.tree_order.push_back(id);
-        }
-        for (const symbols::RefEntry* e = node->refs; e != nullptr; e = e->next) {
-            std::size_t line = static_cast<std::size_t>(e->line) - 1;
-            if (line >= run.line_first.size()) continue;
-            std::size_t from = run.line_first[line];
-            std::size_t to = line + 1 < run.line_first.size() ? run.line_first[line + 1] : a.occurrences.size();
-            for (std::size_t i = from; i < to; ++i) {
-                Occurrence& o = a.occurrences[i];
-                if (o.symbol == id && run.columns[i] == e->column) o.mark = e->mark;
-            }
         }
     }
 }
@@ -381,8 +358,7 @@ const char* read_source() {
     run.opened = true;
     run_file(0);
     while (input::next_line()) {
-        analysis::analyse_line();
-        collect_line();
+        analysis::analyse_line_to(take_symbol);
         input::count_line();
     }
     return input::close_source() ? nullptr : "Can't read ";
@@ -443,7 +419,7 @@ void analyse(std::size_t index) {
     try {
         failure = read_source();
         if (run.opened) {
-            take_marks(symbols::symbol_root);
+            take_kinds(symbols::symbol_root);
             note_include_failures();
             note_cut_lines();
             index_analysis();
