@@ -134,13 +134,18 @@ std::size_t encode_text(const char* bytes, std::size_t n, char* to, bool markup)
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
     std::size_t w = 0;
     for (std::size_t i = 0; i < n;) {
+        // Most bytes are shown as they are: a run of them is found by one table
+        // look-up a byte and copied whole.
+        std::size_t run = i;
+        while (run < n && SHOWN_AS_IS.bits[p[run]]) ++run;
+        if (run > i) {
+            std::memcpy(to + w, p + i, run - i);
+            w += run - i;
+            i = run;
+            continue;
+        }
         unsigned char b = p[i];
-        // Most bytes take one table look-up: against the tests below alone, the
-        // --html run of the realistic bench case went from 0.50 s to 0.39 s.
-        if (SHOWN_AS_IS.bits[b]) {
-            to[w++] = static_cast<char>(b);
-            ++i;
-        } else if (const char* ref = reference_of(b)) {
+        if (const char* ref = reference_of(b)) {
             std::size_t k = std::strlen(ref);
             std::memcpy(to + w, ref, k);
             w += k;

@@ -67,17 +67,6 @@ void emit_number(std::int64_t v) {
     out_used += static_cast<std::size_t>(std::to_chars(p, p + 24, v).ptr - p);
 }
 
-// A number right-aligned in width columns.
-void emit_padded(std::int64_t v, int width) {
-    char digits[24];
-    int d = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
-    char* p = room(static_cast<std::size_t>(std::max(width, d)));
-    int pad = width > d ? width - d : 0;
-    std::memset(p, ' ', static_cast<std::size_t>(pad));
-    std::memcpy(p + pad, digits, static_cast<std::size_t>(d));
-    out_used += static_cast<std::size_t>(pad + d);
-}
-
 // markup false: for an attribute value or the title, where no element can stand.
 void emit_text(const char* bytes, std::size_t n, bool markup = true) {
     if (n * MAX_ENCODED_PER_BYTE > OUT_SIZE) {   // a very long name: encoded whole elsewhere
@@ -173,16 +162,19 @@ void emit_reference(const RefEntry* e, int& file_shown) {
         emit(":</span> ", 9);
         file_shown = g.file;
     }
+    char global[16], own[16];   // the line numbers, written once each and shown twice
+    std::size_t global_length = static_cast<std::size_t>(std::to_chars(global, global + sizeof global, e->line).ptr - global);
+    std::size_t own_length = static_cast<std::size_t>(std::to_chars(own, own + sizeof own, local).ptr - own);
     emit("<a href=#L", 10);
-    emit_number(e->line);
+    emit(global, global_length);
     emit(" title=\"", 8);
     emit(title_names[static_cast<std::size_t>(g.file)]);
     emit(":", 1);
-    emit_number(local);
+    emit(own, own_length);
     emit("\">", 2);
-    emit_number(local);
+    emit(own, own_length);
     emit(" <i>(", 5);
-    emit_number(e->line);
+    emit(global, global_length);
     if (e->mark == '#') emit("#", 1);
     if (e->mark == '&') emit("&amp;", 5);
     emit(")</i></a> ", 10);
@@ -194,19 +186,83 @@ struct Totals {
     bool first_chars[256];
 };
 
-void count(const SymbolNode* n, Totals& t) {
+// What the page shows of each symbol beyond its references, in the table's
+// order.  Every walk of the references visits each entry and its line's slot
+// far apart in memory, and that is where the page's time goes: they are
+// walked twice, once here and once for the rows, which also place them by
+// line for the source.
+struct SymbolFacts {
+    std::int32_t first_definition;   // line of its first definition, or 0
+    std::int32_t only_definition;    // line of its one definition; 0 when it has none or several
+    int usage;                       // symbols::usage_of
+};
+std::vector<SymbolFacts> facts;
+
+// Every recorded occurrence by line: those of line index i (line number - 1)
+// are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
+// The symbol table has them by symbol; a count per line and a second walk
+// sort them by line, a few per line by column.  Four bytes a line: a table of
+// more than 2^32 occurrences (64 GiB of entries) is out of heap space.
+std::vector<std::uint32_t> line_first;
+std::vector<Occurrence> placed;
+
+// Always so, but for line numbers that wrapped past 2^31 lines.
+bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= input::lines_read; }
+
+// The totals, the facts of every symbol, and in line_first[i + 1] the count
+// of occurrences on line index i.
+void survey(const SymbolNode* n, Totals& t) {
     for (; n != nullptr; n = n->greater) {
-        count(n->less, t);
+        survey(n->less, t);
         ++t.symbols;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) ++t.occurrences;
         t.first_chars[static_cast<unsigned char>(n->name[0])] = true;
+        const RefEntry* first = nullptr;   // the first definition; the references are oldest first
+        int definitions = 0;
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
+            ++t.occurrences;
+            if (on_a_line_read(e)) ++line_first[static_cast<std::size_t>(e->line)];
+            if (e->mark == '#' && definitions++ == 0) first = e;
+        }
+        std::int32_t only = definitions == 1 && on_a_line_read(first) ? first->line : 0;
+        facts.push_back(SymbolFacts{first != nullptr ? first->line : 0, only, symbols::usage_of(n)});
+    }
+}
+
+// Turns the counts of survey into where each line's occurrences go.
+void open_places() {
+    std::size_t lines = static_cast<std::size_t>(input::lines_read);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lines; ++i) {
+        total += line_first[i + 1];
+        if (total > UINT32_MAX) fatal::report_error(fatal::ERROR_HEAP);
+        line_first[i + 1] = static_cast<std::uint32_t>(total);
+    }
+    placed.resize(line_first[lines]);
+}
+
+// Once the rows have placed every occurrence, line_first[i] is where line
+// index i + 1 starts: shifted back, and each line's few put in column order.
+void place_by_column() {
+    std::size_t lines = static_cast<std::size_t>(input::lines_read);
+    for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
+    line_first[0] = 0;
+    for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
+        for (std::size_t j = std::size_t{line_first[i]} + 1; j < line_first[i + 1]; ++j) {
+            Occurrence o = placed[j];
+            std::size_t k = j;
+            for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];
+            placed[k] = o;
+        }
     }
 }
 
 // One row per symbol, grouped by first character, each group a jump target.
-void emit_symbol_rows(const SymbolNode* n, int& group) {
+// The rows place every occurrence at line_first of its line index, which
+// they move on (symbol is the index of the next symbol in facts).
+void emit_symbol_rows(const SymbolNode* n, int& group, std::size_t& symbol) {
     for (; n != nullptr; n = n->greater) {
-        emit_symbol_rows(n->less, group);
+        emit_symbol_rows(n->less, group, symbol);
+        const SymbolFacts& f = facts[symbol++];
         int first = static_cast<unsigned char>(n->name[0]);
         if (first != group) {
             if (group >= 0) emit("</tbody>\n", 9);
@@ -217,11 +273,9 @@ void emit_symbol_rows(const SymbolNode* n, int& group) {
         }
         emit("<tr id=\"", 8);
         emit_symbol_id(n);
-        const RefEntry* definition = n->refs;   // the first, as the references are oldest first
-        while (definition != nullptr && definition->mark != '#') definition = definition->next;
-        if (definition != nullptr) {
+        if (f.first_definition != 0) {
             emit("\"><th><a class=\"name\" href=\"#L");
-            emit_number(definition->line);
+            emit_number(f.first_definition);
             emit("\">", 2);
             emit_text(n->name, n->length);
             emit("</a>", 4);
@@ -233,16 +287,22 @@ void emit_symbol_rows(const SymbolNode* n, int& group) {
         if (n->kind == 'M') emit(" <span class=\"macro\" title=\"macro name\">macro</span>");
         emit("</th><td>", 9);
         int file_shown = -1;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e, file_shown);
+        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
+            emit_reference(e, file_shown);
+            if (on_a_line_read(e))
+                placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
+                    Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark,
+                               e->mark == '#' ? 0 : f.only_definition};
+        }
         emit("</td></tr>\n", 11);
     }
 }
 
 // The names whose usage (symbols::usage_of) is usage, as links to their rows.
-void emit_name_list(const SymbolNode* n, int usage, bool& any) {
+void emit_name_list(const SymbolNode* n, int usage, bool& any, std::size_t& symbol) {
     for (; n != nullptr; n = n->greater) {
-        emit_name_list(n->less, usage, any);
-        if (symbols::usage_of(n) != usage) continue;
+        emit_name_list(n->less, usage, any, symbol);
+        if (facts[symbol++].usage != usage) continue;
         emit("<a href=\"#", 10);
         emit_symbol_id(n);
         emit("\">", 2);
@@ -269,7 +329,8 @@ void emit_list_section(const char* id, const char* heading, int usage) {
     open_section(id, heading);
     emit("<p class=\"names\">");
     bool any = false;
-    emit_name_list(symbols::symbol_root, usage, any);
+    std::size_t symbol = 0;
+    emit_name_list(symbols::symbol_root, usage, any, symbol);
     if (!any) emit("None.");
     emit("</p>\n</section>\n");
 }
@@ -370,7 +431,9 @@ void emit_symbols(const Totals& t) {
     }
     emit("</nav>\n<table class=\"xref\">\n");
     int group = -1;
-    emit_symbol_rows(symbols::symbol_root, group);
+    std::size_t symbol = 0;
+    emit_symbol_rows(symbols::symbol_root, group, symbol);
+    place_by_column();
     if (group >= 0) emit("</tbody>\n", 9);
     emit("</table>\n</section>\n");
 }
@@ -395,85 +458,47 @@ void open_block(int file, std::int32_t first_local, std::int32_t lines) {
     emit(">", 1);
 }
 
-// Every recorded occurrence by line: those of line index i (line number - 1)
-// are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
-// The symbol table has them by symbol; a count per line and a second walk
-// sort them by line, a few per line by column.  Four bytes a line: a table of
-// more than 2^32 occurrences (64 GiB of entries) is out of heap space.
-std::vector<std::uint32_t> line_first;
-std::vector<Occurrence> placed;
+// The gutter of a source line: its line number and its line within its file,
+// each right-aligned in gutter_width columns, then blanks to the next tab
+// stop, so tabs keep their columns.  The numbers go up by one a line; they
+// are counted on in place rather than written out again.
+char gutter[32];
+int gutter_length = 0;
 
-// Always so, but for line numbers that wrapped past 2^31 lines.
-bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= input::lines_read; }
-
-void count_by_line(const SymbolNode* n) {
-    for (; n != nullptr; n = n->greater) {
-        count_by_line(n->less);
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
-            if (on_a_line_read(e)) ++line_first[static_cast<std::size_t>(e->line)];
-    }
+// Writes v right-aligned into the gutter_width columns at field.
+void set_field(char* field, std::int64_t v) {
+    char digits[24];
+    int d = static_cast<int>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+    assert(d <= gutter_width && "no line number is wider than the last");
+    std::memset(field, ' ', static_cast<std::size_t>(gutter_width - d));
+    std::memcpy(field + gutter_width - d, digits, static_cast<std::size_t>(d));
 }
 
-// The line of the one definition of n, or 0 when it has none or several.
-std::int32_t only_definition(const SymbolNode* n) {
-    const RefEntry* found = nullptr;
-    for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
-        if (e->mark != '#') continue;
-        if (found != nullptr) return 0;
-        found = e;
-    }
-    return found != nullptr && on_a_line_read(found) ? found->line : 0;
+// Adds one to the number right-aligned in the gutter_width columns at field.
+void step_field(char* field) {
+    int i = gutter_width - 1;
+    for (; i >= 0 && field[i] == '9'; --i) field[i] = '0';
+    if (i >= 0) field[i] = field[i] == ' ' ? '1' : static_cast<char>(field[i] + 1);
 }
 
-// Places every occurrence at line_first of its line index, which it moves on.
-void place_by_line(const SymbolNode* n) {
-    for (; n != nullptr; n = n->greater) {
-        place_by_line(n->less);
-        std::int32_t definition = only_definition(n);
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
-            if (on_a_line_read(e))
-                placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
-                Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark, e->mark == '#' ? 0 : definition};
-    }
+void start_gutter(std::int32_t line, std::int32_t local) {
+    gutter_length = 2 * gutter_width + 1;
+    gutter_length += 8 - gutter_length % 8;
+    std::memset(gutter, ' ', sizeof gutter);
+    set_field(gutter, line);
+    set_field(gutter + gutter_width + 1, local);
 }
 
-void gather_occurrences() {
-    std::size_t lines = static_cast<std::size_t>(input::lines_read);
-    line_first.assign(lines + 1, 0);
-    count_by_line(symbols::symbol_root);
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < lines; ++i) {
-        total += line_first[i + 1];
-        if (total > UINT32_MAX) fatal::report_error(fatal::ERROR_HEAP);
-        line_first[i + 1] = static_cast<std::uint32_t>(total);
-    }
-    placed.resize(line_first[lines]);
-    place_by_line(symbols::symbol_root);   // line_first[i] is now where line i + 1 starts
-    for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
-    line_first[0] = 0;
-    for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
-        for (std::size_t j = std::size_t{line_first[i]} + 1; j < line_first[i + 1]; ++j) {
-            Occurrence o = placed[j];
-            std::size_t k = j;
-            for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];
-            placed[k] = o;
-        }
-    }
-}
-
-// Line index of the source with its recorded occurrences linked.
-void emit_source_line(std::string_view text, bool cut, std::int32_t index, std::int32_t local) {
-    std::int32_t line = index + 1;
+// Line index of the source with its recorded occurrences linked; the gutter
+// holds its numbers.
+void emit_source_line(std::string_view text, bool cut, std::int32_t index) {
     int length = static_cast<int>(text.size());
+    int digits = 0;   // of the line number, the end of the gutter's first field
+    while (digits < gutter_width && gutter[digits] == ' ') ++digits;
     emit("<span id=L", 10);
-    emit_number(line);
+    emit(gutter + digits, static_cast<std::size_t>(gutter_width - digits));
     emit("><i>", 4);
-    emit_padded(line, gutter_width);
-    emit(" ", 1);
-    emit_padded(local, gutter_width);
-    int used = 2 * gutter_width + 1;   // the gutter ends on a tab stop, so tabs keep their columns
-    int pad = 8 - used % 8;
-    emit("        ", static_cast<std::size_t>(pad));
+    emit(gutter, static_cast<std::size_t>(gutter_length));
     emit("</i>", 4);
     int at = 0;
     for (std::size_t i = line_first[static_cast<std::size_t>(index)]; i < line_first[static_cast<std::size_t>(index) + 1];
@@ -518,6 +543,7 @@ void emit_source() {
             ++next_run;
             run_end = next_run < runs.size() ? runs[next_run].first : input::lines_read;
             left_in_block = 0;   // a new file: a new block
+            start_gutter(index + 1, local);
         }
         if (left_in_block == 0) {
             if (index > 0) emit("</pre>\n</div>\n");
@@ -525,10 +551,12 @@ void emit_source() {
             assert(left_in_block > 0 && "every line handed out is in a run");
             open_block(file, local, left_in_block);
         }
-        emit_source_line(text, cut, index, local);
+        emit_source_line(text, cut, index);
         ++index;
         ++local;
         --left_in_block;
+        step_field(gutter);
+        step_field(gutter + gutter_width + 1);
     }
     if (index > 0) emit("</pre>\n</div>\n");
     emit("</section>\n");
@@ -557,8 +585,10 @@ void write_page(platform::TextStream* page, const char* source_name) {
     gutter_width = 1;
     for (std::int32_t l = input::lines_read; l >= 10; l /= 10) ++gutter_width;
     Totals t{};
-    count(symbols::symbol_root, t);
-    gather_occurrences();
+    facts.clear();
+    line_first.assign(static_cast<std::size_t>(input::lines_read) + 1, 0);
+    survey(symbols::symbol_root, t);
+    open_places();
     emit_header(source_name, t);
     emit_files();
     emit_symbols(t);
@@ -570,6 +600,7 @@ void write_page(platform::TextStream* page, const char* source_name) {
     page_stream = nullptr;
     line_first = {};   // nothing is kept for the next source
     placed = {};
+    facts = {};
 }
 
 }  // namespace html
