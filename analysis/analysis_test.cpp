@@ -44,8 +44,9 @@ protected:
         fatal::exit_status = 0;
     }
 
-    // Hands each line to the classifier as the reader would, then counts it.
-    static void analyse(const std::string& source) {
+    // Hands each line to the classifier as the reader would, then counts it;
+    // with a sink, through analyse_line_to.
+    static void analyse(const std::string& source, analysis::SymbolSink sink = nullptr) {
         std::size_t start = 0;
         for (;;) {
             std::size_t end = source.find('\n', start);
@@ -54,7 +55,10 @@ protected:
             std::memcpy(input::line_buffer, line.data(), line.size());
             std::memcpy(input::line_buffer + line.size(), "\n", 2);
             lex::start_line();
-            analysis::analyse_line();
+            if (sink != nullptr)
+                analysis::analyse_line_to(sink);
+            else
+                analysis::analyse_line();
             input::count_line();
             if (end == std::string::npos) return;
             start = end + 1;
@@ -210,6 +214,41 @@ TEST_F(AnalysisTest, LinesOfOneSourceCountOnAcrossStatements) {
     check({
         {"COUNT = 5\n\n\tLDA COUNT\n; COUNT\n\tSTA COUNT,COUNT\nLOOP:\tJSR LOOP", "COUNT: 1# 3  5  5 |LOOP: 6# 6&"},
     });
+}
+
+std::string sunk;   // what the sink got: column, text and mark ("_" blank, "-" left out), "| " between lines
+
+void sink_to_text(const char* text_start, const char* text, int length, char mark) {
+    sunk += std::to_string(text_start - input::line_buffer) + std::string(text, static_cast<std::size_t>(length)) +
+            (mark == 0 ? '-' : mark == ' ' ? '_' : mark) + ' ';
+}
+
+TEST_F(AnalysisTest, TheSinkGetsEverySymbolOfTheStatementWithTheListingsMark) {
+    struct Row {
+        const char* source;
+        const char* sunk;
+    } rows[] = {
+        {"LBL\tLDA\tFOO,X+BAR ; NOTE", "0LBL# 8FOO_ 14BAR_ "},
+        {"\tNOP FOO", "5FOO- "},                     // after an implied mnemonic
+        {"PUTC '*', COUNT", "0PUTC- 10COUNT- "},      // a macro invocation: the listing keeps nothing
+        {"ORIGIN *= BASE", "0ORIGIN- 10BASE_ "},
+        {"\t.PAGE FOO", "7FOO- "},                    // no title
+        {"LBL\t.INCLUDE FILE.INC", "0LBL# "},          // the name is no token
+        {"5 .INCLUDE FOO", ""},
+        {"MAC\t.MACRO A1\n\tJSR MAC", "0MAC# 11A1_ | 5MAC_ "},   // the macro rule
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.source);
+        reset();
+        sunk.clear();
+        std::string source = r.source;
+        for (std::size_t at = 0, end; (end = source.find('\n', at)) != std::string::npos; at = end + 1) {
+            analyse(source.substr(at, end - at), sink_to_text);
+            sunk += "| ";
+        }
+        analyse(source.substr(source.rfind('\n') == std::string::npos ? 0 : source.rfind('\n') + 1), sink_to_text);
+        EXPECT_EQ(sunk, r.sunk);
+    }
 }
 
 }  // namespace
