@@ -184,8 +184,9 @@ void reset_channel();
 // 4, or 0 when the byte at p starts none (no overlong form, no surrogate,
 // nothing past U+10FFFF).
 std::size_t sequence_length(const unsigned char* p, std::size_t n);
-// Offsets where the lines of text start: after every LF, CR LF and lone CR.
-std::vector<std::uint32_t> line_starts(std::string_view text);
+// Offsets where the lines of text start: after every LF, CR LF and lone CR;
+// only the first count of them when text has more.
+std::vector<std::uint32_t> line_starts(std::string_view text, std::size_t count = SIZE_MAX);
 // The editor's position of byte offset in text, whose lines start at starts.
 Position position_of(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t offset);
 // The byte offset of an editor's position; a line past the end gives the

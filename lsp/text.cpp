@@ -49,14 +49,14 @@ std::size_t sequence_length(const unsigned char* p, std::size_t n) {
     return len;
 }
 
-std::vector<std::uint32_t> line_starts(std::string_view text) {
+std::vector<std::uint32_t> line_starts(std::string_view text, std::size_t count) {
     std::vector<std::uint32_t> starts{0};
     if (text.find('\r') == std::string_view::npos) {   // the usual text: a search for each LF
-        for (std::size_t i = text.find('\n'); i != std::string_view::npos; i = text.find('\n', i + 1))
+        for (std::size_t i = text.find('\n'); i != std::string_view::npos && starts.size() < count; i = text.find('\n', i + 1))
             starts.push_back(static_cast<std::uint32_t>(i + 1));
         return starts;
     }
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::size_t i = 0; i < text.size() && starts.size() < count; ++i) {
         char c = text[i];
         if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
         if (c == '\n' || c == '\r') starts.push_back(static_cast<std::uint32_t>(i + 1));
@@ -104,7 +104,10 @@ std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& s
 }
 
 void apply_change(std::string* text, Range range, std::string_view replacement) {
-    std::vector<std::uint32_t> starts = line_starts(*text);
+    // The starts up to the line after the range's last: an edit near the
+    // top of a large document needs no table of all its lines.
+    std::size_t last = static_cast<std::size_t>(std::max({range.start.line, range.end.line, 0}));
+    std::vector<std::uint32_t> starts = line_starts(*text, last + 2);
     std::size_t from = offset_of(*text, starts, range.start);
     std::size_t to = offset_of(*text, starts, range.end);
     if (to < from) std::swap(from, to);

@@ -447,17 +447,6 @@ void analyse(std::size_t index) {
     fresh.named = a.named;
     std::swap(a, fresh);
     fresh = Analysis{};   // the old index goes before the new one grows
-    // A document just opened keeps the room of its message (its escapes:
-    // 3 MB on the 1,000,000-line source); with the old index gone it is
-    // copied into the room an edit grows it to (text.cpp), so that the next
-    // edits fit in place.
-    for (File& f : files) {
-        if (!f.open || f.text.capacity() - f.text.size() <= f.text.size() / 16 + 4096) continue;
-        std::string roomy;
-        roomy.reserve(f.text.size() + f.text.size() / 64 + 4096);
-        roomy.assign(f.text);
-        f.text.swap(roomy);
-    }
     run = Run{};
     run.result = &a;
     // The files the last analysis read are read once, here, and the reader
