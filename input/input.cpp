@@ -22,6 +22,15 @@ int run_file = -1;                         // files index of the last line run, 
 // Where read_chars dropped carriage returns in the piece just read (KEEP_OFFSETS).
 int piece_dropped_at[LINE_BUFFER_SIZE];
 int piece_dropped = 0;
+bool offset_wanted = false;   // the last line's entry in line_offsets stays when the next line comes
+
+// The last line's offset and dropped bytes go, unless a caller may ask for them.
+void forget_unwanted_offset() {
+    if (line_offsets.empty() || offset_wanted) return;
+    std::int32_t line = line_offsets.back().line;
+    line_offsets.pop_back();
+    while (!dropped_bytes.empty() && dropped_bytes.back().line == line) dropped_bytes.pop_back();
+}
 
 // The kept texts: one record per line, [length][flags][text], in blocks.
 constexpr std::size_t TEXT_BLOCK_SIZE = 1024 * 1024;
@@ -101,7 +110,9 @@ void note_line(std::uint64_t start, bool cut) {
     if (kept != 0) {
         if (cut) cut_lines.push_back(lines_read);
         if ((kept & KEEP_OFFSETS) != 0) {
-            line_offsets.push_back(static_cast<std::int64_t>(start));
+            forget_unwanted_offset();
+            line_offsets.push_back(LineOffset{lines_read, static_cast<std::int64_t>(start)});
+            offset_wanted = cut;
             for (int i = 0; i < piece_dropped; ++i) dropped_bytes.push_back(DroppedByte{lines_read, piece_dropped_at[i]});
         }
         if ((kept & KEEP_TEXTS) != 0) keep_text(line_buffer, line_length - 1, cut);
@@ -171,6 +182,7 @@ int next_line() {
 void count_line() { line_number = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) + 1u); }
 
 int open_include(const char* name, int column) {
+    offset_wanted = true;   // whatever becomes of the include, its line may be asked about
     int here = open_files[include_depth];
     for (int i = 0; i < exclude_count; ++i) {
         if (same_name_nocase(name, exclude_names[i])) {
@@ -245,6 +257,7 @@ void reset_input(platform::TextStream* source, std::string_view name) {
     lines_read = 0;
     line_offsets.clear();
     dropped_bytes.clear();
+    offset_wanted = false;
     cut_lines.clear();
     text_blocks.clear();
 }
@@ -259,7 +272,7 @@ bool close_source() {
 void keep_record(int flags) { kept |= flags; }
 
 void release_line_record() {
-    std::vector<std::int64_t>().swap(line_offsets);
+    std::vector<LineOffset>().swap(line_offsets);
     std::vector<DroppedByte>().swap(dropped_bytes);
     std::vector<std::int32_t>().swap(cut_lines);
     std::vector<TextBlock>().swap(text_blocks);
@@ -271,7 +284,11 @@ std::int64_t file_offset(std::int32_t index, int column) {
                                   [](const DroppedByte& a, const DroppedByte& b) {
                                       return a.line < b.line || (a.line == b.line && a.column < b.column);
                                   });
-    std::int64_t offset = line_offsets[static_cast<std::size_t>(index)] + column;
+    auto line = std::lower_bound(line_offsets.begin(), line_offsets.end(), index,
+                                 [](const LineOffset& l, std::int32_t i) { return l.line < i; });
+    assert(line != line_offsets.end() && line->line == index && "a line the record keeps");
+    if (line == line_offsets.end() || line->line != index) return -1;
+    std::int64_t offset = line->start + column;
     for (auto d = first; d != dropped_bytes.end() && d->line == index && d->column <= column; ++d) ++offset;
     return offset;
 }

@@ -27,7 +27,7 @@ inline constexpr int INCLUDE_NOT_OPENED = 3;   // reported, status 1
 inline constexpr int INCLUDE_READ_FAILED = 4;  // opened, failed while read: reported, status 1
 
 // What the record keeps beyond the file table (flags of keep_record).
-inline constexpr int KEEP_OFFSETS = 1;   // where every line starts in its file, and the dropped bytes
+inline constexpr int KEEP_OFFSETS = 1;   // where lines start in their files, and the dropped bytes (LineOffset)
 inline constexpr int KEEP_TEXTS = 2;     // the text of every line, as handed out
 
 // One file as it was read: the main source, or an include each time it is
@@ -67,6 +67,16 @@ struct DroppedByte {
     int column;                // column of the character delivered in its place
 };
 
+// Where a line starts in its file.  The record keeps it for the line being
+// handed out and for every line a caller may still ask about once the run
+// is done: a cut line, and a line that named an include (which may fail
+// while it is read, long after).  Any other line's is dropped when the next
+// line comes, so the record stays a few entries long however long the run.
+struct LineOffset {
+    std::int32_t line;         // index of the line (line number - 1)
+    std::int64_t start;        // offset of its first byte in its file
+};
+
 // A place in the kept texts, for walking them in line order.
 struct TextCursor {
     std::size_t block = 0;
@@ -92,8 +102,8 @@ inline std::vector<FileRecord> files;              // every file opened, in open
 inline std::vector<IncludeFailure> include_failures;   // in the order met (a read failure when its file ends)
 inline std::vector<LineRun> line_runs;             // in line order; every line handed out is in one
 inline std::int32_t lines_read = 0;                // lines handed out
-inline std::vector<std::int64_t> line_offsets;     // KEEP_OFFSETS: per line, the offset of its first byte in its file
-inline std::vector<DroppedByte> dropped_bytes;     // KEEP_OFFSETS: in line and column order
+inline std::vector<LineOffset> line_offsets;       // KEEP_OFFSETS: the lines LineOffset says, in line order
+inline std::vector<DroppedByte> dropped_bytes;     // KEEP_OFFSETS: in those lines, in line and column order
 inline std::vector<std::int32_t> cut_lines;        // KEEP_OFFSETS or KEEP_TEXTS: lines cut at 254 characters, by index
 
 // Reads one chunk of at most size - 1 characters and terminates it; returns
@@ -136,7 +146,8 @@ void release_line_record();
 
 // Offset in the file of line index of the character at column of that line
 // as handed out (the line feed the reader added maps to where reading of the
-// line stopped).  Needs KEEP_OFFSETS.
+// line stopped).  Needs KEEP_OFFSETS, and a line the record keeps (the one
+// being handed out, a cut one, one that named an include); -1 for another.
 std::int64_t file_offset(std::int32_t index, int column);
 // files index of the file line index came from.
 int file_of_line(std::int32_t index);

@@ -263,7 +263,9 @@ TEST_F(ReaderTest, ExcludedIncludesHaveNoEffect) {
 // character handed out is the byte of the file file_offset names, and every
 // line feed is the file's own or stands where reading of its line stopped; the
 // probes are worked out by hand.  A "#" in a line opens the name after it,
-// up to a blank or the line's end, as an INCLUDE written there would.
+// up to a blank or the line's end, as an INCLUDE written there would.  Once
+// the run is done the record still holds the cut lines and the lines that
+// named an include, and no other.
 TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
     struct Probe {
         std::int32_t line;   // index among the lines handed out
@@ -308,6 +310,11 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
                     EXPECT_TRUE(there == '\n' || there == '\x1A' || input::skipping_long_line) << "line " << i;
                 }
             }
+            for (const Probe& p : c.probes) {
+                if (p.line != i) continue;
+                EXPECT_EQ(input::file_offset(p.line, p.column), p.offset) << "line " << p.line << " column " << p.column;
+                EXPECT_EQ(input::file_of_line(p.line), p.file) << "line " << p.line;
+            }
             std::string line(input::line_buffer, static_cast<std::size_t>(input::line_length));
             std::size_t hash = line.find('#');
             if (hash != std::string::npos) {
@@ -316,11 +323,11 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
             }
             input::count_line();
         }
-        for (const Probe& p : c.probes) {
-            EXPECT_EQ(input::file_offset(p.line, p.column), p.offset) << "line " << p.line << " column " << p.column;
-            EXPECT_EQ(input::file_of_line(p.line), p.file) << "line " << p.line;
-        }
+        std::vector<std::int32_t> kept_lines;
+        for (const input::LineOffset& l : input::line_offsets) kept_lines.push_back(l.line);
         if (!c.include.empty()) {
+            EXPECT_EQ(kept_lines, (std::vector<std::int32_t>{0, 3}));   // cut and naming I.INC; the last
+            EXPECT_EQ(input::file_offset(0, 237), 237);
             ASSERT_EQ(input::files.size(), 2u);
             EXPECT_EQ(input::files[1].name_column, 237);
             EXPECT_EQ(input::files[1].included_on, 1);
