@@ -315,13 +315,16 @@ void index_analysis() {
     std::vector<std::uint32_t> next(a.symbol_first.begin(), a.symbol_first.end() - 1);
     for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_symbol[next[a.occurrences[i].symbol]++] = i;
 
+    // The command line's rule (symbols::usage_from), over every occurrence the
+    // server keeps: a macro invocation, which the listing leaves out, is a use.
     for (std::uint32_t s = 0; s < names; ++s) {
         const SymbolFacts& f = a.facts[s];
+        int usage = symbols::usage_from(f.definitions > 0, f.calls + f.uses > 0);
         for (std::uint32_t slot = a.symbol_first[s]; slot < a.symbol_first[s + 1]; ++slot) {
             std::uint32_t k = a.by_symbol[slot];
-            if (f.definitions == 0)
+            if (usage == symbols::USAGE_NEVER_DEFINED)
                 add_diagnostic(file_of(a, k), range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
-            else if (f.calls + f.uses == 0)
+            else if (usage == symbols::USAGE_NEVER_USED)
                 add_diagnostic(file_of(a, k), range_of(a, k), SEVERITY_HINT, a.names[s] + " is defined but never used", true);
         }
     }

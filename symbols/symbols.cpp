@@ -373,7 +373,7 @@ void order_references() {
 int usage_of(const SymbolNode* node) {
     bool defined = false, used = false;
     for (const RefEntry* e = node->refs; e != nullptr; e = e->next) (e->mark == '#' ? defined : used) = true;
-    return !used ? USAGE_NEVER_USED : !defined ? USAGE_NEVER_DEFINED : USAGE_DEFINED_AND_USED;
+    return usage_from(defined, used);
 }
 
 void release_tree() {

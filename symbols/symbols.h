@@ -65,6 +65,11 @@ void order_references();
 // Whether the symbol is defined and used, defined but never used or used but
 // never defined: USAGE_DEFINED_AND_USED..USAGE_NEVER_DEFINED.
 int usage_of(const SymbolNode* node);
+// The same rule for any set of a symbol's occurrences: whether some is a
+// definition ("#"), and whether some is not.
+constexpr int usage_from(bool defined, bool used) {
+    return !used ? USAGE_NEVER_USED : !defined ? USAGE_NEVER_DEFINED : USAGE_DEFINED_AND_USED;
+}
 // Returns every node, name and entry of the table to the heap.
 void release_tree();
 // Per-source reset: empty table (what one left is released), widths 8 and 4.
