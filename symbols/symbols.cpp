@@ -254,7 +254,8 @@ char* copy_symbol_name(const char* text, std::uint32_t length) {
     return copy;
 }
 
-// A new node for text without entries; not yet in the tree.
+// A new node for text without entries; not yet in the tree.  Its first
+// entry takes a block of 1 << FIRST_REF_BLOCK_SHIFT entries.
 SymbolNode* new_node(const char* text, std::uint32_t length, char kind) {
     auto* n = static_cast<SymbolNode*>(pool_take(symbol_pool, sizeof(SymbolNode), alignof(SymbolNode)));
     n->name = copy_symbol_name(text, length);
@@ -263,19 +264,9 @@ SymbolNode* new_node(const char* text, std::uint32_t length, char kind) {
     n->height = 1;
     n->refs = nullptr;
     n->room = 0;
-    n->block_shift = FIRST_REF_BLOCK_SHIFT;
+    n->block_shift = FIRST_REF_BLOCK_SHIFT - 1;
     n->less = nullptr;
     n->greater = nullptr;
-    return n;
-}
-
-// A new node for text with its first entry; not yet in the tree.
-SymbolNode* new_symbol(const char* text, std::uint32_t length, const Occurrence& o) {
-    SymbolNode* n = new_node(text, length, o.kind);
-    auto* first = static_cast<RefEntry*>(
-        pool_take(reference_pool, sizeof(RefEntry) << FIRST_REF_BLOCK_SHIFT, alignof(RefEntry)));
-    n->refs = fill_entry(first, n, nullptr, o);   // the first entry is made after kind is set
-    n->room = (1 << FIRST_REF_BLOCK_SHIFT) - 1;
     return n;
 }
 
@@ -330,21 +321,25 @@ void order_subtree(SymbolNode* n) {
     }
 }
 
+// The node of text; a new one of kind kind, without entries, when the table has none yet.
+SymbolNode* find_or_add(const char* text, std::uint32_t length, char kind) {
+    std::uint64_t h = hash_name(text, length);
+    SymbolNode* n = index_find(text, length, h);
+    if (n == nullptr) {
+        n = new_node(text, length, kind);
+        symbol_root = insert_symbol(symbol_root, n);
+        index_add(n, h);
+    }
+    return n;
+}
+
 }  // namespace
 
 char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column) {
     assert(!references_ordered && column >= 0 && column <= UINT8_MAX && "recorded while reading, within a line");
-    const Occurrence o{mark, kind, line, column};
-    std::uint64_t h = hash_name(text, length);
-    SymbolNode* n = index_find(text, length, h);
-    if (n != nullptr) {
-        add_ref_entry(n, o);
-    } else {
-        n = new_symbol(text, length, o);
-        symbol_root = insert_symbol(symbol_root, n);
-        index_add(n, h);
-    }
+    SymbolNode* n = find_or_add(text, length, kind);
+    add_ref_entry(n, Occurrence{mark, kind, line, column});
     if (number_width < 10 && line >= DIGITS_LIMIT[number_width]) {
         std::int32_t d = digits_of(line);
         if (d > number_width) number_width = d;
@@ -354,14 +349,7 @@ char record_reference(const char* text, std::uint32_t length, char mark, char ki
 
 char record_name(const char* text, std::uint32_t length, char mark, char kind) {
     assert(!references_ordered && "recorded while reading");
-    std::uint64_t h = hash_name(text, length);
-    SymbolNode* n = index_find(text, length, h);
-    if (n == nullptr) {
-        n = new_node(text, length, kind);
-        symbol_root = insert_symbol(symbol_root, n);
-        index_add(n, h);
-    }
-    return stored_mark(n, mark, kind);
+    return stored_mark(find_or_add(text, length, kind), mark, kind);
 }
 
 void order_references() {
