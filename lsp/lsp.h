@@ -180,6 +180,8 @@ void write_bytes(std::string_view bytes);
 // Per-session reset: no buffered input.
 void reset_channel();
 
+// The value of the hex digit c, or -1.
+int hex_value(char c);
 // Length of the valid UTF-8 sequence at p (n bytes available, n > 0): 1 to
 // 4, or 0 when the byte at p starts none (no overlong form, no surrogate,
 // nothing past U+10FFFF).

@@ -551,18 +551,11 @@ struct Lifted {
     std::size_t length;
 };
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The code unit of the four hex digits at p (at least four bytes there), or -1.
 long hex4(const char* p) {
     long v = 0;
     for (int i = 0; i < 4; ++i) {
-        int d = hex_digit(p[i]);
+        int d = hex_value(p[i]);
         if (d < 0) return -1;
         v = v * 16 + d;
     }
