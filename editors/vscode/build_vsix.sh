@@ -33,5 +33,6 @@ node -e '
 ' "$here" "$version" "$stage"
 rm -f "$out"
 (cd "$stage" && node node_modules/@vscode/vsce/vsce package --allow-missing-repository --out "$out" </dev/null) \
-  || { echo "vsix: packaging failed" >&2; exit 1; }
+  >"$stage/vsce.log" 2>&1 || { cat "$stage/vsce.log" >&2; echo "vsix: packaging failed" >&2; exit 1; }
 [ -s "$out" ] || { echo "vsix: no $out" >&2; exit 1; }
+echo "vsix: $out ($(( $(wc -c < "$out") / 1024 )) KB)"

@@ -8,7 +8,10 @@
 #   bash tests/vscode/run.sh [BUILD_DIR]     (default build/debug)
 #
 # code-server keeps its settings, state and logs in a scratch folder (HOME,
-# XDG_*, TMPDIR) and listens on 127.0.0.1 only; velxref is found on PATH.
+# XDG_*, TMPDIR) and listens on 127.0.0.1 only.  VS Code's server takes the
+# PATH of its extensions from a login shell, not from the process that
+# started it, so velxref is put where the extension looks next, as the
+# README's install under the home directory puts it: ~/.local/bin.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$top/build/debug}" && pwd)
@@ -20,7 +23,7 @@ timeout 120 node --test grammar_test.mjs
 version=$(sed -n 's/^project(velxref VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 [ -n "$version" ] || { echo "vscode: no version in CMakeLists.txt's project()"; exit 1; }
 vsix=$top/build/vscode/velxref-$version.vsix
-timeout 600 bash "$top/editors/vscode/build_vsix.sh" "$version" "$vsix" >/dev/null
+timeout 600 bash "$top/editors/vscode/build_vsix.sh" "$version" "$vsix"
 code_server=$(timeout 1200 bash install_code_server.sh)/node_modules/.bin/code-server
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velxref-vscode-XXXXXX")
@@ -34,8 +37,9 @@ mkdir -p "$work/home" "$work/tmp" "$work/workspace"
 cp "$top/examples/BLINK.AVL" "$top/examples/PORTS.INC" "$work/workspace/"
 printf '\t.INCLUDE NOPE.INC\n' > "$work/workspace/MISS.AVL"
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share \
-       XDG_CACHE_HOME=$work/home/.cache XDG_STATE_HOME=$work/home/.local/state TMPDIR=$work/tmp \
-       PATH=$build:$PATH
+       XDG_CACHE_HOME=$work/home/.cache XDG_STATE_HOME=$work/home/.local/state TMPDIR=$work/tmp
+mkdir -p "$HOME/.local/bin"
+ln -s "$build/velxref" "$HOME/.local/bin/velxref"
 dirs=(--user-data-dir "$work/data" --extensions-dir "$work/extensions")
 timeout 120 "$code_server" "${dirs[@]}" --install-extension "$vsix" >"$work/install.log" 2>&1 \
   || { cat "$work/install.log"; echo "vscode: code-server did not install $vsix"; exit 1; }
