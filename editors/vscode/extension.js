@@ -4,15 +4,17 @@
 // The server is found by the setting velxref.path, else on the PATH, else in
 // the folders the program's install puts it in: VS Code may start with a PATH
 // other than the shell's, so "not on the PATH" is no reason to give up.
-// The settings go to the server at start (initializationOptions) and whenever
-// they change (workspace/didChangeConfiguration); the main sources and the
-// -i list also go on its command line, which every velxref reads.
+// The settings go to the server at start (initializationOptions, both at its
+// top level and under "velxref") and whenever they change
+// (workspace/didChangeConfiguration, under "velxref"), every key present with
+// its default filled in; the main sources and the -i list also go on its
+// command line, which every velxref reads, so a change of them restarts it.
 "use strict";
 const vscode = require("vscode");
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
-const { LanguageClient, RevealOutputChannelOn } = require("vscode-languageclient/node");
+const { LanguageClient, RevealOutputChannelOn, DidChangeConfigurationNotification } = require("vscode-languageclient/node");
 
 const SECTION = "velxref";
 const WINDOWS = process.platform === "win32";
@@ -103,8 +105,7 @@ async function start() {
   const server = { command: found.file, args, options: folder ? { cwd: folder.uri.fsPath } : {} };
   client = new LanguageClient("velxref", "velxref", server, {
     documentSelector: [{ language: "vela-asm" }],
-    initializationOptions: { [SECTION]: settings, ...settings },
-    synchronize: { configurationSection: SECTION },
+    initializationOptions: { ...settings, [SECTION]: settings },
     outputChannel: output,
     revealOutputChannelOn: RevealOutputChannelOn.Never,
   });
@@ -135,6 +136,8 @@ exports.activate = async function activate(context) {
     if (RESTART_KEYS.some((key) => event.affectsConfiguration(`${SECTION}.${key}`))) {
       await stop();
       await start();
+    } else if (event.affectsConfiguration(SECTION) && client && client.isRunning()) {
+      await client.sendNotification(DidChangeConfigurationNotification.type, { settings: { [SECTION]: serverSettings() } });
     }
   }));
   context.subscriptions.push(vscode.commands.registerCommand("velxref.restart", async () => {

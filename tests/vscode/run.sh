@@ -79,7 +79,8 @@ for attempt in 1 2 3; do
 done
 echo "# $("$code_server" --version | head -1) on 127.0.0.1:$port, Node.js $(node -v)"
 mkdir -p "$top/build/vscode"
-URL=http://127.0.0.1:$port WORKSPACE=$work/workspace SCREENSHOT=$top/build/vscode/BLINK.png \
+URL=http://127.0.0.1:$port WORKSPACE=$work/workspace SETTINGS=$work/data/User/settings.json \
+  SCREENSHOT=$top/build/vscode/BLINK.png \
   timeout 600 node vscode_test.mjs \
   || { echo "# code-server's log:"; tail -n 40 "$work/server.log"
        find "$work/data/logs" -name '*velxref*' -exec sh -c 'echo "# $1:"; tail -n 40 "$1"' _ {} \; 2>/dev/null

@@ -3,17 +3,19 @@
 // includes a file that is not there) as its folder, shown in Debian's
 // headless Chromium through playwright-core, and used by the keyboard as a
 // user would: hover, go to definition (also into the include), rename, the
-// Problems panel, and the grammar's colours.
+// Problems panel, the grammar's colours, and a setting that restarts the
+// server with another command line.
 //
-//   URL=http://127.0.0.1:PORT WORKSPACE=DIR SCREENSHOT=FILE node vscode_test.mjs
+//   URL=http://127.0.0.1:PORT WORKSPACE=DIR SETTINGS=FILE SCREENSHOT=FILE node vscode_test.mjs
 //
 // Every wait is bounded and every step says what it waited for when it fails;
 // the workbench is loaded again when it does not come up in time.
-import { readFileSync } from "node:fs";
+import { readFileSync, readdirSync } from "node:fs";
+import { dirname, join } from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
 import { chromium } from "playwright-core";
 
-const { URL, WORKSPACE, SCREENSHOT } = process.env;
+const { URL, WORKSPACE, SETTINGS, SCREENSHOT } = process.env;
 const BLINK = `${WORKSPACE}/BLINK.AVL`;
 const original = readFileSync(BLINK, "utf8");
 
@@ -120,7 +122,8 @@ await step("the grammar colours a mnemonic and a label differently", async () =>
     await page.screenshot({ path: SCREENSHOT });
 });
 
-await step("hover on PUTS shows its definition and its counts (the server is up)", async () => {
+// Hover on the subroutine of line 36 until the server answers with its facts.
+async function hoverFacts() {
     await until("a hover naming BLINK.AVL:36 and 1 definition, 2 calls", async () => {
         await goTo(36, 2);
         await page.keyboard.press("Control+K");
@@ -130,7 +133,22 @@ await step("hover on PUTS shows its definition and its counts (the server is up)
         return text.includes("BLINK.AVL:36") && text.includes("1 definition, 2 calls (&), 0 other uses");
     }, 120);
     await page.keyboard.press("Escape");
-});
+}
+
+// The extension's own log (its output channel, "velxref"), as VS Code keeps it.
+function extensionLog() {
+    const logs = [];
+    const walk = (dir) => {
+        for (const e of readdirSync(dir, { withFileTypes: true })) {
+            if (e.isDirectory()) walk(join(dir, e.name));
+            else if (/-velxref\.log$/.test(e.name)) logs.push(readFileSync(join(dir, e.name), "utf8"));
+        }
+    };
+    walk(join(dirname(SETTINGS), "..", "logs"));
+    return logs.join("");
+}
+
+await step("hover on PUTS shows its definition and its counts (the server is up)", hoverFacts);
 
 await step("go to definition from JSR PUTS lands on line 36", async () => {
     await goTo(27, 6);
@@ -176,6 +194,30 @@ await step("the Problems panel shows the missing include", async () => {
     await page.keyboard.press("Control+Shift+M");
     await until("\"Can't open include file NOPE.INC\" in the Problems panel", async () =>
         (await page.locator(".markers-panel").innerText({ timeout: 2000 })).includes("Can't open include file NOPE.INC"), 60);
+});
+
+await step("velxref.exclude set to NOPE.INC restarts the server, and the missing include is gone", async () => {
+    // as a user does it: the user settings (JSON) opened from the command palette, edited and saved
+    const settings = JSON.parse(readFileSync(SETTINGS, "utf8"));
+    await until("settings.json open in the editor", async () => {
+        await page.keyboard.press("Escape");
+        await page.keyboard.press("F1");
+        await page.locator(".quick-input-widget input").waitFor({ state: "visible", timeout: 5000 });
+        await page.keyboard.type("Preferences: Open User Settings (JSON)");
+        await page.locator(".quick-input-list .monaco-list-row").first().waitFor({ timeout: 5000 });
+        await sleep(300);
+        await page.keyboard.press("Enter");
+        return await until("the tab of settings.json", async () => (await activeTab())?.startsWith("settings.json"), 10);
+    }, 60);
+    await editorFocus();
+    await page.keyboard.press("Control+A");
+    await page.keyboard.insertText(JSON.stringify({ ...settings, "velxref.exclude": ["NOPE.INC"] }, null, 2));
+    await page.keyboard.press("Control+S");
+    await until("the server started again with -iNOPE.INC", async () => /--lsp -iNOPE\.INC$/m.test(extensionLog()), 60);
+    await openFile("BLINK.AVL");
+    await hoverFacts();
+    await until("no \"Can't open include file NOPE.INC\" in the Problems panel", async () =>
+        !(await page.locator(".markers-panel").innerText({ timeout: 2000 })).includes("NOPE.INC"), 60);
 });
 
 await browser.close();
