@@ -65,7 +65,7 @@ async function openFile(name) {
     await until(`${name} open in the editor`, async () => {
         await page.keyboard.press("Escape");
         await page.keyboard.press("Control+P");
-        await page.locator(".quick-input-widget input").waitFor({ state: "visible", timeout: 5000 });
+        await page.locator(".quick-input-widget input[type=text]").waitFor({ state: "visible", timeout: 5000 });
         await page.keyboard.type(name);
         await page.locator(".quick-input-list .monaco-list-row").first().waitFor({ timeout: 5000 });
         await sleep(300);
@@ -78,7 +78,7 @@ async function goTo(line, column) {
     await until(`the cursor at line ${line}, column ${column}`, async () => {
         await editorFocus();
         await page.keyboard.press("Control+G");
-        await page.locator(".quick-input-widget input").waitFor({ state: "visible", timeout: 5000 });
+        await page.locator(".quick-input-widget input[type=text]").waitFor({ state: "visible", timeout: 5000 });
         await page.keyboard.type(`${line}:${column}`);
         await page.keyboard.press("Enter");
         await sleep(200);
@@ -202,7 +202,7 @@ await step("velxref.exclude set to NOPE.INC restarts the server, and the missing
     await until("settings.json open in the editor", async () => {
         await page.keyboard.press("Escape");
         await page.keyboard.press("F1");
-        await page.locator(".quick-input-widget input").waitFor({ state: "visible", timeout: 5000 });
+        await page.locator(".quick-input-widget input[type=text]").waitFor({ state: "visible", timeout: 5000 });
         await page.keyboard.type("Preferences: Open User Settings (JSON)");
         await page.locator(".quick-input-list .monaco-list-row").first().waitFor({ timeout: 5000 });
         await sleep(300);
