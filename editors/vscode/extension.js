@@ -6,9 +6,9 @@
 // other than the shell's, so "not on the PATH" is no reason to give up.
 // The settings go to the server at start (initializationOptions, both at its
 // top level and under "velxref") and whenever they change
-// (workspace/didChangeConfiguration, under "velxref"), every key present with
-// its default filled in; the main sources and the -i list also go on its
-// command line, which every velxref reads, so a change of them restarts it.
+// (workspace/didChangeConfiguration, under "velxref"); the main sources and
+// the -i list also go on its command line, which every velxref reads, so a
+// change of them restarts it.
 "use strict";
 const vscode = require("vscode");
 const fs = require("fs");
@@ -67,22 +67,24 @@ function strings(value) {
   return Array.isArray(value) ? value.filter((v) => typeof v === "string" && v !== "") : [];
 }
 
-// The server's settings, as the section velxref of the user's settings has them.
+// The server's settings: those the user has set in the section velxref, and
+// only those, so that what is not set leaves the server to its own choice (a
+// project file's, say); an empty list counts as not set.
 function serverSettings() {
   const config = vscode.workspace.getConfiguration(SECTION);
-  const diagnostics = config.get("diagnostics") || {};
-  const flag = (key) => diagnostics[key] !== false;
-  return {
-    mainSources: strings(config.get("mainSources")),
-    exclude: strings(config.get("exclude")),
-    extensions: strings(config.get("extensions")),
-    diagnostics: {
-      includeFailures: flag("includeFailures"),
-      undefined: flag("undefined"),
-      unused: flag("unused"),
-      cutLines: flag("cutLines"),
-    },
-  };
+  const settings = {};
+  for (const key of ["mainSources", "exclude", "extensions"]) {
+    const list = strings(config.get(key));
+    if (list.length > 0) settings[key] = list;
+  }
+  const set = config.inspect("diagnostics") || {};
+  const chosen = Object.assign({}, set.globalValue, set.workspaceValue, set.workspaceFolderValue);
+  const diagnostics = {};
+  for (const key of ["includeFailures", "undefined", "unused", "cutLines"]) {
+    if (typeof chosen[key] === "boolean") diagnostics[key] = chosen[key];
+  }
+  if (Object.keys(diagnostics).length > 0) settings.diagnostics = diagnostics;
+  return settings;
 }
 
 async function start() {
@@ -98,8 +100,8 @@ async function start() {
     return;
   }
   const settings = serverSettings();
-  const args = ["--lsp", ...settings.mainSources];
-  if (settings.exclude.length > 0) args.push("-i" + settings.exclude.join(","));
+  const args = ["--lsp", ...(settings.mainSources || [])];
+  if (settings.exclude) args.push("-i" + settings.exclude.join(","));
   output.appendLine(`velxref: starting ${found.file} ${args.join(" ")}`);
   const folder = vscode.workspace.workspaceFolders?.[0];
   const server = { command: found.file, args, options: folder ? { cwd: folder.uri.fsPath } : {} };
