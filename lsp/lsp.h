@@ -113,6 +113,14 @@ struct SymbolFacts {
     std::int32_t uses;          // every other occurrence
 };
 
+// An INCLUDE whose file the reader opened.
+struct IncludeRead {
+    std::uint32_t file;        // index into files: the file holding the INCLUDE
+    Range name;                // where the name after INCLUDE stands there
+    std::uint32_t target;      // index into files: the file it opened
+    std::int32_t lines;        // lines read from the target by this opening
+};
+
 // One main source and what its last analysis found.
 struct Analysis {
     std::uint32_t main_file;              // index into files
@@ -130,6 +138,7 @@ struct Analysis {
     std::vector<std::string> definition_texts;    // per name: the text of the line of its first '#', or empty
     std::vector<std::string> names_after_cut;     // names in the rests of lines cut at 254, ascending
     std::vector<Diagnostic> diagnostics;          // by file, then by where each starts
+    std::vector<IncludeRead> includes_read;       // in the order opened
 };
 
 // A place the answer of a request points at.
@@ -257,6 +266,79 @@ std::string rename_refusal(std::uint32_t file, const std::string& name);
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name);
 // Every occurrence of name in the scope of file, each place once.
 std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
+
+// Folds, include links, documentation and macro signatures (outline.cpp): each read from
+// the analyses in a file's scope and, where only the text tells, from the
+// editor's text through the tokenizer.
+
+// What a fold holds.
+inline constexpr int FOLD_COMMENT = 1;      // a run of comment lines
+inline constexpr int FOLD_MACRO = 2;        // a macro's definition: its .MACRO line to its .ENDM
+inline constexpr int FOLD_SUBROUTINE = 3;   // a subroutine up to the next
+
+// A range of lines the editor may fold.
+struct Fold {
+    std::int32_t first;        // the editor's line where it starts
+    std::int32_t last;         // and where it ends
+    int kind;                  // FOLD_COMMENT..FOLD_SUBROUTINE
+};
+
+// The signature of a macro invocation: its .MACRO line's parameters.
+struct MacroSignature {
+    std::string label;         // the name and its parameters, as written on the .MACRO line
+    std::vector<std::pair<std::int32_t, std::int32_t>> parameters;   // where each stands in label (bytes)
+    std::int32_t active;       // the parameter the position stands in, by the commas before it
+};
+
+// The text of file as the editor sees it: its document while open, else the disk's.
+std::string text_of(std::uint32_t file);
+// What file folds: macro bodies (.MACRO to .ENDM), runs of three or more
+// comment lines, and each subroutine it defines, from its definition to the
+// line before the next subroutine's (the last to the file's last line
+// that is not blank).  By first line.
+std::vector<Fold> folds(std::uint32_t file);
+// Every include name of file that opened a file, each place once.
+std::vector<IncludeRead> include_links(std::uint32_t file);
+// The include name of file at position, which opened a file; false when none stands there.
+bool include_at(std::uint32_t file, Position position, IncludeRead* found);
+// The hover text of an include name: the file it opened, its lines, and
+// every include line in the workspace that read it (Markdown).
+std::string include_hover_text(const IncludeRead& include);
+// The hover text of name in the scope of file with what its first
+// definition documents: the comment lines right above it and the comment on
+// its line, each line kept; for a macro, its parameters and the lines of its
+// body (at most 20); then the facts of hover_text.
+std::string documented_hover(std::uint32_t file, const std::string& name);
+// The macro invoked on the line of position in file, when position stands
+// after the macro's name; false when none is.
+bool macro_signature(std::uint32_t file, Position position, MacroSignature* found);
+
+// Call hierarchy (outline.cpp too).  A subroutine is a name some JSR calls; a
+// JSR's caller is the nearest subroutine or label defined above it in its
+// file, or the macro whose body holds it; a macro's JSRs are calls from
+// every place that invokes it too, marked as such.
+inline constexpr int KIND_FILE = 1;   // the calls above any definition of a file
+
+// A subroutine, label or macro of the call hierarchy.
+struct CallItem {
+    std::string name;          // the symbol, or the file's shown name for KIND_FILE
+    int kind;                  // KIND_FUNCTION, KIND_OPERATOR, KIND_CONSTANT (a label) or KIND_FILE
+    Location where;            // its definition's name (the file's start for KIND_FILE)
+    std::string detail;        // FILE:LINE, and "through macro M" for a call a macro makes
+};
+
+// The calls between a caller and a callee.
+struct Call {
+    CallItem item;             // the caller (incoming) or the callee (outgoing)
+    std::vector<Range> from;   // the JSRs, or the macro invocations, in the caller's file
+};
+
+// The item of the subroutine, label or macro at position of file; false when none stands there.
+bool call_item_at(std::uint32_t file, Position position, CallItem* found);
+// The calls to name, defined in file, grouped by caller.
+std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name);
+// The calls name, defined in file, makes, grouped by callee.
+std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name);
 
 // Serves until exit or the end of input; returns the exit status.
 int serve();

@@ -247,6 +247,9 @@ json on_initialize(const json& params) {
         {"workspaceSymbolProvider", true},
         {"renameProvider", {{"prepareProvider", true}}},
         {"completionProvider", json::object()},
+        {"foldingRangeProvider", true},
+        {"documentLinkProvider", {{"resolveProvider", false}}},
+        {"signatureHelpProvider", {{"triggerCharacters", {" ", "\t", ","}}}},
     };
     return json{{"capabilities", capabilities}, {"serverInfo", {{"name", "velxref"}, {"version", VELXREF_VERSION}}}};
 }
@@ -337,6 +340,9 @@ json on_watched_files(const json& params) {
 json on_definition(const json& params) {
     std::uint32_t file;
     std::string name;
+    IncludeRead include;
+    if (include_at(document_of(params), position_member(params, "position"), &include))
+        return json::array({location_json(Location{include.target, Range{{0, 0}, {0, 0}}})});
     if (!symbol_under(params, &file, &name)) return nullptr;
     return locations_json(definitions(file, name));
 }
@@ -366,8 +372,11 @@ json on_highlight(const json& params) {
 json on_hover(const json& params) {
     std::uint32_t file;
     std::string name;
+    IncludeRead include;
+    if (include_at(document_of(params), position_member(params, "position"), &include))
+        return json{{"contents", {{"kind", "markdown"}, {"value", include_hover_text(include)}}}, {"range", range_json(include.name)}};
     if (!symbol_under(params, &file, &name)) return nullptr;
-    return json{{"contents", {{"kind", "markdown"}, {"value", hover_text(file, name)}}}};
+    return json{{"contents", {{"kind", "markdown"}, {"value", documented_hover(file, name)}}}};
 }
 
 json symbol_json(const SymbolAnswer& s, bool with_location) {
@@ -446,6 +455,33 @@ json on_rename(const json& params) {
     return json{{"changes", std::move(changes)}};
 }
 
+json on_folding_range(const json& params) {
+    json list = json::array();
+    for (const Fold& f : folds(document_of(params))) {
+        json item{{"startLine", f.first}, {"endLine", f.last}};
+        if (f.kind == FOLD_COMMENT) item["kind"] = "comment";
+        list.push_back(std::move(item));
+    }
+    return list;
+}
+
+json on_document_link(const json& params) {
+    json list = json::array();
+    for (const IncludeRead& r : include_links(document_of(params)))
+        list.push_back(json{{"range", range_json(r.name)}, {"target", files[r.target].uri}, {"tooltip", files[r.target].shown}});
+    return list;
+}
+
+json on_signature_help(const json& params) {
+    MacroSignature signature;
+    if (!macro_signature(document_of(params), position_member(params, "position"), &signature)) return nullptr;
+    json parameters = json::array();
+    for (const auto& [from, to] : signature.parameters) parameters.push_back(json{{"label", json::array({from, to})}});
+    json item{{"label", signature.label}, {"parameters", std::move(parameters)}};
+    std::int32_t active = signature.parameters.empty() ? 0 : std::min<std::int32_t>(signature.active, static_cast<std::int32_t>(signature.parameters.size()) - 1);
+    return json{{"signatures", json::array({std::move(item)})}, {"activeSignature", 0}, {"activeParameter", active}};
+}
+
 json on_cancel(const json&) { return nullptr; }   // every request is answered before the next is read
 
 struct Method {
@@ -473,6 +509,9 @@ const Method METHODS[] = {
     {"textDocument/completion", on_completion},
     {"textDocument/prepareRename", on_prepare_rename},
     {"textDocument/rename", on_rename},
+    {"textDocument/foldingRange", on_folding_range},
+    {"textDocument/documentLink", on_document_link},
+    {"textDocument/signatureHelp", on_signature_help},
 };
 
 const Method* find_method(const std::string& name) {

@@ -268,6 +268,20 @@ void note_include_failures() {
     }
 }
 
+// Every include the reader opened, where its name stands (run files until take_files).
+void note_include_reads() {
+    for (std::size_t k = 1; k < input::files.size(); ++k) {
+        const input::FileRecord& f = input::files[k];
+        if (f.parent < 0) continue;
+        std::uint32_t file = run_file(f.parent);
+        std::uint32_t target = run_file(static_cast<int>(k));
+        std::int32_t index = f.included_on - 1;
+        std::int64_t from = input::file_offset(index, f.name_column);
+        std::int64_t to = input::file_offset(index, f.name_column + static_cast<int>(f.name.size()) - 1) + 1;
+        run.result->includes_read.push_back(IncludeRead{file, Range{run_position(file, from), run_position(file, to)}, target, f.lines});
+    }
+}
+
 bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); }
 
 // Lines cut at 254 characters: information at the cut, and the names in
@@ -337,6 +351,10 @@ void take_files() {
     for (const RunFile& f : run.files) ids.push_back(file_of_path(f.path));
     for (FileRun& r : a.file_runs) r.file = ids[r.file];
     for (Diagnostic& d : a.diagnostics) d.file = ids[d.file];
+    for (IncludeRead& r : a.includes_read) {
+        r.file = ids[r.file];
+        r.target = ids[r.target];
+    }
     a.files_read = ids;
     a.files_read.push_back(a.main_file);
     std::sort(a.files_read.begin(), a.files_read.end());
@@ -480,6 +498,7 @@ void analyse(std::size_t index) {
         if (run.opened) {
             take_kinds(symbols::symbol_root);
             note_include_failures();
+            note_include_reads();
             note_cut_lines();
             read_through = true;
         }

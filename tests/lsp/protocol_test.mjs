@@ -377,6 +377,114 @@ describe('a workspace of several sources', () => {
   });
 });
 
+describe('folds, include links and macro signatures', () => {
+  // MAIN.AVL reads lib/SUB.INC from a subfolder and fails to open NOPE.INC;
+  // SEND is a macro of two parameters, invoked after the label GO; LOG, in
+  // the include, is called by JSR (a subroutine), GO only jumped to; three
+  // comment lines above LOG document it, with the comment on its line.
+  const MAIN_TEXT = '; one\n; two\n\t.INCLUDE lib/SUB.INC\n\t.INCLUDE NOPE.INC\nSEND\t.MACRO\tDEST,VALUE\n\tLDA\t#VALUE\n'
+    + '\tSTA\tDEST\n\tJSR\tLOG\n\t.ENDM\n; a\n; b\n; c\n; d\nGO:\tSEND\t$C0,1\n\tJSR\tLOG\n\tBRA\tGO\n';
+  let dir; let s; let e; let MAIN; let SUB;
+  before(async () => {
+    dir = workspace({ 'MAIN.AVL': MAIN_TEXT });
+    fs.mkdirSync(path.join(dir, 'lib'));
+    fs.writeFileSync(path.join(dir, 'lib', 'SUB.INC'), '; Writes one byte to the log.\n;-----\n; A: the byte\nLOG:\tNOP\t; keeps A\n\tRTS\n');
+    [MAIN, SUB] = [uri(dir, 'MAIN.AVL'), uri(dir, 'lib/SUB.INC')];
+    s = await connect({ root: dir });
+    await s.waitDiagnostics(MAIN);
+    e = await connect({ root: examples });
+    e.open(BLINK, blinkText);
+    await e.waitDiagnostics(BLINK);
+  });
+  after(async () => {
+    for (const c of [s, e]) {
+      assert.equal((await c.stop()).code, 0);
+      assert.equal(c.stderr, '');
+    }
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('announces folding ranges, document links and signature help', () => {
+    const c = e.init.capabilities;
+    assert.equal(c.foldingRangeProvider, true);
+    assert.deepEqual(c.documentLinkProvider, { resolveProvider: false });
+    assert.ok(c.signatureHelpProvider.triggerCharacters.includes(','));
+  });
+
+  it('folds macro bodies, runs of three comment lines and subroutines', async () => {
+    const fold = (from, to, kind) => ({ startLine: from - 1, endLine: to - 1, ...(kind ? { kind } : {}) });
+    const rows = [
+      // The banner (1-3), PUTC's body (10-13), WAIT up to PUTS (31-35), PUTS to .END (36-40).
+      [e, BLINK, [fold(1, 3, 'comment'), fold(10, 13), fold(31, 35), fold(36, 40)]],
+      [e, PORTS, []],
+      // Two comment lines fold not; four do.  GO is jumped to, no subroutine.
+      [s, MAIN, [fold(5, 9), fold(10, 13, 'comment')]],
+      [s, SUB, [fold(1, 3, 'comment'), fold(4, 5)]],
+    ];
+    for (const [c, doc, want] of rows) {
+      const got = await c.request(P.FoldingRangeRequest.type, { textDocument: { uri: doc } });
+      assert.deepEqual(got.map(({ startLine, endLine, kind }) => ({ startLine, endLine, ...(kind ? { kind } : {}) })), want, doc);
+    }
+  });
+
+  it('links each include name that opened a file, and none that failed', async () => {
+    const rows = [
+      [e, BLINK, [[range(5, 10, 19), PORTS]]],
+      [s, MAIN, [[range(3, 10, 21), SUB]]],
+      [s, SUB, []],
+    ];
+    for (const [c, doc, want] of rows) {
+      const got = await c.request(P.DocumentLinkRequest.type, { textDocument: { uri: doc } });
+      assert.deepEqual(got.map((l) => [l.range, l.target]), want, doc);
+    }
+  });
+
+  it('goes from an include name to its file, and hovers with its lines and readers', async () => {
+    sameLocations(await e.request(P.DefinitionRequest.type, at(BLINK, 5, 12)), [loc(PORTS, 1, 0, 0)], 'PORTS.INC');
+    sameLocations(await s.request(P.DefinitionRequest.type, at(MAIN, 3, 21)), [loc(SUB, 1, 0, 0)], 'lib/SUB.INC, at its end');
+    sameLocations(await s.request(P.DefinitionRequest.type, at(MAIN, 4, 12)), [], 'NOPE.INC, never opened');
+    assert.equal(hoverText(await e.request(P.HoverRequest.type, at(BLINK, 5, 10))), '**PORTS.INC**, 6 lines\n\nRead by:\n- BLINK.AVL:5');
+    assert.equal(hoverText(await s.request(P.HoverRequest.type, at(MAIN, 3, 15))), '**lib/SUB.INC**, 5 lines\n\nRead by:\n- MAIN.AVL:3');
+    assert.equal(await s.request(P.HoverRequest.type, at(MAIN, 4, 12)), null, 'NOPE.INC');
+  });
+
+  it('hovers with the comments of a definition, and a macro\'s parameters and body', async () => {
+    const rows = [
+      [s, at(MAIN, 15, 6), '`LOG`\n\nWrites one byte to the log.  \nA: the byte  \nkeeps A\n\nDefined at '],
+      [e, at(BLINK, 12, 6), '`PUTS`\n\nsend one character\n\nDefined at '],
+      [e, at(BLINK, 26, 1), '`PUTC` (macro)\n\nParameters: `CH`\n\n```\n\tLDA\t#CH\n\tJSR\tPUTS\n\t.ENDM\n```\n\nDefined at '],
+      [e, at(BLINK, 25, 14), '`PORT_IN`\n\nDefined at '],   // code above it, no comment on its line
+    ];
+    for (const [c, params, head] of rows) {
+      const text = hoverText(await c.request(P.HoverRequest.type, params));
+      assert.ok(text.startsWith(head), text);
+    }
+  });
+
+  it('gives the signature of a macro invocation, the parameter by the commas', async () => {
+    const rows = [
+      // Line 26 of the example: "\tPUTC\t'*'".
+      [e, at(BLINK, 26, 6), 'PUTC CH', [[5, 7]], 0],
+      [e, at(BLINK, 26, 3), null],   // within the name
+      [e, at(BLINK, 27, 6), null],   // JSR PUTS: no macro
+      [e, at(BLINK, 10, 13), null],  // the .MACRO line itself
+      // Line 14: "GO:\tSEND\t$C0,1".
+      [s, at(MAIN, 14, 9), 'SEND DEST, VALUE', [[5, 9], [11, 16]], 0],
+      [s, at(MAIN, 14, 13), 'SEND DEST, VALUE', [[5, 9], [11, 16]], 1],
+    ];
+    for (const [c, params, label, parameters, active] of rows) {
+      const got = await c.request(P.SignatureHelpRequest.type, params);
+      if (label === null) {
+        assert.equal(got, null, JSON.stringify(params));
+        continue;
+      }
+      assert.equal(got.signatures[got.activeSignature ?? 0].label, label);
+      assert.deepEqual(got.signatures[0].parameters.map((p) => p.label), parameters);
+      assert.equal(got.activeParameter, active, JSON.stringify(params));
+    }
+  });
+});
+
 describe('a main source that cannot be read', () => {
   it('is an error on its first line, and the server goes on', async () => {
     const dir = workspace({ 'OK.AVL': 'HERE:\tJMP\tHERE\n' });

@@ -1,0 +1,513 @@
+// Folds, include links, documentation and macro signatures.  What the analyses found (the
+// subroutines, the includes opened, the macros' definitions) comes from the
+// index; what only the text tells (comment lines, .MACRO and .ENDM, the
+// commas of an invocation) from the editor's text, each line cut into
+// tokens by the tokenizer as the reader would hand it out.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <tuple>
+
+#include "input/input.h"
+#include "lex/lex.h"
+#include "lsp/lsp.h"
+#include "platform/platform.h"
+
+namespace lsp {
+
+namespace {
+
+constexpr int MIN_COMMENT_RUN = 3;   // comment lines in a row that fold
+constexpr int MAX_MACRO_LINES = 20;  // lines of a macro's body a hover shows
+
+// The editor's line number of text, whose lines start at starts, without its line end.
+std::string_view line_at(std::string_view text, const std::vector<std::uint32_t>& starts, std::size_t line) {
+    std::size_t from = starts[line];
+    std::size_t to = line + 1 < starts.size() ? starts[line + 1] : text.size();
+    while (to > from && (text[to - 1] == '\n' || text[to - 1] == '\r')) --to;
+    return text.substr(from, to - from);
+}
+
+// One token of a line: its kind, where its text stands in the line (bytes),
+// and its keyword row.
+struct Token {
+    std::int32_t kind;
+    std::size_t from;
+    std::size_t length;
+    std::int32_t row;
+    bool comment;   // a TOKEN_END that is a ";": the rest of the line is a comment
+};
+
+// The tokens of line, as the tokenizer cuts it once the reader has handed it
+// out (the first 254 characters, then a line feed), up to the end or a ";".
+// The tokenizer reads the reader's line buffer: the server is between
+// analyses whenever it answers, so the buffer holds nothing of the reader's.
+std::vector<Token> tokens_of(std::string_view line) {
+    std::size_t n = std::min<std::size_t>(line.size(), input::LINE_BUFFER_SIZE - 2);
+    std::memcpy(input::line_buffer, line.data(), n);
+    input::line_buffer[n] = '\n';
+    input::line_buffer[n + 1] = 0;
+    lex::start_line();
+    std::vector<Token> tokens;
+    for (;;) {
+        std::int32_t kind = lex::fetch_token();
+        std::size_t from = static_cast<std::size_t>(lex::text_start - input::line_buffer);
+        if (kind == lex::TOKEN_END) {
+            if (*lex::token_start == ';') tokens.push_back(Token{kind, from, n - from, 0, true});
+            return tokens;
+        }
+        std::int32_t row = kind == lex::TOKEN_DIRECTIVE || kind == lex::TOKEN_MNEMONIC || kind == lex::TOKEN_RESERVED ? lex::keyword_index : 0;
+        tokens.push_back(Token{kind, from, static_cast<std::size_t>(lex::token_length), row, false});
+    }
+}
+
+bool is_directive(const Token& t, const char* name) {
+    return t.kind == lex::TOKEN_DIRECTIVE && t.row == lex::find_directive(name, static_cast<int>(std::strlen(name)));
+}
+
+bool has_directive(const std::vector<Token>& tokens, const char* name) {
+    return std::any_of(tokens.begin(), tokens.end(), [name](const Token& t) { return is_directive(t, name); });
+}
+
+bool is_blank_line(std::string_view line) {
+    return std::all_of(line.begin(), line.end(), [](char c) { return lex::is_blank(c); });
+}
+
+// Places in order of their file's path, then of their position.
+auto include_key(const IncludeRead& r) {
+    return std::make_tuple(std::string_view(files[r.file].path), r.name.start.line, r.name.start.character);
+}
+
+bool within(const Range& r, Position p) {
+    return std::make_pair(r.start.line, r.start.character) <= std::make_pair(p.line, p.character) &&
+           std::make_pair(p.line, p.character) <= std::make_pair(r.end.line, r.end.character);
+}
+
+// The text of a comment token: after its ";" and the blanks that follow,
+// without trailing blanks.
+std::string_view comment_text(std::string_view line, const Token& t) {
+    std::string_view text = line.substr(t.from + 1, t.length > 0 ? t.length - 1 : 0);
+    while (!text.empty() && lex::is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && lex::is_blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Whether a comment says something: a rule of dashes or stars says nothing
+// (and would make a Markdown heading of the line above it).
+bool says_something(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); });
+}
+
+// A comment's text as Markdown: its own line, kept as a line.
+void add_comment(std::string* out, std::string_view text) {
+    if (!out->empty()) *out += "  \n";
+    *out += text;
+}
+
+// What the definition at where documents: the comment lines right above it
+// and the comment on its line; for a macro, its parameters and body.
+std::string documentation_at(const Location& where, bool macro) {
+    std::string text = text_of(where.file);
+    std::vector<std::uint32_t> starts = line_starts(text);
+    auto line = static_cast<std::size_t>(where.range.start.line);
+    if (line >= starts.size()) return std::string();
+    std::size_t first = line;
+    while (first > 0) {
+        std::vector<Token> tokens = tokens_of(line_at(text, starts, first - 1));
+        if (tokens.size() != 1 || !tokens[0].comment) break;
+        --first;
+    }
+    std::string doc;
+    for (std::size_t i = first; i <= line; ++i) {
+        std::string_view content = line_at(text, starts, i);
+        std::vector<Token> tokens = tokens_of(content);
+        if (tokens.empty() || !tokens.back().comment) continue;
+        std::string_view comment = comment_text(content, tokens.back());
+        if (says_something(comment)) add_comment(&doc, comment);
+    }
+    if (!macro) return doc;
+    std::vector<Token> head = tokens_of(line_at(text, starts, line));
+    std::string parameters;
+    bool after_directive = false;
+    for (const Token& t : head) {
+        if (is_directive(t, "MACRO")) after_directive = true;
+        else if (after_directive && t.kind == lex::TOKEN_SYMBOL)
+            parameters += (parameters.empty() ? "`" : ", `") + std::string(line_at(text, starts, line).substr(t.from, t.length)) + "`";
+    }
+    if (!doc.empty()) doc += "\n\n";
+    doc += parameters.empty() ? "No parameters" : "Parameters: " + parameters;
+    doc += "\n\n```\n";
+    int shown = 0;
+    for (std::size_t i = line + 1; i < starts.size(); ++i) {
+        std::string_view content = line_at(text, starts, i);
+        if (shown++ == MAX_MACRO_LINES) {
+            doc += "...\n";
+            break;
+        }
+        doc += content;
+        doc += '\n';
+        if (has_directive(tokens_of(content), "ENDM")) break;
+    }
+    doc += "```";
+    return doc;
+}
+
+
+// One symbol token of a file as the analyses in its scope found it.
+struct Mark {
+    std::string_view name;     // into the analysis's names: valid until the next analysis
+    Range range;
+    char mark;
+};
+
+// Every symbol token of file, by place, each place once.
+std::vector<Mark> marks_in(std::uint32_t file) {
+    std::vector<Mark> found;
+    for (const Analysis* a : scope_of(file)) {
+        auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), file,
+                                     [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
+        for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k) {
+            const Occurrence& o = a->occurrences[*k];
+            found.push_back(Mark{a->names[o.symbol], range_of(*a, *k), o.mark});
+        }
+    }
+    auto place = [](const Mark& m) { return std::make_pair(m.range.start.line, m.range.start.character); };
+    std::stable_sort(found.begin(), found.end(), [&place](const Mark& x, const Mark& y) { return place(x) < place(y); });
+    found.erase(std::unique(found.begin(), found.end(), [&place](const Mark& x, const Mark& y) { return place(x) == place(y); }), found.end());
+    return found;
+}
+
+// The callers a file holds: its subroutines, labels and macros by line, and its macro bodies.
+struct Layout {
+    std::uint32_t file;
+    std::vector<CallItem> containers;   // by line
+    std::vector<Fold> macros;           // FOLD_MACRO folds
+};
+
+// Whether the definition of name on line stands before "=" or .EQU: a constant, not a label.
+bool is_constant_line(std::string_view line, std::string_view name) {
+    std::vector<Token> tokens = tokens_of(line);
+    for (std::size_t k = 0; k + 1 < tokens.size(); ++k) {
+        if (tokens[k].kind != lex::TOKEN_SYMBOL || line.substr(tokens[k].from, tokens[k].length) != name) continue;
+        const Token& next = tokens[k + 1];
+        return (next.kind == lex::TOKEN_OPERATOR && line.substr(next.from, next.length) == "=") || is_directive(next, "EQU");
+    }
+    return false;
+}
+
+std::string detail_of(const Location& where) { return files[where.file].shown + ":" + std::to_string(where.range.start.line + 1); }
+
+Layout layout_of(std::uint32_t file) {
+    Layout layout{file, {}, {}};
+    for (const Fold& f : folds(file))
+        if (f.kind == FOLD_MACRO) layout.macros.push_back(f);
+    std::string text = text_of(file);
+    std::vector<std::uint32_t> starts = line_starts(text);
+    for (const SymbolAnswer& s : document_symbols(file)) {
+        auto line = static_cast<std::size_t>(s.where.range.start.line);
+        if (s.kind == KIND_CONSTANT && (line >= starts.size() || is_constant_line(line_at(text, starts, line), s.name))) continue;
+        layout.containers.push_back(CallItem{s.name, s.kind, s.where, detail_of(s.where)});
+    }
+    std::stable_sort(layout.containers.begin(), layout.containers.end(),
+                     [](const CallItem& x, const CallItem& y) { return x.where.range.start.line < y.where.range.start.line; });
+    return layout;
+}
+
+// The macro body holding line (after its .MACRO line), or nullptr.
+const Fold* macro_holding(const Layout& layout, std::int32_t line) {
+    for (const Fold& m : layout.macros)
+        if (m.first < line && line <= m.last) return &m;
+    return nullptr;
+}
+
+// The caller of a JSR or macro invocation on line: the macro whose body holds
+// it, else the nearest subroutine or label above it outside any macro body,
+// else the file.
+CallItem caller_of(const Layout& layout, std::int32_t line) {
+    if (const Fold* m = macro_holding(layout, line)) {
+        for (const CallItem& c : layout.containers)
+            if (c.kind == KIND_OPERATOR && c.where.range.start.line == m->first) return c;
+    }
+    const CallItem* found = nullptr;
+    for (const CallItem& c : layout.containers) {
+        std::int32_t at = c.where.range.start.line;
+        if (at > line) break;
+        if (c.kind != KIND_OPERATOR && macro_holding(layout, at) == nullptr) found = &c;
+    }
+    if (found != nullptr) return *found;
+    return CallItem{files[layout.file].shown, KIND_FILE, Location{layout.file, Range{{0, 0}, {0, 0}}}, files[layout.file].shown};
+}
+
+// The item of name as defined in the scope of file, or false when it has no definition.
+bool item_of(std::uint32_t file, std::string_view name, CallItem* found) {
+    std::vector<Location> defined = definitions(file, std::string(name));
+    if (defined.empty()) return false;
+    for (const CallItem& c : layout_of(defined.front().file).containers)
+        if (c.name == name) {
+            *found = c;
+            return true;
+        }
+    return false;
+}
+
+// Adds from to the call of item in calls, made when new.
+void add_call(std::vector<Call>* calls, const CallItem& item, Range from) {
+    for (Call& c : *calls)
+        if (c.item.name == item.name && c.item.kind == item.kind && c.item.where.file == item.where.file && c.item.detail == item.detail) {
+            c.from.push_back(from);
+            return;
+        }
+    calls->push_back(Call{item, {from}});
+}
+
+// Every file the analyses reading file read.
+std::vector<std::uint32_t> scope_files(std::uint32_t file) {
+    std::vector<std::uint32_t> found;
+    for (const Analysis* a : scope_of(file)) found.insert(found.end(), a->files_read.begin(), a->files_read.end());
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+}
+
+// The lines of file whose JSRs item makes: a macro's body; a subroutine's or
+// label's lines up to the next subroutine, outside macro bodies.
+bool in_body(const Layout& layout, const CallItem& item, std::int32_t line) {
+    std::int32_t at = item.where.range.start.line;
+    if (item.kind == KIND_OPERATOR) {
+        const Fold* m = macro_holding(layout, line);
+        return m != nullptr && m->first == at;
+    }
+    if (line < at || macro_holding(layout, line) != nullptr) return false;
+    for (const CallItem& c : layout.containers)
+        if (c.kind == KIND_FUNCTION && c.where.range.start.line > at && c.where.range.start.line <= line) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string text_of(std::uint32_t file) {
+    if (files[file].open) return files[file].text;
+    std::string text;
+    if (!platform::read_file(files[file].path.c_str(), &text)) return std::string();
+    return text;
+}
+
+std::vector<Fold> folds(std::uint32_t file) {
+    std::string text = text_of(file);
+    std::vector<std::uint32_t> starts = line_starts(text);
+    std::vector<Fold> found;
+    std::int32_t macro_line = -1;     // the open .MACRO's line
+    std::int32_t comment_first = -1;  // the first of the comment lines running up to this one
+    std::int32_t last_text = 0;       // the last line that is not blank
+    auto end_comments = [&](std::int32_t line) {
+        if (comment_first >= 0 && line - comment_first >= MIN_COMMENT_RUN) found.push_back(Fold{comment_first, line - 1, FOLD_COMMENT});
+        comment_first = -1;
+    };
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        auto line = static_cast<std::int32_t>(i);
+        std::string_view content = line_at(text, starts, i);
+        if (!is_blank_line(content)) last_text = line;
+        std::vector<Token> tokens = tokens_of(content);
+        if (tokens.size() == 1 && tokens[0].comment) {
+            if (comment_first < 0) comment_first = line;
+        } else {
+            end_comments(line);
+        }
+        if (has_directive(tokens, "MACRO")) {
+            macro_line = line;
+        } else if (has_directive(tokens, "ENDM") && macro_line >= 0) {
+            found.push_back(Fold{macro_line, line, FOLD_MACRO});
+            macro_line = -1;
+        }
+    }
+    end_comments(static_cast<std::int32_t>(starts.size()));
+    std::vector<std::int32_t> subroutines;
+    for (const SymbolAnswer& s : document_symbols(file))
+        if (s.kind == KIND_FUNCTION) subroutines.push_back(s.where.range.start.line);
+    std::sort(subroutines.begin(), subroutines.end());
+    subroutines.erase(std::unique(subroutines.begin(), subroutines.end()), subroutines.end());
+    for (std::size_t k = 0; k < subroutines.size(); ++k) {
+        std::int32_t last = k + 1 < subroutines.size() ? subroutines[k + 1] - 1 : last_text;
+        if (last > subroutines[k]) found.push_back(Fold{subroutines[k], last, FOLD_SUBROUTINE});
+    }
+    std::stable_sort(found.begin(), found.end(), [](const Fold& x, const Fold& y) { return x.first < y.first; });
+    return found;
+}
+
+std::vector<IncludeRead> include_links(std::uint32_t file) {
+    std::vector<IncludeRead> found;
+    for (const Analysis* a : scope_of(file))
+        for (const IncludeRead& r : a->includes_read)
+            if (r.file == file) found.push_back(r);
+    auto less = [](const IncludeRead& x, const IncludeRead& y) { return include_key(x) < include_key(y); };
+    std::stable_sort(found.begin(), found.end(), less);
+    found.erase(std::unique(found.begin(), found.end(), [](const IncludeRead& x, const IncludeRead& y) { return x.name == y.name; }),
+                found.end());
+    return found;
+}
+
+bool include_at(std::uint32_t file, Position position, IncludeRead* found) {
+    for (const Analysis* a : scope_of(file))
+        for (const IncludeRead& r : a->includes_read)
+            if (r.file == file && within(r.name, position)) {
+                *found = r;
+                return true;
+            }
+    return false;
+}
+
+std::string include_hover_text(const IncludeRead& include) {
+    const File& target = files[include.target];
+    std::string text = "**" + target.shown + "**, " + std::to_string(include.lines) + (include.lines == 1 ? " line" : " lines");
+    std::vector<IncludeRead> readers;
+    for (const Analysis& a : analyses)
+        for (const IncludeRead& r : a.includes_read)
+            if (r.target == include.target) readers.push_back(r);
+    std::stable_sort(readers.begin(), readers.end(), [](const IncludeRead& x, const IncludeRead& y) { return include_key(x) < include_key(y); });
+    readers.erase(std::unique(readers.begin(), readers.end(),
+                              [](const IncludeRead& x, const IncludeRead& y) { return x.file == y.file && x.name == y.name; }),
+                  readers.end());
+    text += "\n\nRead by:";
+    for (const IncludeRead& r : readers) text += "\n- " + files[r.file].shown + ":" + std::to_string(r.name.start.line + 1);
+    return text;
+}
+
+std::string documented_hover(std::uint32_t file, const std::string& name) {
+    std::string facts = hover_text(file, name);
+    std::vector<Location> defined = definitions(file, name);
+    if (defined.empty()) return facts;
+    const SymbolAnswer* found = nullptr;
+    std::vector<SymbolAnswer> there = document_symbols(defined.front().file);
+    for (const SymbolAnswer& s : there)
+        if (found == nullptr && s.name == name) found = &s;
+    if (found == nullptr) return facts;
+    std::string doc = documentation_at(found->where, found->kind == KIND_OPERATOR);
+    if (doc.empty()) return facts;
+    std::size_t head = facts.find("\n\n");   // the name's own line comes first
+    if (head == std::string::npos) return doc + "\n\n" + facts;
+    return facts.substr(0, head + 2) + doc + "\n\n" + facts.substr(head + 2);
+}
+
+bool macro_signature(std::uint32_t file, Position position, MacroSignature* found) {
+    std::string text = text_of(file);
+    std::vector<std::uint32_t> starts = line_starts(text);
+    if (position.line < 0 || static_cast<std::size_t>(position.line) >= starts.size()) return false;
+    std::string_view line = line_at(text, starts, static_cast<std::size_t>(position.line));
+    std::size_t cursor = offset_of(text, starts, position) - starts[static_cast<std::size_t>(position.line)];
+    std::vector<Token> tokens = tokens_of(line);
+    if (has_directive(tokens, "MACRO")) return false;
+    // The macro's name: the statement's first token, or its second after a label.
+    std::vector<SymbolAnswer> scope = scope_symbols(file);
+    const SymbolAnswer* macro = nullptr;
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < 2 && k < tokens.size() && macro == nullptr; ++k) {
+        if (tokens[k].kind != lex::TOKEN_SYMBOL) break;
+        std::string_view name = line.substr(tokens[k].from, tokens[k].length);
+        for (const SymbolAnswer& s : scope)
+            if (s.kind == KIND_OPERATOR && s.name == name) macro = &s;
+        at = k;
+    }
+    if (macro == nullptr) return false;
+    std::size_t name_end = tokens[at].from + tokens[at].length;
+    if (cursor <= name_end) return false;
+    std::int32_t active = 0;
+    for (std::size_t k = at + 1; k < tokens.size() && tokens[k].from < cursor; ++k) {
+        if (tokens[k].comment) return false;
+        if (tokens[k].kind == lex::TOKEN_OPERATOR && line[tokens[k].from] == ',') ++active;
+    }
+    // Its .MACRO line: the parameters after the directive, as written.
+    std::string definition = text_of(macro->where.file);
+    std::vector<std::uint32_t> definition_starts = line_starts(definition);
+    auto definition_line = static_cast<std::size_t>(macro->where.range.start.line);
+    if (definition_line >= definition_starts.size()) return false;
+    std::string_view head = line_at(definition, definition_starts, definition_line);
+    std::vector<Token> parts = tokens_of(head);
+    MacroSignature signature{macro->name, {}, active};
+    bool after_directive = false;
+    for (const Token& t : parts) {
+        if (is_directive(t, "MACRO")) {
+            after_directive = true;
+        } else if (after_directive && t.kind == lex::TOKEN_SYMBOL) {
+            signature.label += signature.parameters.empty() ? " " : ", ";
+            auto from = static_cast<std::int32_t>(signature.label.size());
+            signature.label += head.substr(t.from, t.length);
+            signature.parameters.emplace_back(from, static_cast<std::int32_t>(signature.label.size()));
+        }
+    }
+    *found = std::move(signature);
+    return true;
+}
+
+bool call_item_at(std::uint32_t file, Position position, CallItem* found) {
+    std::string name;
+    if (!symbol_at(file, position, &name)) return false;
+    return item_of(file, name, found);
+}
+
+std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name) {
+    std::vector<Call> calls;
+    std::vector<std::string> macros;   // the macros whose bodies call name
+    std::vector<std::uint32_t> scope = scope_files(file);
+    for (std::uint32_t f : scope) {
+        std::vector<Mark> marks = marks_in(f);
+        if (std::none_of(marks.begin(), marks.end(), [&name](const Mark& m) { return m.mark == '&' && m.name == name; })) continue;
+        Layout layout = layout_of(f);
+        for (const Mark& m : marks) {
+            if (m.mark != '&' || m.name != name) continue;
+            CallItem caller = caller_of(layout, m.range.start.line);
+            add_call(&calls, caller, m.range);
+            if (caller.kind == KIND_OPERATOR) macros.push_back(caller.name);
+        }
+    }
+    // Each invocation of such a macro calls name too.
+    for (std::uint32_t f : scope) {
+        std::vector<Mark> marks = marks_in(f);
+        bool layout_made = false;
+        Layout layout;
+        for (const Mark& m : marks) {
+            if (m.mark == '#' || std::find(macros.begin(), macros.end(), m.name) == macros.end()) continue;
+            if (!layout_made) layout = layout_of(f), layout_made = true;
+            CallItem caller = caller_of(layout, m.range.start.line);
+            caller.detail += ", through macro " + std::string(m.name);
+            add_call(&calls, caller, m.range);
+        }
+    }
+    return calls;
+}
+
+std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name) {
+    std::vector<Call> calls;
+    Layout layout = layout_of(file);
+    const CallItem* self = nullptr;
+    for (const CallItem& c : layout.containers)
+        if (c.name == name) self = &c;
+    if (self == nullptr) return calls;
+    std::map<std::string_view, std::optional<CallItem>> items;   // each name's item, looked up once
+    auto callee_of = [&items, file](std::string_view callee) -> const std::optional<CallItem>& {
+        auto [at, added] = items.try_emplace(callee);
+        CallItem found;
+        if (added && item_of(file, callee, &found)) at->second = found;
+        return at->second;
+    };
+    for (const Mark& m : marks_in(file)) {
+        if (m.mark == '#' || !in_body(layout, *self, m.range.start.line)) continue;
+        const std::optional<CallItem>& callee = callee_of(m.name);
+        if (!callee) continue;
+        if (m.mark == '&') {
+            add_call(&calls, *callee, m.range);
+            continue;
+        }
+        // A macro invoked here makes its JSRs here (one level: a macro's own
+        // invocations inside its body are not followed).
+        if (callee->kind != KIND_OPERATOR || self->kind == KIND_OPERATOR) continue;
+        for (Call& through : outgoing_calls(callee->where.file, callee->name)) {
+            through.item.detail += ", through macro " + callee->name;
+            add_call(&calls, through.item, m.range);
+        }
+    }
+    return calls;
+}
+
+}  // namespace lsp
