@@ -250,6 +250,7 @@ json on_initialize(const json& params) {
         {"foldingRangeProvider", true},
         {"documentLinkProvider", {{"resolveProvider", false}}},
         {"signatureHelpProvider", {{"triggerCharacters", {" ", "\t", ","}}}},
+        {"callHierarchyProvider", true},
     };
     return json{{"capabilities", capabilities}, {"serverInfo", {{"name", "velxref"}, {"version", VELXREF_VERSION}}}};
 }
@@ -482,6 +483,47 @@ json on_signature_help(const json& params) {
     return json{{"signatures", json::array({std::move(item)})}, {"activeSignature", 0}, {"activeParameter", active}};
 }
 
+json call_item_json(const CallItem& item) {
+    return json{{"name", item.name},
+                {"kind", item.kind},
+                {"detail", item.detail},
+                {"uri", files[item.where.file].uri},
+                {"range", range_json(item.where.range)},
+                {"selectionRange", range_json(item.where.range)},
+                {"data", {{"name", item.name}, {"kind", item.kind}}}};
+}
+
+json on_prepare_call_hierarchy(const json& params) {
+    CallItem item;
+    if (!call_item_at(document_of(params), position_member(params, "position"), &item)) return nullptr;
+    return json::array({call_item_json(item)});
+}
+
+// The calls of params.item, incoming or outgoing.
+json calls_json(const json& params, bool incoming) {
+    const json& item = member(params, "item");
+    std::uint32_t file;
+    std::string uri = text_member(item, "uri");
+    if (!file_of_uri(uri, &file)) throw RequestError{ERROR_INVALID_PARAMS, "not a file: URI: " + uri};
+    std::string name = text_member(item, "name");
+    auto data = item.find("data");
+    if (data != item.end() && data->is_object()) {
+        if (data->value("kind", 0) == KIND_FILE) return json::array();
+        auto n = data->find("name");
+        if (n != data->end() && n->is_string()) name = n->get<std::string>();
+    }
+    json list = json::array();
+    for (const Call& c : incoming ? incoming_calls(file, name) : outgoing_calls(file, name)) {
+        json ranges = json::array();
+        for (const Range& r : c.from) ranges.push_back(range_json(r));
+        list.push_back(json{{incoming ? "from" : "to", call_item_json(c.item)}, {"fromRanges", std::move(ranges)}});
+    }
+    return list;
+}
+
+json on_incoming_calls(const json& params) { return calls_json(params, true); }
+json on_outgoing_calls(const json& params) { return calls_json(params, false); }
+
 json on_cancel(const json&) { return nullptr; }   // every request is answered before the next is read
 
 struct Method {
@@ -512,6 +554,9 @@ const Method METHODS[] = {
     {"textDocument/foldingRange", on_folding_range},
     {"textDocument/documentLink", on_document_link},
     {"textDocument/signatureHelp", on_signature_help},
+    {"textDocument/prepareCallHierarchy", on_prepare_call_hierarchy},
+    {"callHierarchy/incomingCalls", on_incoming_calls},
+    {"callHierarchy/outgoingCalls", on_outgoing_calls},
 };
 
 const Method* find_method(const std::string& name) {

@@ -377,7 +377,7 @@ describe('a workspace of several sources', () => {
   });
 });
 
-describe('folds, include links and macro signatures', () => {
+describe('folds, include links, documentation, macro signatures and calls', () => {
   // MAIN.AVL reads lib/SUB.INC from a subfolder and fails to open NOPE.INC;
   // SEND is a macro of two parameters, invoked after the label GO; LOG, in
   // the include, is called by JSR (a subroutine), GO only jumped to; three
@@ -404,8 +404,9 @@ describe('folds, include links and macro signatures', () => {
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
-  it('announces folding ranges, document links and signature help', () => {
+  it('announces folding ranges, document links, signature help and the call hierarchy', () => {
     const c = e.init.capabilities;
+    assert.equal(c.callHierarchyProvider, true);
     assert.equal(c.foldingRangeProvider, true);
     assert.deepEqual(c.documentLinkProvider, { resolveProvider: false });
     assert.ok(c.signatureHelpProvider.triggerCharacters.includes(','));
@@ -458,6 +459,47 @@ describe('folds, include links and macro signatures', () => {
     for (const [c, params, head] of rows) {
       const text = hoverText(await c.request(P.HoverRequest.type, params));
       assert.ok(text.startsWith(head), text);
+    }
+  });
+
+  it('prepares the call hierarchy on subroutines, labels and macros only', async () => {
+    const item = await e.request(P.CallHierarchyPrepareRequest.type, at(BLINK, 27, 6));
+    assert.deepEqual(item.map(({ name, kind, uri: u, selectionRange, detail }) => ({ name, kind, u, selectionRange, detail })),
+      [{ name: 'PUTS', kind: P.SymbolKind.Function, u: BLINK, selectionRange: range(36, 0, 4), detail: 'BLINK.AVL:36' }]);
+    for (const [what, params] of [['the constant DELAY', at(BLINK, 31, 11)], ['the mnemonic JSR', at(BLINK, 27, 2)]]) {
+      assert.equal(await e.request(P.CallHierarchyPrepareRequest.type, params), null, what);
+    }
+  });
+
+  it('finds the calls to a subroutine and from it, through macros too', async () => {
+    // A call as "caller (detail) line:from-to ...", sorted.
+    const calls = (list, side) => list.map((c) => `${c[side].name} (${c[side].detail})${c.fromRanges
+      .map((r) => ` ${r.start.line + 1}:${r.start.character}-${r.end.character}`).join('')}`).sort();
+    const rows = [
+      // PUTS: from the body of PUTC (line 12), from LOOP (27), and from LOOP
+      // where it invokes PUTC (26).
+      [e, at(BLINK, 36, 1), 'incoming', ['LOOP (BLINK.AVL:21) 27:5-9', 'LOOP (BLINK.AVL:21, through macro PUTC) 26:1-5',
+        'PUTC (BLINK.AVL:10) 12:5-9']],
+      // LOOP runs up to WAIT, the next subroutine: WAIT, PUTS, and PUTS by PUTC.
+      [e, at(BLINK, 21, 1), 'outgoing', ['PUTS (BLINK.AVL:36) 27:5-9', 'PUTS (BLINK.AVL:36, through macro PUTC) 26:1-5',
+        'WAIT (BLINK.AVL:31) 24:5-9']],
+      [e, at(BLINK, 16, 1), 'outgoing', ['PUTS (BLINK.AVL:36) 27:5-9', 'PUTS (BLINK.AVL:36, through macro PUTC) 26:1-5',
+        'WAIT (BLINK.AVL:31) 24:5-9']],
+      [e, at(BLINK, 10, 1), 'outgoing', ['PUTS (BLINK.AVL:36) 12:5-9']],
+      [e, at(BLINK, 31, 1), 'outgoing', []],
+      [e, at(BLINK, 31, 1), 'incoming', ['LOOP (BLINK.AVL:21) 24:5-9']],
+      // LOG, in the subfolder's include, called from SEND's body, and on lines
+      // 14 and 15, which no definition stands above (GO before a macro's name
+      // defines nothing: two symbols in a row), so the file calls.
+      [s, at(MAIN, 15, 6), 'incoming', ['MAIN.AVL (MAIN.AVL) 15:5-8', 'MAIN.AVL (MAIN.AVL, through macro SEND) 14:4-8',
+        'SEND (MAIN.AVL:5) 8:5-8']],
+    ];
+    for (const [c, params, side, want] of rows) {
+      const [item] = await c.request(P.CallHierarchyPrepareRequest.type, params);
+      const got = side === 'incoming'
+        ? calls(await c.request(P.CallHierarchyIncomingCallsRequest.type, { item }), 'from')
+        : calls(await c.request(P.CallHierarchyOutgoingCallsRequest.type, { item }), 'to');
+      assert.deepEqual(got, want, `${side} ${item.name}`);
     }
   });
 
