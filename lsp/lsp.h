@@ -340,6 +340,34 @@ std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name);
 // The calls name, defined in file, makes, grouped by callee.
 std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name);
 
+// Semantic tokens (outline.cpp too): every token of a line the editor
+// colours, by the tokenizer, up to the cut at 254 characters.
+inline constexpr int TOKEN_TYPE_FUNCTION = 0;    // a subroutine
+inline constexpr int TOKEN_TYPE_MACRO = 1;       // a macro name, or a pseudo-instruction (defaultLibrary)
+inline constexpr int TOKEN_TYPE_VARIABLE = 2;    // any other symbol; readonly a constant, defaultLibrary a reserved word
+inline constexpr int TOKEN_TYPE_NAMESPACE = 3;   // a label at its definition
+inline constexpr int TOKEN_TYPE_KEYWORD = 4;     // a mnemonic (defaultLibrary)
+inline constexpr int TOKEN_TYPE_NUMBER = 5;
+inline constexpr int TOKEN_TYPE_STRING = 6;
+inline constexpr int TOKEN_TYPE_COMMENT = 7;
+inline constexpr int TOKEN_MODIFIER_DECLARATION = 1;       // bits of SemanticToken::modifiers
+inline constexpr int TOKEN_MODIFIER_DEFINITION = 2;
+inline constexpr int TOKEN_MODIFIER_READONLY = 4;
+inline constexpr int TOKEN_MODIFIER_DEFAULT_LIBRARY = 8;
+// The names of the types and modifiers above, in their order, for the legend.
+inline constexpr const char* TOKEN_TYPE_NAMES[] = {"function", "macro", "variable", "namespace", "keyword", "number", "string", "comment"};
+inline constexpr const char* TOKEN_MODIFIER_NAMES[] = {"declaration", "definition", "readonly", "defaultLibrary"};
+
+struct SemanticToken {
+    Position start;            // the editor's line and character
+    std::int32_t length;       // characters
+    int type;                  // TOKEN_TYPE_FUNCTION..TOKEN_TYPE_COMMENT
+    int modifiers;             // TOKEN_MODIFIER_* bits
+};
+
+// The tokens of file the editor colours, in order.
+std::vector<SemanticToken> semantic_tokens(std::uint32_t file);
+
 // Serves until exit or the end of input; returns the exit status.
 int serve();
 // Handles one message body, writing what it answers; false once exit came.

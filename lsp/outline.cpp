@@ -510,4 +510,88 @@ std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name) {
     return calls;
 }
 
+std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
+    // What each name of the scope is: its kind, and whether its first
+    // definition gives it a value ("=" or .EQU).
+    struct Role {
+        int type;
+        int modifiers;
+    };
+    std::map<std::string, Role, std::less<>> roles;
+    for (std::uint32_t f : scope_files(file)) {
+        std::string defining = text_of(f);
+        std::vector<std::uint32_t> defining_starts = line_starts(defining);
+        for (const SymbolAnswer& s : document_symbols(f)) {
+            Role r{TOKEN_TYPE_NAMESPACE, 0};
+            auto line = static_cast<std::size_t>(s.where.range.start.line);
+            if (s.kind == KIND_FUNCTION) r = Role{TOKEN_TYPE_FUNCTION, 0};
+            else if (s.kind == KIND_OPERATOR) r = Role{TOKEN_TYPE_MACRO, 0};
+            else if (line < defining_starts.size() && is_constant_line(line_at(defining, defining_starts, line), s.name))
+                r = Role{TOKEN_TYPE_VARIABLE, TOKEN_MODIFIER_READONLY};
+            roles.try_emplace(s.name, r);
+        }
+    }
+    std::vector<Mark> marks = marks_in(file);
+    std::string text = text_of(file);
+    std::vector<std::uint32_t> starts = line_starts(text);
+    std::vector<SemanticToken> found;
+    std::size_t next_mark = 0;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        std::string_view line = line_at(text, starts, i);
+        auto line_number = static_cast<std::int32_t>(i);
+        std::size_t done = 0;                 // bytes of the line counted so far
+        std::int32_t done_characters = 0;     // and their characters
+        auto add = [&](std::size_t from, std::size_t length, int type, int modifiers) {
+            done_characters += characters_of(line.data() + done, from - done);
+            std::int32_t characters = characters_of(line.data() + from, length);
+            found.push_back(SemanticToken{Position{line_number, done_characters}, characters, type, modifiers});
+            done = from + length;
+            done_characters += characters;
+        };
+        for (const Token& t : tokens_of(line)) {
+            std::size_t from = t.from, length = t.length;
+            switch (t.kind) {
+            case lex::TOKEN_END:
+                add(from, length, TOKEN_TYPE_COMMENT, 0);
+                break;
+            case lex::TOKEN_NUMBER:
+                if (from > 0 && (line[from - 1] == '$' || line[from - 1] == '%' || line[from - 1] == '@')) --from, ++length;
+                add(from, length, TOKEN_TYPE_NUMBER, 0);
+                break;
+            case lex::TOKEN_STRING:
+                add(from - 1, length + 2, TOKEN_TYPE_STRING, 0);
+                break;
+            case lex::TOKEN_MNEMONIC:
+                add(from, length, TOKEN_TYPE_KEYWORD, TOKEN_MODIFIER_DEFAULT_LIBRARY);
+                break;
+            case lex::TOKEN_DIRECTIVE:
+                add(from - 1, length + 1, TOKEN_TYPE_MACRO, TOKEN_MODIFIER_DEFAULT_LIBRARY);
+                break;
+            case lex::TOKEN_RESERVED:
+                add(from, length, TOKEN_TYPE_VARIABLE, TOKEN_MODIFIER_DEFAULT_LIBRARY);
+                break;
+            case lex::TOKEN_SYMBOL: {
+                if (length == 0) break;
+                std::string_view name = line.substr(from, length);
+                std::int32_t character = done_characters + characters_of(line.data() + done, from - done);
+                while (next_mark < marks.size() && std::make_pair(marks[next_mark].range.start.line, marks[next_mark].range.start.character) <
+                                                       std::make_pair(line_number, character))
+                    ++next_mark;
+                bool defined_here = next_mark < marks.size() && marks[next_mark].range.start.line == line_number &&
+                                    marks[next_mark].range.start.character == character && marks[next_mark].mark == '#';
+                auto role = roles.find(name);
+                Role r = role == roles.end() ? Role{TOKEN_TYPE_VARIABLE, 0} : role->second;
+                if (r.type == TOKEN_TYPE_NAMESPACE && !defined_here) r.type = TOKEN_TYPE_VARIABLE;   // a label only where defined
+                if (defined_here) r.modifiers |= TOKEN_MODIFIER_DECLARATION | TOKEN_MODIFIER_DEFINITION;
+                add(from, length, r.type, r.modifiers);
+                break;
+            }
+            default:
+                break;
+            }
+        }
+    }
+    return found;
+}
+
 }  // namespace lsp

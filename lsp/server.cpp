@@ -251,6 +251,7 @@ json on_initialize(const json& params) {
         {"documentLinkProvider", {{"resolveProvider", false}}},
         {"signatureHelpProvider", {{"triggerCharacters", {" ", "\t", ","}}}},
         {"callHierarchyProvider", true},
+        {"semanticTokensProvider", {{"legend", {{"tokenTypes", TOKEN_TYPE_NAMES}, {"tokenModifiers", TOKEN_MODIFIER_NAMES}}}, {"full", true}}},
     };
     return json{{"capabilities", capabilities}, {"serverInfo", {{"name", "velxref"}, {"version", VELXREF_VERSION}}}};
 }
@@ -524,6 +525,24 @@ json calls_json(const json& params, bool incoming) {
 json on_incoming_calls(const json& params) { return calls_json(params, true); }
 json on_outgoing_calls(const json& params) { return calls_json(params, false); }
 
+// The tokens as the protocol packs them: five numbers each, line and
+// character relative to the token before.
+json on_semantic_tokens(const json& params) {
+    std::vector<SemanticToken> tokens = semantic_tokens(document_of(params));
+    std::vector<std::int32_t> data;
+    data.reserve(tokens.size() * 5);
+    Position last{0, 0};
+    for (const SemanticToken& t : tokens) {
+        data.push_back(t.start.line - last.line);
+        data.push_back(t.start.line == last.line ? t.start.character - last.character : t.start.character);
+        data.push_back(t.length);
+        data.push_back(t.type);
+        data.push_back(t.modifiers);
+        last = t.start;
+    }
+    return json{{"data", std::move(data)}};
+}
+
 json on_cancel(const json&) { return nullptr; }   // every request is answered before the next is read
 
 struct Method {
@@ -557,6 +576,7 @@ const Method METHODS[] = {
     {"textDocument/prepareCallHierarchy", on_prepare_call_hierarchy},
     {"callHierarchy/incomingCalls", on_incoming_calls},
     {"callHierarchy/outgoingCalls", on_outgoing_calls},
+    {"textDocument/semanticTokens/full", on_semantic_tokens},
 };
 
 const Method* find_method(const std::string& name) {

@@ -383,7 +383,8 @@ describe('folds, include links, documentation, macro signatures and calls', () =
   // the include, is called by JSR (a subroutine), GO only jumped to; three
   // comment lines above LOG document it, with the comment on its line.
   const MAIN_TEXT = '; one\n; two\n\t.INCLUDE lib/SUB.INC\n\t.INCLUDE NOPE.INC\nSEND\t.MACRO\tDEST,VALUE\n\tLDA\t#VALUE\n'
-    + '\tSTA\tDEST\n\tJSR\tLOG\n\t.ENDM\n; a\n; b\n; c\n; d\nGO:\tSEND\t$C0,1\n\tJSR\tLOG\n\tBRA\tGO\n';
+    + '\tSTA\tDEST\n\tJSR\tLOG\n\t.ENDM\n; a\n; b\n; c\n; d\nGO:\tSEND\t$C0,1\n\tJSR\tLOG\n\tBRA\tGO\n'
+    + `\tLDX\t@17\n\tASL\tA\n\t.BYTE\t${'1,'.repeat(130)}ZZ\n`;   // line 19: 270 characters, cut at 254
   let dir; let s; let e; let MAIN; let SUB;
   before(async () => {
     dir = workspace({ 'MAIN.AVL': MAIN_TEXT });
@@ -407,6 +408,7 @@ describe('folds, include links, documentation, macro signatures and calls', () =
   it('announces folding ranges, document links, signature help and the call hierarchy', () => {
     const c = e.init.capabilities;
     assert.equal(c.callHierarchyProvider, true);
+    assert.equal(c.semanticTokensProvider.full, true);
     assert.equal(c.foldingRangeProvider, true);
     assert.deepEqual(c.documentLinkProvider, { resolveProvider: false });
     assert.ok(c.signatureHelpProvider.triggerCharacters.includes(','));
@@ -501,6 +503,44 @@ describe('folds, include links, documentation, macro signatures and calls', () =
         : calls(await c.request(P.CallHierarchyOutgoingCallsRequest.type, { item }), 'to');
       assert.deepEqual(got, want, `${side} ${item.name}`);
     }
+  });
+
+  it('colours each kind of token, up to the cut', async () => {
+    // The tokens of the given lines as "line:character length type modifiers".
+    const tokens = async (c, doc, lines) => {
+      const { tokenTypes, tokenModifiers } = c.init.capabilities.semanticTokensProvider.legend;
+      const { data } = await c.request(P.SemanticTokensRequest.type, { textDocument: { uri: doc } });
+      const out = [];
+      let line = 0; let character = 0;
+      for (let i = 0; i < data.length; i += 5) {
+        line += data[i];
+        character = data[i] === 0 ? character + data[i + 1] : data[i + 1];
+        const mods = tokenModifiers.filter((_, b) => data[i + 4] & (1 << b)).join('+');
+        if (lines.includes(line + 1)) out.push(`${line + 1}:${character} ${data[i + 2]} ${tokenTypes[data[i + 3]]} ${mods}`.trim());
+      }
+      return out;
+    };
+    const D = 'declaration+definition';
+    assert.deepEqual(await tokens(e, BLINK, [4, 7, 8, 10, 11, 16, 19, 24, 26, 29, 31, 36]), [
+      '4:1 5 macro defaultLibrary', '4:7 12 string',                                   // .PAGE "BLINK demo"
+      `7:0 5 variable ${D}+readonly`, '7:8 3 number', '7:13 18 comment',               // DELAY = 200 ; ...
+      `8:0 5 variable ${D}+readonly`, '8:6 4 macro defaultLibrary', '8:11 3 number', '8:16 19 comment',
+      `10:0 4 macro ${D}`, '10:5 6 macro defaultLibrary', '10:12 2 variable',          // PUTC .MACRO CH
+      '11:1 3 keyword defaultLibrary', '11:6 2 variable',
+      `16:0 5 namespace ${D}`, '16:7 3 keyword defaultLibrary',                         // START: SEI
+      '19:1 3 keyword defaultLibrary', '19:6 3 number', '19:10 8 variable readonly',  // LDM #$0F,PORT_DIR
+      '24:1 3 keyword defaultLibrary', '24:5 4 function',                               // JSR WAIT
+      '26:1 4 macro', '26:6 3 string',                                                  // PUTC '*'
+      '29:1 3 keyword defaultLibrary', '29:5 4 variable',                               // BRA LOOP: a label where used
+      `31:0 4 function ${D}`, '31:6 3 keyword defaultLibrary', '31:11 5 variable readonly',
+      `36:0 4 function ${D}`, '36:6 3 keyword defaultLibrary', '36:10 8 variable readonly', '36:19 19 comment',
+    ]);
+    const generated = await tokens(s, MAIN, [17, 18, 19]);
+    assert.deepEqual(generated.slice(0, 5), ['17:1 3 keyword defaultLibrary', '17:5 3 number',   // LDX @17
+      '18:1 3 keyword defaultLibrary', '18:5 1 variable defaultLibrary',                           // ASL A
+      '19:1 5 macro defaultLibrary']);
+    // .BYTE 1,1,...: the numbers at 7, 9, ... 253; nothing past the cut at 254.
+    assert.deepEqual(generated.slice(5), Array.from({ length: 124 }, (_, k) => `19:${7 + 2 * k} 1 number`));
   });
 
   it('gives the signature of a macro invocation, the parameter by the commas', async () => {
