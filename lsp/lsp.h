@@ -101,8 +101,10 @@ struct Occurrence {
     std::uint32_t symbol;      // index into Analysis::names
     std::uint32_t line;        // the editor's line where its text starts
     std::uint16_t character;   // and the character there: a reader's line holds at most 254 characters and as many CRs
-    char mark;                 // '#', '&' or ' ' as the listing records it, 0 when it leaves it out
-    bool broken;               // a lone CR stands inside it: Analysis::broken_ends holds its end
+    char mark;                 // '#', '&' or ' ' as the editor counts it, 0 for a use the listing leaves out
+    bool broken : 1;           // a lone CR stands inside it: Analysis::broken_ends holds its end
+    bool listed : 1;           // the listing records it, with mark (' ' for a parameter)
+    bool parameter : 1;        // a macro's parameter on its .MACRO line: '#' here, ' ' in the listing
 };
 static_assert(sizeof(Occurrence) == 12, "an occurrence costs 12 bytes");
 

@@ -218,12 +218,13 @@ void write_locations(const json& id) {
 }
 
 // Publishes the diagnostics of file when they differ from those it has, or
-// when always (a client may drop what came before it opened the document).
+// when always (a client may drop what came before it opened the document,
+// and waits for a list, empty too, once it has).
 // Written a piece at a time, without a value of the list: the diagnostics
 // of the 1,000,000-line source took 37 MB as a value, the peak of the server.
 void publish(std::uint32_t file, bool always = false) {
     std::vector<Diagnostic> found = diagnostics_of(file);
-    if (found == files[file].published && !(always && !found.empty())) return;
+    if (found == files[file].published && !always) return;
     files[file].published = std::move(found);
     const std::vector<Diagnostic>& list = files[file].published;
     write_in_pieces("{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\",\"params\":{\"diagnostics\":[",

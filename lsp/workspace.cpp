@@ -197,9 +197,43 @@ bool find_name_id(std::string_view text, std::uint32_t* id) {
     return slot != 0;
 }
 
+bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); }
+
+// Whether the word before at in the line, blanks aside, is word (letter
+// case aside) and stands alone.
+bool word_before(const char* at, std::string_view word) {
+    const char* p = at;
+    while (p > input::line_buffer && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    const char* end = p;
+    while (p > input::line_buffer && is_name_char(p[-1])) --p;
+    if (static_cast<std::size_t>(end - p) != word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (lex::to_upper(p[i]) != word[i]) return false;
+    return true;
+}
+
+// Whether .MACRO stands as a word in the line before at.
+bool after_macro(const char* at) {
+    static constexpr std::string_view KEY = ".MACRO";
+    for (const char* p = input::line_buffer; p + KEY.size() <= at; ++p) {
+        std::size_t i = 0;
+        while (i < KEY.size() && lex::to_upper(p[i]) == KEY[i]) ++i;
+        if (i == KEY.size() && !is_name_char(p[i])) return true;
+    }
+    return false;
+}
+
 // The sink of the classifier: every symbol token of the line being
-// analysed becomes an occurrence, with the mark the table stored for it.
+// analysed becomes an occurrence, with the mark the table stored for it,
+// save where the editor knows better: a word glued to a number before it
+// (the x00 of 0x00) is part of that number and no occurrence; a name after
+// JSR is a call on a line the listing leaves out too; a macro's parameters
+// are defined by its .MACRO line.
 void take_symbol(const char* text_start, const char* text, int length, char mark) {
+    if (text_start > input::line_buffer && lex::is_decimal_digit(text_start[-1])) return;
+    bool listed = mark != 0, parameter = false;
+    if (mark == 0 && word_before(text_start, "JSR")) mark = '&';
+    else if (mark == ' ' && after_macro(text_start)) mark = '#', parameter = true;
     Analysis& a = *run.result;
     std::uint32_t k = static_cast<std::uint32_t>(a.occurrences.size());
     std::int32_t index = input::lines_read - 1;
@@ -219,7 +253,7 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     if (mark == '#' && a.definition_texts[id].empty())
         a.definition_texts[id] = line_text(run.line_file, static_cast<std::size_t>(from));
     a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line), static_cast<std::uint16_t>(start.character), mark,
-                                       broken});
+                                       broken, listed, parameter});
 }
 
 // Kinds of the table's names, and its names in its (byte) order.
@@ -257,8 +291,6 @@ void note_include_failures() {
         add_diagnostic(file, CLASS_INCLUDE, Range{run_position(file, from), run_position(file, to)}, SEVERITY_ERROR, text + f.name);
     }
 }
-
-bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); }
 
 // Lines cut at 254 characters: information at the cut, and the names in
 // what the reader dropped, which a rename could not reach.
@@ -305,13 +337,23 @@ void index_analysis() {
     std::vector<std::uint32_t> next(a.symbol_first.begin(), a.symbol_first.end() - 1);
     for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_symbol[next[a.occurrences[i].symbol]++] = i;
 
-    // The command line's rule (symbols::usage_from), over every occurrence the
-    // server keeps: a macro invocation, which the listing leaves out, is a use.
+    // The listing's verdict (symbols::usage_from over the occurrences it
+    // records), given where the editor's own count agrees: it never warns of
+    // a name it sees defined (a macro's parameter) or used (a macro invoked,
+    // a JSR on a line the listing leaves out).
+    std::vector<std::uint8_t> seen(names, 0);   // bits: 1 listed '#', 2 listed other, 4 the editor's '#', 8 the editor's other
+    for (const Occurrence& o : a.occurrences) {
+        if (o.listed) seen[o.symbol] |= o.mark == '#' && !o.parameter ? 1 : 2;
+        seen[o.symbol] |= o.mark == '#' ? 4 : 8;
+    }
     for (std::uint32_t s = 0; s < names; ++s) {
-        const SymbolFacts& f = a.facts[s];
-        int usage = symbols::usage_from(f.definitions > 0, f.calls + f.uses > 0);
+        int usage = symbols::usage_from(seen[s] & 1, seen[s] & 2);
+        if (!(seen[s] & 3)) continue;   // the listing records it nowhere
+        if (usage == symbols::USAGE_NEVER_DEFINED && (seen[s] & 4)) continue;
+        if (usage == symbols::USAGE_NEVER_USED && (seen[s] & 8)) continue;
         for (std::uint32_t slot = a.symbol_first[s]; slot < a.symbol_first[s + 1]; ++slot) {
             std::uint32_t k = a.by_symbol[slot];
+            if (!a.occurrences[k].listed) continue;
             if (usage == symbols::USAGE_NEVER_DEFINED)
                 add_diagnostic(file_of(a, k), CLASS_UNDEFINED, range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
             else if (usage == symbols::USAGE_NEVER_USED)
