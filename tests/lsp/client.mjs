@@ -64,7 +64,7 @@ export function within(promise, what, ms = WAIT_MS) {
 // The server through the protocol library. Diagnostics are kept per document
 // as last published; waitDiagnostics resolves once the latest list for the
 // document passes the test.
-export async function connect({ root, args = [], encodings, folders = true } = {}) {
+export async function connect({ root, args = [], encodings, folders = true, options } = {}) {
   const server = start(args, root ?? os.tmpdir());
   const conn = protocol.createProtocolConnection(
     new protocol.StreamMessageReader(server.child.stdout),
@@ -95,6 +95,7 @@ export async function connect({ root, args = [], encodings, folders = true } = {
     processId: process.pid,
     rootUri,
     workspaceFolders: root && folders ? [{ uri: rootUri, name: path.basename(root) }] : null,
+    initializationOptions: options,
     capabilities: {
       general: encodings ? { positionEncodings: encodings } : {},
       textDocument: {
