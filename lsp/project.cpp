@@ -180,12 +180,18 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
         std::string identity;
     };
     std::vector<Candidate> candidates;
-    std::deque<std::string> folders{folder};
+    // The walk enters no link to a folder: below the project folder's own
+    // identity, a path it meets is the file's identity unless the file is a
+    // link itself.  (Asking the system for every identity took 0.84 s of the
+    // scan of the 10,000-file tree case, against 0.2 s without it.)
+    std::string top = platform::identity_path(folder.c_str());
+    std::unordered_map<std::string, std::size_t> by_path;   // a candidate's path: its index
+    std::deque<std::string> folders{top};
     while (!folders.empty() && !scan.truncated) {
         std::string at = std::move(folders.front());
         folders.pop_front();
-        std::vector<std::string> names, subfolders;
-        platform::list_directory(at.c_str(), &names, &subfolders);
+        std::vector<std::string> names, subfolders, links;
+        platform::list_directory(at.c_str(), &names, &subfolders, &links);
         std::sort(names.begin(), names.end());
         std::sort(subfolders.begin(), subfolders.end());
         for (const std::string& name : names) {
@@ -195,7 +201,9 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
                 break;
             }
             std::string path = joined(at, name);
-            candidates.push_back(Candidate{path, at, platform::identity_path(path.c_str())});
+            bool link = std::find(links.begin(), links.end(), name) != links.end();
+            by_path.emplace(path, candidates.size());
+            candidates.push_back(Candidate{path, at, link ? platform::identity_path(path.c_str()) : path});
         }
         for (const std::string& sub : subfolders)
             if (sub[0] != '.') folders.push_back(joined(at, sub));   // .git and the like hold no program
@@ -203,18 +211,28 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
     // Every file a candidate reads, by its own folder or any above it up to the
     // project's: an include reads its names against the folder of the main
     // source that reads it, which lies there in a tree as programs are kept.
+    // A name that reaches a candidate by its path, with no ".." in it, is
+    // that candidate; any other is asked of the system.
     std::unordered_set<std::string> read;
     std::unordered_map<std::string, std::string> identities;   // joined path: what it reaches
     std::string text;
     for (const Candidate& c : candidates) {
         if (!platform::read_file(c.path.c_str(), &text)) continue;
-        for (const std::string& name : include_names(text)) {
+        for (std::string name : include_names(text)) {
+            std::replace(name.begin(), name.end(), '\\', '/');
+            bool plain = !is_absolute(name) && name.find("..") == std::string::npos && name.find("./") == std::string::npos &&
+                         name.find("//") == std::string::npos;
             for (std::string at = c.folder;; at = parent_of(at)) {
                 std::string path = joined(at, name);
-                auto known = identities.find(path);
-                if (known == identities.end()) known = identities.emplace(path, resolve_include(at, name)).first;
-                if (known->second != c.identity) read.insert(known->second);
-                if (at.size() <= folder.size() || is_absolute(name)) break;
+                auto candidate = plain ? by_path.find(path) : by_path.end();
+                if (candidate != by_path.end()) {
+                    if (candidate->second != static_cast<std::size_t>(&c - candidates.data())) read.insert(candidates[candidate->second].identity);
+                } else {
+                    auto known = identities.find(path);
+                    if (known == identities.end()) known = identities.emplace(path, resolve_include(at, name)).first;
+                    if (known->second != c.identity) read.insert(known->second);
+                }
+                if (at.size() <= top.size() || is_absolute(name)) break;
             }
         }
     }
