@@ -426,6 +426,9 @@ describe('a real tree, found by the server', () => {
     s.open(u('basic/ed4.src'), `ED4GO:\n${files['basic/ed4.src']}`);
     await s.waitDiagnostics(main, (l) => !l.some((d) => d.message.startsWith('ED4GO')));
     sameLocations(await s.request(P.DefinitionRequest.type, at(main, 10, 6)), [loc(u('basic/ed4.src'), 1, 0, 5)], 'ED4GO');
+    // Read as ed4, opened as ed4.src: one file, edited once, under the editor's name.
+    assert.deepEqual(editsOf(await s.request(P.RenameRequest.type, { ...at(main, 10, 6), newName: 'ED4RUN' })),
+      [`${u('basic/basic.src')} 9:5-9:10 ED4RUN`, `${u('basic/ed4.src')} 0:0-0:5 ED4RUN`]);
     sameLocations(await s.request(P.DefinitionRequest.type, at(u('mon/mon.asm'), 2, 6)),
       [loc(u('common/shared.s'), 1, 0, 6)], 'SHARED, through lib/..');
   });
