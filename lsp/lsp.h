@@ -25,7 +25,7 @@ inline constexpr std::size_t MAX_MESSAGE_LENGTH = 64 * 1024 * 1024;   // bytes o
 inline constexpr std::size_t MAX_HEADER_LINE = 4096;   // a longer header line is not a header
 inline constexpr int MAX_JSON_DEPTH = 256;             // nesting of arrays and objects in a message
 inline constexpr std::size_t MAX_WORKSPACE_SYMBOLS = 10000;   // answers of one workspace/symbol request
-inline constexpr std::size_t MAX_SCANNED_FILES = 50000;      // source files a project scan reads
+inline constexpr std::size_t MAX_SCANNED_FILES = 50000;      // files a project scan looks at
 inline constexpr std::size_t MAX_DIAGNOSTICS_OF_CLASS = 100; // diagnostics of one class in one file, then one that counts the rest
 inline constexpr const char* PROJECT_FILE_NAME = ".velxref";
 
@@ -179,7 +179,7 @@ struct MainSource {
 struct Scan {
     std::vector<MainSource> mains;   // ascending by path
     std::size_t files = 0;           // source files read
-    bool truncated = false;          // more than the limit: the rest was not read
+    bool truncated = false;          // more files than the limit: the rest was not looked at
 };
 
 // What a project file says.
@@ -274,7 +274,8 @@ std::vector<std::string> include_names(std::string_view text);
 // The identity of the file an include name reaches from folder.
 std::string resolve_include(const std::string& folder, const std::string& name);
 // The main sources of the tree at folder: every file with a source extension
-// that no other one reads, by its own folder or folder; at most limit are read.
+// that no other one reads, by its own folder or one above it up to folder;
+// the walk stops after limit files (of any name).
 Scan scan_project(const std::string& folder, const std::vector<std::string>& more_extensions,
                   std::size_t limit = MAX_SCANNED_FILES);
 

@@ -187,6 +187,7 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
     std::string top = platform::identity_path(folder.c_str());
     std::unordered_map<std::string, std::size_t> by_path;   // a candidate's path: its index
     std::deque<std::string> folders{top};
+    std::size_t met = 0;   // files met in the walk
     while (!folders.empty() && !scan.truncated) {
         std::string at = std::move(folders.front());
         folders.pop_front();
@@ -195,11 +196,11 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
         std::sort(names.begin(), names.end());
         std::sort(subfolders.begin(), subfolders.end());
         for (const std::string& name : names) {
-            if (!has_source_extension(name, more_extensions)) continue;
-            if (candidates.size() == limit) {
+            if (met++ == limit) {   // every file met counts: a walk of a whole disk ends too
                 scan.truncated = true;
                 break;
             }
+            if (!has_source_extension(name, more_extensions)) continue;
             std::string path = joined(at, name);
             bool link = std::find(links.begin(), links.end(), name) != links.end();
             by_path.emplace(path, candidates.size());

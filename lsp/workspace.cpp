@@ -580,9 +580,9 @@ std::vector<std::uint32_t> open_workspace_sources() {
     } else {
         Scan scan = scan_project(project, settings.extensions);
         if (scan.truncated)
-            notices.push_back("More than " + std::to_string(MAX_SCANNED_FILES) + " source files under " + project +
-                              ": only the first " + std::to_string(MAX_SCANNED_FILES) +
-                              " were looked through for main sources; name them in " + PROJECT_FILE_NAME);
+            notices.push_back("More than " + std::to_string(MAX_SCANNED_FILES) + " files under " + project + ": only the first " +
+                              std::to_string(MAX_SCANNED_FILES) + " were looked through for main sources; name them in " +
+                              PROJECT_FILE_NAME);
         for (const MainSource& m : scan.mains) add_main_source(m.path, m.folder, &touched);
     }
     // The documents the editor holds that no main source reads, each on its own.
