@@ -53,6 +53,15 @@ std::string joined(const std::string& folder, const std::string& name) {
     return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
+// A path as a key of the scan's tables: letter case aside where the system
+// ignores it.
+std::string key_of(std::string path) {
+    static const bool fold = platform::same_path("A", "a");
+    if (fold)
+        for (char& c : path) c = lex::to_upper(c);
+    return path;
+}
+
 bool is_absolute(const std::string& name) { return name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':'); }
 
 // A name the command line would take as a source, as the server opens it.
@@ -177,7 +186,7 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
     struct Candidate {
         std::string path;     // as the walk met it
         std::string folder;   // the folder it lies in
-        std::string identity;
+        std::string identity;   // as a key (key_of)
     };
     std::vector<Candidate> candidates;
     // The walk enters no link to a folder: below the project folder's own
@@ -203,8 +212,8 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
             if (!has_source_extension(name, more_extensions)) continue;
             std::string path = joined(at, name);
             bool link = std::find(links.begin(), links.end(), name) != links.end();
-            by_path.emplace(path, candidates.size());
-            candidates.push_back(Candidate{path, at, link ? platform::identity_path(path.c_str()) : path});
+            by_path.emplace(key_of(path), candidates.size());
+            candidates.push_back(Candidate{path, at, key_of(link ? platform::identity_path(path.c_str()) : path)});
         }
         for (const std::string& sub : subfolders)
             if (sub[0] != '.') folders.push_back(joined(at, sub));   // .git and the like hold no program
@@ -225,12 +234,12 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
                          name.find("//") == std::string::npos;
             for (std::string at = c.folder;; at = parent_of(at)) {
                 std::string path = joined(at, name);
-                auto candidate = plain ? by_path.find(path) : by_path.end();
+                auto candidate = plain ? by_path.find(key_of(path)) : by_path.end();
                 if (candidate != by_path.end()) {
                     if (candidate->second != static_cast<std::size_t>(&c - candidates.data())) read.insert(candidates[candidate->second].identity);
                 } else {
                     auto known = identities.find(path);
-                    if (known == identities.end()) known = identities.emplace(path, resolve_include(at, name)).first;
+                    if (known == identities.end()) known = identities.emplace(path, key_of(resolve_include(at, name))).first;
                     if (known->second != c.identity) read.insert(known->second);
                 }
                 if (at.size() <= top.size() || is_absolute(name)) break;
