@@ -362,11 +362,20 @@ void index_analysis() {
     }
 }
 
+// The file whose identity is path (platform::identity_path), made when new
+// with the URI of name.
+std::uint32_t file_of_identity(const std::string& path, const std::string& name) {
+    for (std::uint32_t i = 0; i < files.size(); ++i)
+        if (platform::same_path(files[i].path, path)) return i;
+    files.push_back(File{path, uri_of_path(name), shown_name(path), false, std::string(), {}});
+    return static_cast<std::uint32_t>(files.size() - 1);
+}
+
 // Run files become files, now that the reading is over.
 void take_files() {
     Analysis& a = *run.result;
     std::vector<std::uint32_t> ids;
-    for (const RunFile& f : run.files) ids.push_back(file_of_path(f.path));
+    for (const RunFile& f : run.files) ids.push_back(file_of_identity(f.path, f.path));   // a run file's path is its identity
     for (FileRun& r : a.file_runs) r.file = ids[r.file];
     for (Diagnostic& d : a.diagnostics) d.file = ids[d.file];
     a.files_read = ids;
@@ -461,11 +470,7 @@ Range range_of(const Analysis& a, std::uint32_t k) {
 }
 
 std::uint32_t file_of_path(const std::string& name) {
-    std::string path = platform::identity_path(name.c_str());   // the one place a file's identity is taken
-    for (std::uint32_t i = 0; i < files.size(); ++i)
-        if (platform::same_path(files[i].path, path)) return i;
-    files.push_back(File{path, uri_of_path(name), shown_name(path), false, std::string(), {}});
-    return static_cast<std::uint32_t>(files.size() - 1);
+    return file_of_identity(platform::identity_path(name.c_str()), name);   // the one place a file's identity is taken
 }
 
 bool file_of_uri(std::string_view uri, std::uint32_t* file) {
