@@ -160,6 +160,7 @@ struct Mark {
     std::string_view name;     // into the analysis's names: valid until the next analysis
     Range range;
     char mark;
+    bool parameter;            // a macro's parameter on its .MACRO line
 };
 
 // Every symbol token of file, by place, each place once.
@@ -170,7 +171,7 @@ std::vector<Mark> marks_in(std::uint32_t file) {
                                      [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
         for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k) {
             const Occurrence& o = a->occurrences[*k];
-            found.push_back(Mark{a->names[o.symbol], range_of(*a, *k), o.mark});
+            found.push_back(Mark{a->names[o.symbol], range_of(*a, *k), o.mark, o.parameter});
         }
     }
     auto place = [](const Mark& m) { return std::make_pair(m.range.start.line, m.range.start.character); };
@@ -186,15 +187,24 @@ struct Layout {
     std::vector<Fold> macros;           // FOLD_MACRO folds
 };
 
-// Whether the definition of name on line stands before "=" or .EQU: a constant, not a label.
-bool is_constant_line(std::string_view line, std::string_view name) {
+// What the definition of name on line makes it.
+constexpr int DEFINES_LABEL = 0;
+constexpr int DEFINES_CONSTANT = 1;    // before "=" or .EQU
+constexpr int DEFINES_PARAMETER = 2;   // after .MACRO
+
+int definition_kind(std::string_view line, std::string_view name) {
     std::vector<Token> tokens = tokens_of(line);
-    for (std::size_t k = 0; k + 1 < tokens.size(); ++k) {
+    bool after_macro = false;
+    for (std::size_t k = 0; k < tokens.size(); ++k) {
+        if (is_directive(tokens[k], "MACRO")) after_macro = true;
         if (tokens[k].kind != lex::TOKEN_SYMBOL || line.substr(tokens[k].from, tokens[k].length) != name) continue;
+        if (after_macro) return DEFINES_PARAMETER;
+        if (k + 1 == tokens.size()) return DEFINES_LABEL;
         const Token& next = tokens[k + 1];
-        return (next.kind == lex::TOKEN_OPERATOR && line.substr(next.from, next.length) == "=") || is_directive(next, "EQU");
+        bool value = (next.kind == lex::TOKEN_OPERATOR && line.substr(next.from, next.length) == "=") || is_directive(next, "EQU");
+        return value ? DEFINES_CONSTANT : DEFINES_LABEL;
     }
-    return false;
+    return DEFINES_LABEL;
 }
 
 std::string detail_of(const Location& where) { return files[where.file].shown + ":" + std::to_string(where.range.start.line + 1); }
@@ -207,7 +217,7 @@ Layout layout_of(std::uint32_t file) {
     std::vector<std::uint32_t> starts = line_starts(text);
     for (const SymbolAnswer& s : document_symbols(file)) {
         auto line = static_cast<std::size_t>(s.where.range.start.line);
-        if (s.kind == KIND_CONSTANT && (line >= starts.size() || is_constant_line(line_at(text, starts, line), s.name))) continue;
+        if (s.kind == KIND_CONSTANT && (line >= starts.size() || definition_kind(line_at(text, starts, line), s.name) != DEFINES_LABEL)) continue;
         layout.containers.push_back(CallItem{s.name, s.kind, s.where, detail_of(s.where)});
     }
     std::stable_sort(layout.containers.begin(), layout.containers.end(),
@@ -526,12 +536,17 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
             auto line = static_cast<std::size_t>(s.where.range.start.line);
             if (s.kind == KIND_FUNCTION) r = Role{TOKEN_TYPE_FUNCTION, 0};
             else if (s.kind == KIND_OPERATOR) r = Role{TOKEN_TYPE_MACRO, 0};
-            else if (line < defining_starts.size() && is_constant_line(line_at(defining, defining_starts, line), s.name))
-                r = Role{TOKEN_TYPE_VARIABLE, TOKEN_MODIFIER_READONLY};
+            else if (line < defining_starts.size()) {
+                int kind = definition_kind(line_at(defining, defining_starts, line), s.name);
+                if (kind == DEFINES_CONSTANT) r = Role{TOKEN_TYPE_VARIABLE, TOKEN_MODIFIER_READONLY};
+                if (kind == DEFINES_PARAMETER) r = Role{TOKEN_TYPE_PARAMETER, 0};
+            }
             roles.try_emplace(s.name, r);
         }
     }
     std::vector<Mark> marks = marks_in(file);
+    for (const Mark& m : marks)
+        if (m.parameter) roles.try_emplace(std::string(m.name), Role{TOKEN_TYPE_PARAMETER, 0});
     std::string text = text_of(file);
     std::vector<std::uint32_t> starts = line_starts(text);
     std::vector<SemanticToken> found;
