@@ -3,8 +3,11 @@
 // open document until the server has published its diagnostics (a request
 // sent right behind the edit is answered only after them), and the median
 // round trip of definition, references and hover on the labels the document
-// defines.  Prints "<start-up s> <edit s> <definition s> <references s>
-// <hover s> <peak resident KiB of the server> <CPU s of the server per edit>".
+// defines; then the medians of semantic tokens, folds and include links of
+// the document, and of a call hierarchy step (prepare, incoming, outgoing)
+// on those labels.  Prints "<start-up s> <edit s> <definition s>
+// <references s> <hover s> <peak resident KiB of the server> <CPU s of the
+// server per edit> <tokens s> <folds s> <links s> <calls s>".
 //
 //   lsp_bench VELXREF DIRECTORY SOURCE DOCUMENT EDITS     (SOURCE "-": none named)
 #include <algorithm>
@@ -193,13 +196,35 @@ int main(int argc, char** argv) {
         call("textDocument/hover", p);
         hover.push_back(seconds_since(t));
     }
+    // Semantic tokens, folds and include links of the whole document, and
+    // the call hierarchy (prepare, incoming and outgoing) on the labels above.
+    std::vector<double> tokens, folds, links, calls;
+    for (int i = 0; i < 5; ++i) {
+        Clock::time_point t = Clock::now();
+        call("textDocument/semanticTokens/full", {{"textDocument", doc}});
+        tokens.push_back(seconds_since(t));
+        t = Clock::now();
+        call("textDocument/foldingRange", {{"textDocument", doc}});
+        folds.push_back(seconds_since(t));
+        t = Clock::now();
+        call("textDocument/documentLink", {{"textDocument", doc}});
+        links.push_back(seconds_since(t));
+    }
+    for (int l : lines) {
+        Clock::time_point t = Clock::now();
+        json items = call("textDocument/prepareCallHierarchy", {{"textDocument", doc}, {"position", position(l, 1)}})["result"];
+        if (!items.is_array() || items.empty()) continue;
+        call("callHierarchy/incomingCalls", {{"item", items[0]}});
+        call("callHierarchy/outgoingCalls", {{"item", items[0]}});
+        calls.push_back(seconds_since(t));
+    }
     long peak = peak_kib();
     call("shutdown", nullptr);
     notify("exit", nullptr);
     int status = 0;
     waitpid(server, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
-    std::printf("%.6f %.6f %.6f %.6f %.6f %ld %.6f\n", startup, median(edit), median(definition), median(references), median(hover),
-                peak, edit_cpu);
+    std::printf("%.6f %.6f %.6f %.6f %.6f %ld %.6f %.6f %.6f %.6f %.6f\n", startup, median(edit), median(definition), median(references),
+                median(hover), peak, edit_cpu, median(tokens), median(folds), median(links), median(calls));
     return 0;
 }

@@ -144,17 +144,20 @@ for c in "${server_cases[@]}"; do
         echo "$stamp" > "$dir/$source.stamp"
     fi
     [ "$document" = realistic.AVL ] && document=$source
-    ct=() cc=() cm=() st=() sc=() sd=() sr=() sh=() sm=()
+    ct=() cc=() cm=() st=() sc=() sd=() sr=() sh=() sm=() sk=() sf=() sl=() sy=()
     for ((i = 0; i < reps; ++i)); do
         read -r t m _ cpu < <(cd "$dir" && "$timer" "$velxref" "$source" -oout)
         ct+=("$t") cc+=("$cpu") cm+=("$m")
-        read -r _ edit def refs hover peak edit_cpu < <("$scratch/tools/lsp_bench" "$velxref" "$dir" "$source" "$document" "$edits")
+        read -r _ edit def refs hover peak edit_cpu tokens folds links calls < <("$scratch/tools/lsp_bench" "$velxref" "$dir" "$source" "$document" "$edits")
         st+=("$edit") sc+=("$edit_cpu") sd+=("$def") sr+=("$refs") sh+=("$hover") sm+=("$peak")
+        sk+=("$tokens") sf+=("$folds") sl+=("$links") sy+=("$calls")
     done
     echo "$name $lines $(printf '%s\n' "${ct[@]}" | median) $(printf '%s\n' "${cc[@]}" | median)" \
          "$(printf '%s\n' "${cm[@]}" | sort -g | tail -1) $(printf '%s\n' "${st[@]}" | median)" \
          "$(printf '%s\n' "${sc[@]}" | median) $(printf '%s\n' "${sd[@]}" | median) $(printf '%s\n' "${sr[@]}" | median)" \
-         "$(printf '%s\n' "${sh[@]}" | median) $(printf '%s\n' "${sm[@]}" | sort -g | tail -1)" >> "$server_results"
+         "$(printf '%s\n' "${sh[@]}" | median) $(printf '%s\n' "${sm[@]}" | sort -g | tail -1)" \
+         "$(printf '%s\n' "${sk[@]}" | median) $(printf '%s\n' "${sf[@]}" | median)" \
+         "$(printf '%s\n' "${sl[@]}" | median) $(printf '%s\n' "${sy[@]}" | median)" >> "$server_results"
 done
 
 echo
@@ -165,7 +168,11 @@ BEGIN {
 {
     printf "%-10s %8d %8.4f %8.4f %8.1f %8.4f %8.4f %8.3f %8.3f %8.3f %8.1f\n", $1, $2, $3, $4, $5 / 1024, $6, $7, $8 * 1000, $9 * 1000, $10 * 1000, $11 / 1024
 }
+{
+    more = more sprintf("%-10s %8d %10.3f %10.3f %10.3f %10.3f\n", $1, $2, $12 * 1000, $13 * 1000, $14 * 1000, $15 * 1000)
+}
 END {
+    printf "\n%-10s %8s %10s %10s %10s %10s\n%s", "server", "lines", "tokens ms", "folds ms", "links ms", "calls ms", more
     printf "(medians of %d runs: a command-line run of the program, and a session of the server:\n", reps
     print " the median edit until its diagnostics, the median definition, references and hover;"
     print " peak RSS the largest of the runs)"
@@ -186,6 +193,9 @@ function check(what, value, limit, unit) {
     check($1 " references / command-line run", $9 / $3, 0.1, "x")
     check($1 " hover / command-line run", $10 / $3, 0.1, "x")
     check($1 " server peak RSS / command-line run", $11 / $5, 3, "x")
+    if ($1 == "hex0x") check($1 " semantic tokens, 38,702 lines", $12 * 1000, 50, " ms")
+    check($1 " include links", $14 * 1000, 5, " ms")
+    check($1 " call hierarchy step", $15 * 1000, 5, " ms")
 }
 END {
     if (missed) { printf "%d server target(s) missed\n", missed; exit 1 }

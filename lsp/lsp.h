@@ -208,6 +208,7 @@ struct Settings {
     std::vector<std::string> excludes;      // exclude: the -i list
     std::vector<std::string> extensions;    // extensions: more source extensions
     bool enabled[CLASS_COUNT] = {true, true, true, true, true};   // diagnostics: per class
+    bool code_lens = false;                 // codeLens: "N calls" over each subroutine
 };
 
 // The channel (channel.cpp).
@@ -445,6 +446,16 @@ struct SemanticToken {
 
 // The tokens of file the editor colours, in order.
 std::vector<SemanticToken> semantic_tokens(std::uint32_t file);
+
+// A lens over a subroutine (outline.cpp too): the JSRs that call it.
+struct CallLens {
+    Range range;               // its definition's name
+    std::vector<Location> calls;   // every JSR to it in the scope, by file and place
+};
+
+// The lenses of file: one over each subroutine it defines; none unless the
+// settings ask for them.
+std::vector<CallLens> call_lenses(std::uint32_t file);
 
 // Serves until exit or the end of input; returns the exit status.
 int serve();

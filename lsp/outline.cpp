@@ -609,4 +609,25 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
     return found;
 }
 
+std::vector<CallLens> call_lenses(std::uint32_t file) {
+    std::vector<CallLens> lenses;
+    if (!settings.code_lens) return lenses;
+    std::vector<std::string> names;
+    for (const SymbolAnswer& s : document_symbols(file)) {
+        if (s.kind != KIND_FUNCTION || std::find(names.begin(), names.end(), s.name) != names.end()) continue;
+        names.push_back(s.name);
+        lenses.push_back(CallLens{s.where.range, {}});
+    }
+    if (lenses.empty()) return lenses;
+    std::vector<std::uint32_t> scope = scope_files(file);
+    std::sort(scope.begin(), scope.end(), [](std::uint32_t x, std::uint32_t y) { return files[x].path < files[y].path; });
+    for (std::uint32_t f : scope)
+        for (const Mark& m : marks_in(f)) {
+            if (m.mark != '&') continue;
+            auto at = std::find(names.begin(), names.end(), m.name);
+            if (at != names.end()) lenses[static_cast<std::size_t>(at - names.begin())].calls.push_back(Location{f, m.range});
+        }
+    return lenses;
+}
+
 }  // namespace lsp

@@ -80,6 +80,11 @@ void take_settings(const json& value) {
     strings("mainSources", &settings.sources, &settings.has_sources);
     strings("exclude", &settings.excludes, &settings.has_excludes);
     strings("extensions", &settings.extensions, nullptr);
+    auto lens = section->find("codeLens");
+    if (lens != section->end() && !lens->is_null()) {
+        if (lens->is_boolean()) settings.code_lens = lens->get<bool>();
+        else wrong.push_back("\"codeLens\" must be true or false");
+    }
     auto diagnostics = section->find("diagnostics");
     if (diagnostics != section->end() && !diagnostics->is_null()) {
         static const std::pair<const char*, int> CLASSES[] = {
@@ -308,6 +313,7 @@ json on_initialize(const json& params) {
         {"documentLinkProvider", {{"resolveProvider", false}}},
         {"signatureHelpProvider", {{"triggerCharacters", {" ", "\t", ","}}}},
         {"callHierarchyProvider", true},
+        {"codeLensProvider", {{"resolveProvider", false}}},
         {"semanticTokensProvider", {{"legend", {{"tokenTypes", TOKEN_TYPE_NAMES}, {"tokenModifiers", TOKEN_MODIFIER_NAMES}}}, {"full", true}}},
     };
     return json{{"capabilities", capabilities}, {"serverInfo", {{"name", "velxref"}, {"version", VELXREF_VERSION}}}};
@@ -607,6 +613,24 @@ json on_semantic_tokens(const json& params) {
     return json{{"data", std::move(data)}};
 }
 
+// Over each subroutine, "N calls", whose command shows the calls as the
+// client's references (editor.action.showReferences takes the document,
+// the position and the locations).
+json on_code_lens(const json& params) {
+    std::uint32_t file = document_of(params);
+    json list = json::array();
+    for (const CallLens& lens : call_lenses(file)) {
+        json places = json::array();
+        for (const Location& l : lens.calls) places.push_back(location_json(l));
+        std::size_t n = lens.calls.size();
+        json command{{"title", std::to_string(n) + (n == 1 ? " call" : " calls")},
+                     {"command", "editor.action.showReferences"},
+                     {"arguments", json::array({files[file].uri, position_json(lens.range.start), std::move(places)})}};
+        list.push_back(json{{"range", range_json(lens.range)}, {"command", std::move(command)}});
+    }
+    return list;
+}
+
 json on_cancel(const json&) { return nullptr; }   // every request is answered before the next is read
 
 struct Method {
@@ -642,6 +666,7 @@ const Method METHODS[] = {
     {"callHierarchy/incomingCalls", on_incoming_calls},
     {"callHierarchy/outgoingCalls", on_outgoing_calls},
     {"textDocument/semanticTokens/full", on_semantic_tokens},
+    {"textDocument/codeLens", on_code_lens},
 };
 
 const Method* find_method(const std::string& name) {

@@ -528,10 +528,11 @@ describe('folds, include links, documentation, macro signatures and calls', () =
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
-  it('announces folding ranges, document links, signature help and the call hierarchy', () => {
+  it('announces folding ranges, links, signature help, calls, tokens and lenses', () => {
     const c = e.init.capabilities;
     assert.equal(c.callHierarchyProvider, true);
     assert.equal(c.semanticTokensProvider.full, true);
+    assert.deepEqual(c.codeLensProvider, { resolveProvider: false });
     assert.equal(c.foldingRangeProvider, true);
     assert.deepEqual(c.documentLinkProvider, { resolveProvider: false });
     assert.ok(c.signatureHelpProvider.triggerCharacters.includes(','));
@@ -687,6 +688,18 @@ describe('folds, include links, documentation, macro signatures and calls', () =
       assert.deepEqual(got.signatures[0].parameters.map((p) => p.label), parameters);
       assert.equal(got.activeParameter, active, JSON.stringify(params));
     }
+  });
+
+  it('shows "N calls" over each subroutine once the settings ask for it', async () => {
+    const lenses = () => e.request(P.CodeLensRequest.type, { textDocument: { uri: BLINK } });
+    assert.deepEqual(await lenses(), [], 'off by default');
+    e.notify(P.DidChangeConfigurationNotification.type, { settings: { velxref: { codeLens: true } } });
+    const got = (await lenses()).map((l) => [l.range, l.command.title, l.command.command, l.command.arguments[0],
+      l.command.arguments[1], l.command.arguments[2].map(key)]);
+    assert.deepEqual(got, [
+      [range(31, 0, 4), '1 call', 'editor.action.showReferences', BLINK, pos(31, 0), [key(loc(BLINK, 24, 5, 9))]],
+      [range(36, 0, 4), '2 calls', 'editor.action.showReferences', BLINK, pos(36, 0), PUTS.slice(0, 2).map(key)],
+    ]);
   });
 });
 
