@@ -209,8 +209,15 @@ int definition_kind(std::string_view line, std::string_view name) {
 
 std::string detail_of(const Location& where) { return files[where.file].shown + ":" + std::to_string(where.range.start.line + 1); }
 
-Layout layout_of(std::uint32_t file) {
-    Layout layout{file, {}, {}};
+// The layouts made for the request being answered: a file's is made once
+// per request (each is a pass of the tokenizer over the file's text).
+std::map<std::uint32_t, Layout> layouts;
+
+const Layout& layout_of(std::uint32_t file) {
+    auto [at, added] = layouts.try_emplace(file);
+    Layout& layout = at->second;
+    if (!added) return layout;
+    layout.file = file;
     for (const Fold& f : folds(file))
         if (f.kind == FOLD_MACRO) layout.macros.push_back(f);
     std::string text = text_of(file);
@@ -453,17 +460,21 @@ bool macro_signature(std::uint32_t file, Position position, MacroSignature* foun
 bool call_item_at(std::uint32_t file, Position position, CallItem* found) {
     std::string name;
     if (!symbol_at(file, position, &name)) return false;
-    return item_of(file, name, found);
+    bool made = item_of(file, name, found);
+    layouts.clear();
+    return made;
 }
 
-std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name) {
+namespace {
+
+std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
     std::vector<Call> calls;
     std::vector<std::string> macros;   // the macros whose bodies call name
     std::vector<std::uint32_t> scope = scope_files(file);
     for (std::uint32_t f : scope) {
         std::vector<Mark> marks = marks_in(f);
         if (std::none_of(marks.begin(), marks.end(), [&name](const Mark& m) { return m.mark == '&' && m.name == name; })) continue;
-        Layout layout = layout_of(f);
+        const Layout& layout = layout_of(f);
         for (const Mark& m : marks) {
             if (m.mark != '&' || m.name != name) continue;
             CallItem caller = caller_of(layout, m.range.start.line);
@@ -474,12 +485,9 @@ std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name) {
     // Each invocation of such a macro calls name too.
     for (std::uint32_t f : scope) {
         std::vector<Mark> marks = marks_in(f);
-        bool layout_made = false;
-        Layout layout;
         for (const Mark& m : marks) {
             if (m.mark == '#' || std::find(macros.begin(), macros.end(), m.name) == macros.end()) continue;
-            if (!layout_made) layout = layout_of(f), layout_made = true;
-            CallItem caller = caller_of(layout, m.range.start.line);
+            CallItem caller = caller_of(layout_of(f), m.range.start.line);
             caller.detail += ", through macro " + std::string(m.name);
             add_call(&calls, caller, m.range);
         }
@@ -487,9 +495,9 @@ std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name) {
     return calls;
 }
 
-std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name) {
+std::vector<Call> outgoing_of(std::uint32_t file, const std::string& name) {
     std::vector<Call> calls;
-    Layout layout = layout_of(file);
+    const Layout& layout = layout_of(file);
     const CallItem* self = nullptr;
     for (const CallItem& c : layout.containers)
         if (c.name == name) self = &c;
@@ -512,11 +520,27 @@ std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name) {
         // A macro invoked here makes its JSRs here (one level: a macro's own
         // invocations inside its body are not followed).
         if (callee->kind != KIND_OPERATOR || self->kind == KIND_OPERATOR) continue;
-        for (Call& through : outgoing_calls(callee->where.file, callee->name)) {
+        for (Call& through : outgoing_of(callee->where.file, callee->name)) {
             through.item.detail += ", through macro " + callee->name;
             add_call(&calls, through.item, m.range);
         }
     }
+    return calls;
+}
+
+}  // namespace
+
+std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name) {
+    layouts.clear();
+    std::vector<Call> calls = incoming_of(file, name);
+    layouts.clear();
+    return calls;
+}
+
+std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name) {
+    layouts.clear();
+    std::vector<Call> calls = outgoing_of(file, name);
+    layouts.clear();
     return calls;
 }
 
