@@ -1,6 +1,6 @@
 -- Neovim's own client on the example, configured as the README says, driven
--- as a user would: go to definition from JSR PUTS and from STA PORT_OUT, then
--- rename PUTS; then, in TREE (a program under version control: prog/main.s
+-- as a user would: go to definition from JSR PUTS and from STA PORT_OUT, list
+-- who calls PUTS, then rename PUTS; then, in TREE (a program under version control: prog/main.s
 -- reads inc/io.inc), open the include in its subfolder and use the keys the
 -- README maps.
 --
@@ -59,6 +59,19 @@ for _, row in ipairs(rows) do
   local landed = definition(row[2], row[3])
   check('definition from ' .. row[1], landed == row[4], landed)
 end
+
+-- Who calls PUTS (line 36): the JSR in PUTC's body (line 12), LOOP's JSR
+-- (27) and LOOP's invocation of PUTC (26), in the quickfix list.
+vim.api.nvim_set_current_buf(blink)
+vim.api.nvim_win_set_cursor(0, { 36, 1 })
+vim.fn.setqflist({}, 'r')
+vim.lsp.buf.incoming_calls()
+local called = vim.wait(WAIT_MS, function() return #vim.fn.getqflist() == 3 end, 20)
+local calls = vim.tbl_map(function(q) return q.text .. ':' .. q.lnum end, vim.fn.getqflist())
+table.sort(calls)
+check('incoming calls of PUTS', called and table.concat(calls, ' ') == 'LOOP:26 LOOP:27 PUTC:12', table.concat(calls, ' '))
+vim.cmd('cclose')
+vim.api.nvim_set_current_buf(blink)
 
 -- Rename PUTS to PUTSTR from line 27: lines 12, 27 and 36 change, no other.
 vim.api.nvim_set_current_buf(blink)
