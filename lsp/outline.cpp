@@ -4,6 +4,7 @@
 // commas of an invocation) from the editor's text, each line cut into
 // tokens by the tokenizer as the reader would hand it out.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -581,6 +582,7 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
         std::size_t done = 0;                 // bytes of the line counted so far
         std::int32_t done_characters = 0;     // and their characters
         auto add = [&](std::size_t from, std::size_t length, int type, int modifiers) {
+            assert(from >= done && "tokens come in order and never overlap");
             done_characters += characters_of(line.data() + done, from - done);
             std::int32_t characters = characters_of(line.data() + from, length);
             found.push_back(SemanticToken{Position{line_number, done_characters}, characters, type, modifiers});
