@@ -220,6 +220,25 @@ bool same_name_nocase(const char* a, const char* b) {
     return *b == 0;
 }
 
+std::size_t file_name_start(const std::string& path) {
+    std::size_t cut = path.rfind('\\');
+    if (cut == std::string::npos) cut = path.rfind(':');
+    return cut == std::string::npos ? 0 : cut + 1;
+}
+
+std::size_t extension_dot(const std::string& path) {
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot < file_name_start(path) || (dot > 0 && path[dot - 1] == '.'))
+        return std::string::npos;
+    return dot;
+}
+
+std::string source_path(const char* name) {
+    std::string path = name;
+    if (extension_dot(path) == std::string::npos) path += SOURCE_EXTENSION;
+    return path;
+}
+
 void clear_excludes() { exclude_count = 0; }
 
 bool add_exclude(const char* name) {

@@ -18,6 +18,7 @@ namespace input {
 inline constexpr int LINE_BUFFER_SIZE = 256;   // 254 characters, line feed, terminator
 inline constexpr int MAX_INCLUDE_DEPTH = 4;    // include files open at once
 inline constexpr int MAX_EXCLUDES = 16;        // names in the -i list
+inline constexpr const char* SOURCE_EXTENSION = ".AVL";   // given to a source name without one
 
 // What open_include did.
 inline constexpr int INCLUDE_OPENED = 0;       // the next line is the include's first
@@ -126,6 +127,16 @@ void clear_excludes();
 bool add_exclude(const char* name);
 // The standard upper-case mapping: only a to z change.
 inline char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// Where the file name of a path begins: after its last "\", else after its
+// last ":" ("/" is no separator here: "dir.v1/prog" has the extension ".v1/prog").
+std::size_t file_name_start(const std::string& path);
+// Where the extension of a path's file name begins: its last dot, unless
+// that dot follows another one or lies before the file name; npos when the
+// file name has no extension.
+std::size_t extension_dot(const std::string& path);
+// The path a source named name is opened by, for the command line and the
+// server alike: ".AVL" appended when its file name has no extension.
+std::string source_path(const char* name);
 // Whether a and b are equal when letters are compared without regard to case.
 bool same_name_nocase(const char* a, const char* b);
 // Per-source reset: line 1, no include open, no long line pending, source

@@ -59,15 +59,6 @@ struct Run {
 
 Run run;
 
-// The path a source name is opened by: ".AVL" appended when its file name
-// has no extension.
-bool has_extension(const std::string& name) {
-    std::size_t start = name.find_last_of("\\/:");
-    start = start == std::string::npos ? 0 : start + 1;
-    std::size_t dot = name.rfind('.');
-    return dot != std::string::npos && dot >= start && !(dot > 0 && name[dot - 1] == '.');
-}
-
 bool is_avl_name(const std::string& name) {
     if (name.size() < 4) return false;
     std::string tail = name.substr(name.size() - 4);
@@ -506,7 +497,7 @@ std::vector<std::uint32_t> open_workspace_sources() {
     }
     std::vector<std::uint32_t> touched;
     for (const std::string& name : names) {
-        std::string path = platform::full_path((has_extension(name) ? name : name + ".AVL").c_str());
+        std::string path = platform::full_path(input::source_path(name.c_str()).c_str());
         analyses.push_back(Analysis{});
         analyses.back().main_file = file_of_path(path);
         analyses.back().named = true;
