@@ -191,10 +191,10 @@ void process_source(int index) {
         reset_file_state();   // the source may be open; a caller may go on after a fatal error
         throw;
     }
-    console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )", source_path);
+    console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )");
     platform::TextStream* source = source_file;
     source_file = nullptr;   // the reader closes it
-    analysis::analyse_source(source, source_path.c_str());
+    analysis::analyse_source(source, source_path.c_str(), html::page_wanted ? input::KEEP_TEXTS : 0);
     finish_source();
 }
 

@@ -171,7 +171,7 @@ inline std::vector<std::string> command_sources;   // sources named after --lsp
 // Reads one message into body; MESSAGE_READ, MESSAGE_END or MESSAGE_REFUSED.
 int read_message(std::string* body);
 // Writes one message with its header; a failure sets channel_broken.
-void write_message(const std::string& body);
+void write_framed(const std::string& body);
 // Writes the header of a message of length bytes, whose body write_bytes
 // then writes a piece at a time.
 void write_header(std::size_t length);

@@ -35,7 +35,7 @@ std::string due_root;         // the root initialize named
 
 std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-void send(const json& message) { write_message(dump(message)); }
+void send(const json& message) { write_framed(dump(message)); }
 
 void notify(const char* method, json params) { send(json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}}); }
 

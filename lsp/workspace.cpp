@@ -13,7 +13,6 @@
 #include <tuple>
 
 #include "analysis/analysis.h"
-#include "console/console.h"
 #include "fatal/fatal.h"
 #include "input/input.h"
 #include "lex/lex.h"
@@ -92,7 +91,7 @@ std::uint32_t add_run_file(const std::string& path) {
 // The run file of file k of the reader's record.
 std::uint32_t run_file(int k) {
     while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
-        std::string path = platform::full_path(input::files[run.file_of_record.size()].name.c_str());
+        std::string path = platform::full_path(input::file_records[run.file_of_record.size()].name.c_str());
         std::uint32_t found = 0;
         while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
         run.file_of_record.push_back(found < run.files.size() ? found : add_run_file(path));
@@ -246,10 +245,7 @@ void add_diagnostic(std::uint32_t file, Range range, int severity, std::string m
 // The include messages the console would show, at the names.
 void note_include_failures() {
     for (const input::IncludeFailure& f : input::include_failures) {
-        const char* text = f.reason == input::INCLUDE_TOO_DEEP     ? "Nesting error "
-                           : f.reason == input::INCLUDE_NOT_OPENED ? "Can't open include file "
-                           : f.reason == input::INCLUDE_READ_FAILED ? "Can't read include file "
-                                                                    : nullptr;
+        const char* text = input::include_message(f.reason);
         if (text == nullptr) continue;
         std::uint32_t file = run_file(f.file);
         std::int32_t index = f.line - 1;
@@ -385,19 +381,18 @@ void order_analysis() {
 const char* read_source() {
     const File& main = files[run.result->main_file];
     platform::TextStream* source = platform::open_read(main.path.c_str());
-    if (source == nullptr) return "Can't open ";
-    input::keep_record(input::KEEP_OFFSETS);
+    if (source == nullptr) return fatal::TEXT_OPEN_SOURCE;
     listing::reset_listing();
     analysis::reset_analysis();
     symbols::reset_symbols();
-    input::reset_input(source, main.path);
+    input::reset_input(source, main.path, input::KEEP_OFFSETS);
     run.opened = true;
     run_file(0);
     while (input::next_line()) {
         analysis::analyse_line_to(take_symbol);
         input::count_line();
     }
-    return input::close_source() ? nullptr : "Can't read ";
+    return input::close_source() ? nullptr : fatal::TEXT_READ_SOURCE;
 }
 
 bool reads(const Analysis& a, std::uint32_t file) {
@@ -463,7 +458,6 @@ void analyse(std::size_t index) {
     for (std::size_t i = 0; i < memory.size(); ++i) memory[i].path = paths[i].c_str();
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
-    console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
     const char* failure = nullptr;
     bool read_through = false;
     try {
@@ -475,7 +469,7 @@ void analyse(std::size_t index) {
             read_through = true;
         }
     } catch (const fatal::FatalExit&) {   // the reader closes what it left open at its next reset
-        failure = "Can't read ";
+        failure = fatal::TEXT_READ_SOURCE;
     }
     platform::set_memory_files(nullptr, 0);
     symbols::release_tree();

@@ -70,7 +70,7 @@ void pool_release(Pool& pool) {
 }
 
 // What is recorded of one occurrence besides its text.
-struct Occurrence {
+struct Recording {
     char mark;            // the classifier's mark
     char kind;            // the classifier's kind
     std::int32_t line;
@@ -168,7 +168,7 @@ static_assert(MAX_REF_BLOCK_SHIFT < 8, "room counts up to 255");
 char stored_mark(const SymbolNode* node, char mark, char kind) { return node->kind == 'M' && kind == ' ' ? ' ' : mark; }
 
 // Sets entry e of node: the mark (or " " by the macro rule), the line and column.
-RefEntry* fill_entry(RefEntry* e, const SymbolNode* node, RefEntry* next, const Occurrence& o) {
+RefEntry* fill_entry(RefEntry* e, const SymbolNode* node, RefEntry* next, const Recording& o) {
     e->mark = stored_mark(node, o.mark, o.kind);
     e->column = static_cast<std::uint8_t>(o.column);
     e->line = o.line;
@@ -284,7 +284,7 @@ SymbolNode* insert_symbol(SymbolNode* node, SymbolNode* fresh) {
 }
 
 // A new entry for node, before its newest.
-void add_ref_entry(SymbolNode* node, const Occurrence& o) {
+void add_ref_entry(SymbolNode* node, const Recording& o) {
     RefEntry* next = node->refs;
     RefEntry* e;
     if (node->room > 0) {
@@ -339,7 +339,7 @@ char record_reference(const char* text, std::uint32_t length, char mark, char ki
                       int column) {
     assert(!references_ordered && column >= 0 && column <= UINT8_MAX && "recorded while reading, within a line");
     SymbolNode* n = find_or_add(text, length, kind);
-    add_ref_entry(n, Occurrence{mark, kind, line, column});
+    add_ref_entry(n, Recording{mark, kind, line, column});
     if (number_width < 10 && line >= DIGITS_LIMIT[number_width]) {
         std::int32_t d = digits_of(line);
         if (d > number_width) number_width = d;
@@ -365,6 +365,7 @@ int usage_of(const SymbolNode* node) {
 }
 
 void release_tree() {
+    symbol_root = nullptr;
     index_release();
     pool_release(symbol_pool);
     pool_release(reference_pool);

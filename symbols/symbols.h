@@ -70,7 +70,7 @@ int usage_of(const SymbolNode* node);
 constexpr int usage_from(bool defined, bool used) {
     return !used ? USAGE_NEVER_USED : !defined ? USAGE_NEVER_DEFINED : USAGE_DEFINED_AND_USED;
 }
-// Returns every node, name and entry of the table to the heap.
+// Returns every node, name and entry of the table to the heap; the table is empty.
 void release_tree();
 // Per-source reset: empty table (what one left is released), widths 8 and 4.
 void reset_symbols();
