@@ -127,6 +127,15 @@ void clear_excludes();
 bool add_exclude(const char* name);
 // The standard upper-case mapping: only a to z change.
 inline char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// Length of the valid UTF-8 sequence at p (n bytes available, n > 0): 1 to
+// 4, or 0 when the byte at p starts none (no overlong form, no surrogate,
+// nothing past U+10FFFF).  The one rule of valid UTF-8 (utf8.cpp).
+std::size_t utf8_length(const unsigned char* p, std::size_t n);
+// The code point of the valid sequence of len bytes at p.
+char32_t utf8_value(const unsigned char* p, std::size_t len);
+// Writes code point c (at most U+10FFFF, no surrogate) as UTF-8 at to;
+// returns its length, 1 to 4.
+std::size_t put_utf8(char32_t c, char* to);
 // The text of the message about an include not read for reason (before its
 // name), or nullptr for INCLUDE_EXCLUDED, which has none.
 const char* include_message(int reason);

@@ -182,10 +182,6 @@ void reset_channel();
 
 // The value of the hex digit c, or -1.
 int hex_value(char c);
-// Length of the valid UTF-8 sequence at p (n bytes available, n > 0): 1 to
-// 4, or 0 when the byte at p starts none (no overlong form, no surrogate,
-// nothing past U+10FFFF).
-std::size_t sequence_length(const unsigned char* p, std::size_t n);
 // Offsets where the lines of text start: after every LF, CR LF and lone CR;
 // only the first count of them when text has more.
 std::vector<std::uint32_t> line_starts(std::string_view text, std::size_t count = SIZE_MAX);
@@ -257,6 +253,14 @@ std::string rename_refusal(std::uint32_t file, const std::string& name);
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name);
 // Every occurrence of name in the scope of file, each place once.
 std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
+
+// The JSON string lifter (json_strings.cpp).  Takes the long string values
+// (from LIFT_LENGTH bytes as written, and every one starting with U+0000)
+// out of body into lifted, decoded, each standing in the rest as "\u0000"
+// and its number; returns the body the JSON reader is to read instead, or
+// empty when nothing was taken out (body then stays as it was; otherwise it
+// is used up).  A string the JSON reader would refuse stays where it is.
+std::string lift_strings(std::string& body, std::vector<std::string>* lifted);
 
 // Serves until exit or the end of input; returns the exit status.
 int serve();

@@ -4,6 +4,7 @@
 // incremental synchronisation and the file: URIs.
 #include <algorithm>
 
+#include "input/input.h"
 #include "lsp/lsp.h"
 #include "platform/platform.h"
 
@@ -35,20 +36,6 @@ int hex_value(char c) {
     return -1;
 }
 
-std::size_t sequence_length(const unsigned char* p, std::size_t n) {
-    unsigned char b = p[0];
-    if (b < 0x80) return 1;
-    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-    if (len == 0 || n < len) return 0;
-    for (std::size_t i = 1; i < len; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    if (b == 0xE0 && p[1] < 0xA0) return 0;   // overlong
-    if (b == 0xED && p[1] >= 0xA0) return 0;  // surrogate
-    if (b == 0xF0 && p[1] < 0x90) return 0;   // overlong
-    if (b == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
-    return len;
-}
-
 std::vector<std::uint32_t> line_starts(std::string_view text, std::size_t count) {
     std::vector<std::uint32_t> starts{0};
     if (text.find('\r') == std::string_view::npos) {   // the usual text: a search for each LF
@@ -75,7 +62,7 @@ std::int32_t characters_of(const char* text, std::size_t count) {
             ++i;
             continue;
         }
-        std::size_t len = sequence_length(p + i, count - i);
+        std::size_t len = input::utf8_length(p + i, count - i);
         units += len == 4 ? 2 : 1;
         i += len == 0 ? 1 : len;
     }
@@ -96,7 +83,7 @@ std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& s
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     std::int32_t units = 0;
     while (at < end && units < position.character) {
-        std::size_t len = sequence_length(p + at, end - at);
+        std::size_t len = input::utf8_length(p + at, end - at);
         units += utf8_positions ? static_cast<std::int32_t>(len == 0 ? 1 : len) : (len == 4 ? 2 : 1);
         at += len == 0 ? 1 : len;
     }
