@@ -132,6 +132,16 @@ struct Analysis {
     std::vector<Diagnostic> diagnostics;          // by file, then by where each starts
 };
 
+// A walk of editor's positions through one text, each asked for at or
+// mostly a little after the last (position_at).
+struct PositionCursor {
+    bool has_cr;                  // a CR stands in the text: lines end at LF, CR LF and a lone CR, not only LF
+    std::size_t last_line;        // the line of the last position asked for
+    std::size_t line_start;       // where that line starts
+    std::size_t last_offset;      // the offset of the last position asked for
+    std::int32_t last_character;  // and its character
+};
+
 // A place the answer of a request points at.
 struct Location {
     std::uint32_t file;
@@ -194,6 +204,13 @@ std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& s
 // UTF-8 sequence of four bytes is two UTF-16 units, any other valid one one,
 // a byte that is not part of valid UTF-8 one.
 std::int32_t characters_of(const char* text, std::size_t count);
+// A cursor at the start of text.
+PositionCursor position_cursor(std::string_view text);
+// The editor's position of byte offset in text (clamped to it), counted on
+// from where cursor stood; cursor then stands there.
+Position position_at(PositionCursor* cursor, std::string_view text, std::int64_t offset);
+// The text of the editor's line around offset, without its line end.
+std::string line_around(std::string_view text, std::size_t offset);
 // Replaces range of text with replacement.
 void apply_change(std::string* text, Range range, std::string_view replacement);
 // The full path a file: URI names, or empty when it names none.
