@@ -265,7 +265,6 @@ void reset_analysis() {
     // A source that failed while it was read ends the run before its
     // listing takes the place of the old one.
     if (!input::close_source()) fatal::report_error(fatal::ERROR_READ_SOURCE, name);
-    symbols::order_references();
 }
 
 }  // namespace analysis

@@ -218,7 +218,8 @@ void survey(const SymbolNode* n, Totals& t) {
         t.first_chars[static_cast<unsigned char>(n->name[0])] = true;
         const RefEntry* first = nullptr;   // the first definition; the references are oldest first
         int definitions = 0;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
+        symbols::RefWalk w;
+        for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w)) {
             ++t.occurrences;
             if (on_a_line_read(e)) ++line_first[static_cast<std::size_t>(e->line)];
             if (e->mark == '#' && definitions++ == 0) first = e;
@@ -249,7 +250,8 @@ void place_by_line(const SymbolNode* n, std::size_t& symbol) {
     for (; n != nullptr; n = n->greater) {
         place_by_line(n->less, symbol);
         std::int32_t definition = facts[symbol++].only_definition;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
+        symbols::RefWalk w;
+        for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w))
             if (on_a_line_read(e))
                 placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
                     PlacedMark{e->column, static_cast<unsigned char>(n->length), e->mark, e->mark == '#' ? 0 : definition};
@@ -304,7 +306,8 @@ void emit_symbol_rows(const SymbolNode* n, int& group, std::size_t& symbol) {
         if (n->kind == 'M') emit(" <span class=\"macro\" title=\"macro name\">macro</span>");
         emit("</th><td>", 9);
         int file_shown = -1;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e, file_shown);
+        symbols::RefWalk w;
+        for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w)) emit_reference(e, file_shown);
         emit("</td></tr>\n", 11);
     }
 }
