@@ -252,7 +252,6 @@ SymbolNode* new_node(const char* text, std::uint32_t length, char kind) {
     n->length = length;
     n->kind = kind;
     n->height = 1;
-    n->first = nullptr;
     n->last = nullptr;
     n->less = nullptr;
     n->greater = nullptr;
@@ -280,13 +279,14 @@ RefEntry* add_ref_entry(SymbolNode* node, const Recording& o) {
         if (size > MAX_CHUNK_ENTRIES) size = MAX_CHUNK_ENTRIES;
         auto* fresh = static_cast<RefChunk*>(
             pool_take(reference_pool, sizeof(RefChunk) + size * sizeof(RefEntry), alignof(RefChunk)));
-        fresh->next = nullptr;
         fresh->count = 0;
         fresh->size = size;
-        if (c == nullptr)
-            node->first = fresh;
-        else
+        if (c == nullptr) {
+            fresh->next = fresh;
+        } else {
+            fresh->next = c->next;   // the first
             c->next = fresh;
+        }
         node->last = c = fresh;
     }
     RefEntry* e = c->entries() + c->count++;
@@ -328,8 +328,8 @@ char record_name(const char* text, std::uint32_t length, char mark, char kind) {
 
 int usage_of(const SymbolNode* node) {
     bool defined = false, used = false;
-    for (const RefChunk* c = node->first; c != nullptr; c = c->next)
-        for (std::uint32_t i = 0; i < c->count; ++i) (c->entries()[i].mark == '#' ? defined : used) = true;
+    RefWalk w;
+    for (const RefEntry* e = first_ref(node, &w); e != nullptr; e = next_ref(&w)) (e->mark == '#' ? defined : used) = true;
     return usage_from(defined, used);
 }
 

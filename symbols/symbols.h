@@ -30,7 +30,7 @@ static_assert(sizeof(RefEntry) == 8, "an occurrence costs 8 bytes");
 // A run of a symbol's entries, in the order met, followed in memory by room
 // for size of them.
 struct RefChunk {
-    RefChunk* next;       // the chunk after it, nullptr for the last
+    RefChunk* next;       // the chunk after it; the last one's is the first (a ring)
     std::uint32_t count;  // entries filled, 1..size
     std::uint32_t size;   // entries it has room for
     RefEntry* entries() { return reinterpret_cast<RefEntry*>(this + 1); }
@@ -45,28 +45,32 @@ struct SymbolNode {
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
     SymbolNode* greater;  // names that compare higher
-    RefChunk* first;      // its oldest entries; nullptr only when record_name made the table
-    RefChunk* last;       // the chunk the next entry goes in (or after)
+    RefChunk* last;       // the chunk the next entry goes in (or after), whose next is the
+                          // first; nullptr only when record_name made the table
 };
+static_assert(sizeof(SymbolNode) <= 40, "a node costs at most 40 bytes");
 
 // A walk of a symbol's entries, oldest first:
 //   RefWalk w; for (const RefEntry* e = first_ref(node, &w); e != nullptr; e = next_ref(&w))
 struct RefWalk {
     const RefChunk* chunk;
+    const RefChunk* last;
     std::uint32_t at;
 };
 
 inline const RefEntry* first_ref(const SymbolNode* node, RefWalk* walk) {
-    walk->chunk = node->first;
+    walk->last = node->last;
+    walk->chunk = node->last != nullptr ? node->last->next : nullptr;
     walk->at = 0;
     return walk->chunk != nullptr ? walk->chunk->entries() : nullptr;
 }
 
 inline const RefEntry* next_ref(RefWalk* walk) {
     if (++walk->at < walk->chunk->count) return walk->chunk->entries() + walk->at;
+    if (walk->chunk == walk->last) return nullptr;
     walk->chunk = walk->chunk->next;
     walk->at = 0;
-    return walk->chunk != nullptr ? walk->chunk->entries() : nullptr;
+    return walk->chunk->entries();
 }
 
 inline SymbolNode* symbol_root = nullptr;          // the table of the current source
