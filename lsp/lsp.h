@@ -379,8 +379,9 @@ struct MacroSignature {
     std::int32_t active;       // the parameter the position stands in, by the commas before it
 };
 
-// The text of file as the editor sees it: its document while open, else the disk's.
-std::string text_of(std::uint32_t file);
+// The text of file as the editor sees it: its document while open, else the
+// disk's, read into storage.
+std::string_view text_of(std::uint32_t file, std::string* storage);
 // What file folds: macro bodies (.MACRO to .ENDM), runs of three or more
 // comment lines, and each subroutine it defines, from its definition to the
 // line before the next subroutine's (the last to the file's last line

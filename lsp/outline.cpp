@@ -110,9 +110,10 @@ void add_comment(std::string* out, std::string_view text) {
 // What the definition at where documents: the comment lines right above it
 // and the comment on its line; for a macro, its parameters and body.
 std::string documentation_at(const Location& where, bool macro) {
-    std::string text = text_of(where.file);
-    std::vector<std::uint32_t> starts = line_starts(text);
+    std::string text_read;
+    std::string_view text = text_of(where.file, &text_read);
     auto line = static_cast<std::size_t>(where.range.start.line);
+    std::vector<std::uint32_t> starts = line_starts(text, line + MAX_MACRO_LINES + 3);   // up to the body's last line shown
     if (line >= starts.size()) return std::string();
     std::size_t first = line;
     while (first > 0) {
@@ -221,7 +222,8 @@ const Layout& layout_of(std::uint32_t file) {
     layout.file = file;
     for (const Fold& f : folds(file))
         if (f.kind == FOLD_MACRO) layout.macros.push_back(f);
-    std::string text = text_of(file);
+    std::string text_read;
+    std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
     for (const SymbolAnswer& s : document_symbols(file)) {
         auto line = static_cast<std::size_t>(s.where.range.start.line);
@@ -305,15 +307,15 @@ bool in_body(const Layout& layout, const CallItem& item, std::int32_t line) {
 
 }  // namespace
 
-std::string text_of(std::uint32_t file) {
+std::string_view text_of(std::uint32_t file, std::string* storage) {
     if (files[file].open) return files[file].text;
-    std::string text;
-    if (!platform::read_file(files[file].path.c_str(), &text)) return std::string();
-    return text;
+    if (!platform::read_file(files[file].path.c_str(), storage)) storage->clear();
+    return *storage;
 }
 
 std::vector<Fold> folds(std::uint32_t file) {
-    std::string text = text_of(file);
+    std::string text_read;
+    std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
     std::vector<Fold> found;
     std::int32_t macro_line = -1;     // the open .MACRO's line
@@ -409,9 +411,11 @@ std::string documented_hover(std::uint32_t file, const std::string& name) {
 }
 
 bool macro_signature(std::uint32_t file, Position position, MacroSignature* found) {
-    std::string text = text_of(file);
-    std::vector<std::uint32_t> starts = line_starts(text);
-    if (position.line < 0 || static_cast<std::size_t>(position.line) >= starts.size()) return false;
+    std::string text_read;
+    std::string_view text = text_of(file, &text_read);
+    if (position.line < 0) return false;
+    std::vector<std::uint32_t> starts = line_starts(text, static_cast<std::size_t>(position.line) + 2);   // no further: asked as one types
+    if (static_cast<std::size_t>(position.line) >= starts.size()) return false;
     std::string_view line = line_at(text, starts, static_cast<std::size_t>(position.line));
     std::size_t cursor = offset_of(text, starts, position) - starts[static_cast<std::size_t>(position.line)];
     std::vector<Token> tokens = tokens_of(line);
@@ -436,9 +440,10 @@ bool macro_signature(std::uint32_t file, Position position, MacroSignature* foun
         if (tokens[k].kind == lex::TOKEN_OPERATOR && line[tokens[k].from] == ',') ++active;
     }
     // Its .MACRO line: the parameters after the directive, as written.
-    std::string definition = text_of(macro->where.file);
-    std::vector<std::uint32_t> definition_starts = line_starts(definition);
+    std::string definition_read;
+    std::string_view definition = text_of(macro->where.file, &definition_read);
     auto definition_line = static_cast<std::size_t>(macro->where.range.start.line);
+    std::vector<std::uint32_t> definition_starts = line_starts(definition, definition_line + 2);
     if (definition_line >= definition_starts.size()) return false;
     std::string_view head = line_at(definition, definition_starts, definition_line);
     std::vector<Token> parts = tokens_of(head);
@@ -554,7 +559,8 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
     };
     std::map<std::string, Role, std::less<>> roles;
     for (std::uint32_t f : scope_files(file)) {
-        std::string defining = text_of(f);
+        std::string defining_read;
+    std::string_view defining = text_of(f, &defining_read);
         std::vector<std::uint32_t> defining_starts = line_starts(defining);
         for (const SymbolAnswer& s : document_symbols(f)) {
             Role r{TOKEN_TYPE_NAMESPACE, 0};
@@ -572,7 +578,8 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
     std::vector<Mark> marks = marks_in(file);
     for (const Mark& m : marks)
         if (m.parameter) roles.try_emplace(std::string(m.name), Role{TOKEN_TYPE_PARAMETER, 0});
-    std::string text = text_of(file);
+    std::string text_read;
+    std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
     std::vector<SemanticToken> found;
     std::size_t next_mark = 0;
