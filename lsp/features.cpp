@@ -64,6 +64,37 @@ int kind_of(const Analysis& a, std::uint32_t id) {
 
 std::string place_text(const Place& p) { return files[p.file()].shown + ":" + std::to_string(p.range().start.line + 1); }
 
+// The longest run of backticks in text.
+std::size_t longest_backticks(std::string_view text) {
+    std::size_t longest = 0, run = 0;
+    for (char c : text) {
+        run = c == '`' ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// text as a Markdown code span: shown as it is, never a link, an image or
+// markup, whatever a file name holds.  A control character (a line end
+// would start a block) shows as U+FFFD.
+std::string code_span(std::string_view text) {
+    std::string shown;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) shown += "\xEF\xBF\xBD";
+        else shown += c;
+    }
+    std::string ticks(longest_backticks(shown) + 1, '`');
+    bool pad = shown.empty() || shown.front() == '`' || shown.back() == '`' || shown.front() == ' ';
+    return ticks + (pad ? " " : "") + shown + (pad ? " " : "") + ticks;
+}
+
+// line as a Markdown code block: its fence is longer than any run of
+// backticks in it.
+std::string code_block(std::string_view line) {
+    std::string fence(std::max<std::size_t>(3, longest_backticks(line) + 1), '`');
+    return fence + "\n" + std::string(line) + "\n" + fence + "\n";
+}
+
 // The index of the first '#' occurrence of name id in a, or false.
 bool first_definition(const Analysis& a, std::uint32_t id, std::uint32_t* index) {
     for (std::uint32_t slot = a.symbol_first[id]; slot < a.symbol_first[id + 1]; ++slot) {
@@ -173,7 +204,7 @@ std::string hover_text(std::uint32_t file, const std::string& name) {
             if (line.empty() && find_name(*a, name, &id) && first_definition(*a, id, &k) && a == p.analysis && k == p.index)
                 line = a->definition_texts[id];
         }
-        text += "Defined at " + place_text(p) + (line.empty() ? "\n\n" : ":\n\n```\n" + line + "\n```\n\n");
+        text += "Defined at " + code_span(place_text(p)) + (line.empty() ? "\n\n" : ":\n\n" + code_block(line) + "\n");
     }
     if (definitions == 0) text += "Never defined\n\n";
     text += std::to_string(definitions) + (definitions == 1 ? " definition, " : " definitions, ") + std::to_string(calls) +

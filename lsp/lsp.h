@@ -21,6 +21,7 @@
 namespace lsp {
 
 inline constexpr std::size_t MAX_MESSAGE_LENGTH = 64 * 1024 * 1024;   // bytes of one message body
+inline constexpr std::size_t MAX_FILE_LENGTH = MAX_MESSAGE_LENGTH;   // bytes an analysis reads of one file on the disk
 inline constexpr std::size_t MAX_HEADER_LINE = 4096;   // a longer header line is not a header
 inline constexpr int MAX_JSON_DEPTH = 256;             // nesting of arrays and objects in a message
 inline constexpr std::size_t MAX_WORKSPACE_SYMBOLS = 10000;   // answers of one workspace/symbol request
@@ -87,11 +88,20 @@ struct File {
 struct Occurrence {
     std::uint32_t symbol;      // index into Analysis::names
     std::uint32_t line;        // the editor's line where its text starts
-    std::uint16_t character;   // and the character there: a reader's line holds at most 254 characters and as many CRs
+    std::uint16_t character;   // and the character there, FAR_CHARACTER from there on (Analysis::far_starts holds it):
+                               // a 0x1A ends the reader's line, not the editor's, which may go on for ever
     char mark;                 // '#', '&' or ' ' as the listing records it, 0 when it leaves it out
     bool broken;               // a lone CR stands inside it: Analysis::broken_ends holds its end
 };
 static_assert(sizeof(Occurrence) == 12, "an occurrence costs 12 bytes");
+
+inline constexpr std::uint16_t FAR_CHARACTER = UINT16_MAX;
+
+// The start of an occurrence at FAR_CHARACTER or past it.
+struct FarStart {
+    std::uint32_t occurrence;  // index into Analysis::occurrences
+    Position start;
+};
 
 // Where the occurrences of one file start, in reading order.
 struct FileRun {
@@ -124,6 +134,7 @@ struct Analysis {
     std::deque<Occurrence> occurrences;           // in reading order; in blocks, never moved as they grow
     std::vector<FileRun> file_runs;               // the file of each occurrence: a run begins where the file changes
     std::vector<BrokenEnd> broken_ends;           // by occurrence
+    std::vector<FarStart> far_starts;             // by occurrence
     std::vector<std::uint32_t> by_place;          // occurrence indexes by file, line and character
     std::vector<std::uint32_t> by_symbol;         // occurrence indexes grouped by name, reading order within
     std::vector<std::uint32_t> symbol_first;      // per name: its first slot in by_symbol (one more entry at the end)
@@ -196,7 +207,9 @@ Position position_of(std::string_view text, const std::vector<std::uint32_t>& st
 std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& starts, Position position);
 // Characters of the count bytes at text, in the chosen encoding: a valid
 // UTF-8 sequence of four bytes is two UTF-16 units, any other valid one one,
-// a byte that is not part of valid UTF-8 one.
+// a maximal subpart of invalid UTF-8 (a lead byte and what could still
+// continue it, or one byte that leads nothing) one, as a WHATWG decoder
+// gives one U+FFFD for it.
 std::int32_t characters_of(const char* text, std::size_t count);
 // Replaces range of text with replacement.
 void apply_change(std::string* text, Range range, std::string_view replacement);

@@ -2,6 +2,7 @@
 // server's records and back, the table from method to handler, and the
 // protocol's rules around them (initialize first, shutdown before exit).
 #include <charconv>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +31,7 @@ constexpr int MESSAGE_TYPE_WARNING = 2;
 
 bool exit_received = false;   // exit came: serve returns
 bool watch_files = false;     // the client registers file watchers dynamically
+bool watchers_registered = false;   // the registration was sent: once a session
 bool workspace_due = false;   // initialize was answered: the workspace is to be analysed
 std::string due_root;         // the root initialize named
 
@@ -88,12 +90,14 @@ json position_json(Position p) { return json{{"line", p.line}, {"character", p.c
 json range_json(const Range& r) { return json{{"start", position_json(r.start)}, {"end", position_json(r.end)}}; }
 json location_json(const Location& l) { return json{{"uri", files[l.file].uri}, {"range", range_json(l.range)}}; }
 
-// The result of the request being answered when it is a list of locations,
-// which may be large: handle_message writes it a piece at a time instead of
-// the value the method returned, as dump writes it, without the thousands
-// of small objects a value of the list would be nor the whole text at once.
-std::vector<Location> result_locations;
-bool locations_due = false;
+// The answer of the request being handled when it may be large (a list of
+// locations, the symbols of a document, the completions of a scope): the
+// handler sets streamed, and handle_message calls it instead of sending the
+// value the method returned.  It writes the answer a piece at a time, as
+// dump writes it, without the thousands of small objects a value of the
+// list would be nor the whole text at once (the symbols of a 51 MB source
+// took 1.1 GB as a value).
+std::function<void(const json& id)> streamed;
 
 void append_position(std::string* out, Position p) {
     char digits[16];
@@ -110,12 +114,6 @@ void append_range(std::string* out, const Range& r) {
     *out += ",\"start\":";
     append_position(out, r.start);
     *out += '}';
-}
-
-json locations_json(std::vector<Location> found) {
-    result_locations = std::move(found);
-    locations_due = true;
-    return nullptr;
 }
 
 // Writes one message: head, then what format(i, &item) makes of each i
@@ -146,21 +144,25 @@ void write_in_pieces(std::string piece, std::size_t count, Format format, const 
     write_bytes(piece);
 }
 
-// Writes the answer to request id whose result is result_locations.
-void write_locations(const json& id) {
-    std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
-    write_in_pieces("{\"id\":" + dump(id) + ",\"jsonrpc\":\"2.0\",\"result\":[", result_locations.size(),
-                    [&uris](std::size_t i, std::string* out) {
-                        const Location& l = result_locations[i];
-                        if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
-                        *out += "{\"range\":";
-                        append_range(out, l.range);
-                        *out += ",\"uri\":";
-                        *out += uris[l.file];
-                        *out += '}';
-                    },
-                    "]}");
-    std::vector<Location>().swap(result_locations);
+std::string response_head(const json& id) { return "{\"id\":" + dump(id) + ",\"jsonrpc\":\"2.0\",\"result\":"; }
+
+// Answers with found, written as streamed says.
+json locations_json(std::vector<Location> found) {
+    streamed = [found = std::move(found)](const json& id) {
+        std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
+        write_in_pieces(response_head(id) + "[", found.size(),
+                        [&uris, &found](std::size_t i, std::string* out) {
+                            const Location& l = found[i];
+                            if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
+                            *out += "{\"range\":";
+                            append_range(out, l.range);
+                            *out += ",\"uri\":";
+                            *out += uris[l.file];
+                            *out += '}';
+                        },
+                        "]}");
+    };
+    return nullptr;
 }
 
 // Publishes the diagnostics of file when they differ from those it has, or
@@ -252,7 +254,8 @@ json on_initialize(const json& params) {
 }
 
 json on_initialized(const json&) {
-    if (!watch_files) return nullptr;
+    if (!watch_files || watchers_registered) return nullptr;   // a second initialized registers nothing again
+    watchers_registered = true;
     json watcher{{"globPattern", "**/*"}};
     json registration{{"id", "velxref-files"},
                       {"method", "workspace/didChangeWatchedFiles"},
@@ -291,17 +294,24 @@ json on_did_open(const json& params) {
     return nullptr;
 }
 
+// A change notification is applied whole or not at all: every change is
+// checked before the first is applied, so a bad one leaves the text as it
+// was (and the refusal goes to the log, as for any notification).
 json on_did_change(const json& params) {
     std::uint32_t file = document_of(params);
     const json& changes = member(params, "contentChanges");
     if (!changes.is_array()) throw RequestError{ERROR_INVALID_PARAMS, "\"contentChanges\" must be an array"};
     if (!files[file].open) return nullptr;   // a change to a document never opened is not applied to the disk's text
+    std::vector<std::pair<bool, Range>> ranges;
     for (const json& change : changes) {
-        std::string text = take_text(const_cast<json&>(change), "text");
-        if (change.is_object() && change.contains("range"))
-            apply_change(&files[file].text, range_member(change, "range"), text);
-        else
-            files[file].text = std::move(text);
+        if (!member(change, "text").is_string()) throw RequestError{ERROR_INVALID_PARAMS, "\"text\" must be a string"};
+        bool ranged = change.contains("range");
+        ranges.emplace_back(ranged, ranged ? range_member(change, "range") : Range{});
+    }
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        std::string text = take_text(const_cast<json&>(changes[i]), "text");
+        if (ranges[i].first) apply_change(&files[file].text, ranges[i].second, text);
+        else files[file].text = std::move(text);
     }
     publish_all(file_changed(file));
     return nullptr;
@@ -384,9 +394,11 @@ json symbol_json(const SymbolAnswer& s, bool with_location) {
 }
 
 json on_document_symbol(const json& params) {
-    json list = json::array();
-    for (const SymbolAnswer& s : document_symbols(document_of(params))) list.push_back(symbol_json(s, false));
-    return list;
+    streamed = [found = document_symbols(document_of(params))](const json& id) {
+        write_in_pieces(response_head(id) + "[", found.size(),
+                        [&found](std::size_t i, std::string* out) { *out += dump(symbol_json(found[i], false)); }, "]}");
+    };
+    return nullptr;
 }
 
 json on_workspace_symbol(const json& params) {
@@ -395,22 +407,43 @@ json on_workspace_symbol(const json& params) {
     return list;
 }
 
-void add_keywords(json& items, const lex::KeywordEntry* table, const char* prefix, const char* detail) {
+// A completion item: its label, kind and detail.
+struct Completion {
+    std::string label;
+    int kind;
+    std::string detail;
+};
+
+void add_keywords(std::vector<Completion>* items, const lex::KeywordEntry* table, const char* prefix, const char* detail) {
     for (const lex::KeywordEntry* k = table; k->name != nullptr; ++k)
-        items.push_back(json{{"label", std::string(prefix) + k->name}, {"kind", COMPLETION_KEYWORD}, {"detail", detail}});
+        items->push_back(Completion{std::string(prefix) + k->name, COMPLETION_KEYWORD, detail});
 }
 
 json on_completion(const json& params) {
     std::uint32_t file = document_of(params);
     position_member(params, "position");
-    json items = json::array();
-    for (const SymbolAnswer& s : scope_symbols(file)) {
+    std::vector<Completion> items;
+    for (SymbolAnswer& s : scope_symbols(file)) {
         int kind = s.kind == KIND_OPERATOR ? COMPLETION_OPERATOR : s.kind == KIND_FUNCTION ? COMPLETION_FUNCTION : COMPLETION_CONSTANT;
-        items.push_back(json{{"label", s.name}, {"kind", kind}, {"detail", s.detail}});
+        items.push_back(Completion{std::move(s.name), kind, std::move(s.detail)});
     }
-    add_keywords(items, lex::mnemonic_table, "", "mnemonic");
-    add_keywords(items, lex::directive_table, ".", "pseudo-instruction");
-    return json{{"isIncomplete", false}, {"items", std::move(items)}};
+    add_keywords(&items, lex::mnemonic_table, "", "mnemonic");
+    add_keywords(&items, lex::directive_table, ".", "pseudo-instruction");
+    streamed = [items = std::move(items)](const json& id) {
+        write_in_pieces(response_head(id) + "{\"isIncomplete\":false,\"items\":[", items.size(),
+                        [&items](std::size_t i, std::string* out) {
+                            const Completion& c = items[i];
+                            *out += "{\"detail\":";
+                            *out += dump(json(c.detail));
+                            *out += ",\"kind\":";
+                            *out += std::to_string(c.kind);
+                            *out += ",\"label\":";
+                            *out += dump(json(c.label));
+                            *out += '}';
+                        },
+                        "]}}");
+    };
+    return nullptr;
 }
 
 json on_prepare_rename(const json& params) {
@@ -451,28 +484,29 @@ json on_cancel(const json&) { return nullptr; }   // every request is answered b
 struct Method {
     const char* name;
     json (*handle)(const json& params);
+    bool request;   // answered: sent as a notification, it is passed over
 };
 
 const Method METHODS[] = {
-    {"initialize", on_initialize},
-    {"initialized", on_initialized},
-    {"shutdown", on_shutdown},
-    {"exit", on_exit},
-    {"$/cancelRequest", on_cancel},
-    {"textDocument/didOpen", on_did_open},
-    {"textDocument/didChange", on_did_change},
-    {"textDocument/didSave", on_did_save},
-    {"textDocument/didClose", on_did_close},
-    {"workspace/didChangeWatchedFiles", on_watched_files},
-    {"textDocument/definition", on_definition},
-    {"textDocument/references", on_references},
-    {"textDocument/documentHighlight", on_highlight},
-    {"textDocument/hover", on_hover},
-    {"textDocument/documentSymbol", on_document_symbol},
-    {"workspace/symbol", on_workspace_symbol},
-    {"textDocument/completion", on_completion},
-    {"textDocument/prepareRename", on_prepare_rename},
-    {"textDocument/rename", on_rename},
+    {"initialize", on_initialize, true},
+    {"initialized", on_initialized, false},
+    {"shutdown", on_shutdown, true},
+    {"exit", on_exit, false},
+    {"$/cancelRequest", on_cancel, false},
+    {"textDocument/didOpen", on_did_open, false},
+    {"textDocument/didChange", on_did_change, false},
+    {"textDocument/didSave", on_did_save, false},
+    {"textDocument/didClose", on_did_close, false},
+    {"workspace/didChangeWatchedFiles", on_watched_files, false},
+    {"textDocument/definition", on_definition, true},
+    {"textDocument/references", on_references, true},
+    {"textDocument/documentHighlight", on_highlight, true},
+    {"textDocument/hover", on_hover, true},
+    {"textDocument/documentSymbol", on_document_symbol, true},
+    {"workspace/symbol", on_workspace_symbol, true},
+    {"textDocument/completion", on_completion, true},
+    {"textDocument/prepareRename", on_prepare_rename, true},
+    {"textDocument/rename", on_rename, true},
 };
 
 const Method* find_method(const std::string& name) {
@@ -508,6 +542,7 @@ void dispatch(const json& message, const std::string& method, const json* id) {
     const Method* m = find_method(method);
     if (id == nullptr) {   // a notification: never answered
         if (m == nullptr || (!initialized && method != "exit")) return;
+        if (m->request) return log_message(method + " was sent as a notification: passed over");
         try {
             m->handle(params);
         } catch (const RequestError& e) {
@@ -522,10 +557,14 @@ void dispatch(const json& message, const std::string& method, const json* id) {
     if (initialized && method == "initialize") return reply_error(*id, ERROR_INVALID_REQUEST, "The server is initialized already");
     if (shutdown_requested) return reply_error(*id, ERROR_INVALID_REQUEST, "The server is shutting down");
     try {
-        locations_due = false;
+        streamed = nullptr;
         json result = m->handle(params);
-        if (locations_due) write_locations(*id);
-        else send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
+        if (streamed) {
+            streamed(*id);
+            streamed = nullptr;   // the answer's lists go with it
+        } else {
+            send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
+        }
     } catch (const RequestError& e) {
         reply_error(*id, e.code, e.message);
     } catch (const json::exception& e) {
@@ -745,7 +784,7 @@ int serve() {
 
 void reset_server() {
     initialized = shutdown_requested = utf8_positions = false;
-    exit_received = watch_files = workspace_due = false;
+    exit_received = watch_files = watchers_registered = workspace_due = false;
     due_root.clear();
     reset_channel();
     reset_workspace();

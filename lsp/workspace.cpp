@@ -5,10 +5,10 @@
 // keeps every symbol token of every line handed out, at the editor's
 // positions, with the mark the listing gives it.
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <tuple>
 
@@ -222,14 +222,14 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     std::int64_t from = input::file_offset(index, column);
     std::int64_t to = input::file_offset(index, column + length - 1) + 1;
     Position start = run_position(run.line_file, from);
-    assert(start.character <= UINT16_MAX && "a reader's line of 254 characters and its CRs");
+    if (start.character >= FAR_CHARACTER) a.far_starts.push_back(FarStart{k, start});
     bool broken = to - from != length;   // a CR the reader dropped stands inside: a lone one, since LF and CR end a symbol
     if (broken) a.broken_ends.push_back(BrokenEnd{k, run_position(run.line_file, to)});
     std::uint32_t id = name_id(std::string_view(text, static_cast<std::size_t>(length)));
     if (mark == '#' && a.definition_texts[id].empty())
         a.definition_texts[id] = line_text(run.line_file, static_cast<std::size_t>(from));
-    a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line), static_cast<std::uint16_t>(start.character), mark,
-                                       broken});
+    a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line),
+                                       static_cast<std::uint16_t>(std::min<std::int32_t>(start.character, FAR_CHARACTER)), mark, broken});
 }
 
 // Kinds of the table's names, and its names in its (byte) order.
@@ -254,6 +254,7 @@ void add_diagnostic(std::uint32_t file, Range range, int severity, std::string m
 
 // The include messages the console would show, at the names.
 void note_include_failures() {
+    std::set<std::tuple<std::uint32_t, std::int32_t, std::int32_t, int>> noted;   // file, place and reason
     for (const input::IncludeFailure& f : input::include_failures) {
         const char* text = f.reason == input::INCLUDE_TOO_DEEP     ? "Nesting error "
                            : f.reason == input::INCLUDE_NOT_OPENED ? "Can't open include file "
@@ -264,7 +265,11 @@ void note_include_failures() {
         std::int32_t index = f.line - 1;
         std::int64_t from = input::file_offset(index, f.column);
         std::int64_t to = input::file_offset(index, f.column + static_cast<int>(f.name.size()) - 1) + 1;
-        add_diagnostic(file, Range{run_position(file, from), run_position(file, to)}, SEVERITY_ERROR, text + f.name);
+        Range range{run_position(file, from), run_position(file, to)};
+        // An include read many times fails the same way each time (a file
+        // that includes itself 20 times fails 20^5 times): one diagnostic.
+        if (!noted.insert(std::make_tuple(file, range.start.line, range.start.character, f.reason)).second) continue;
+        add_diagnostic(file, range, SEVERITY_ERROR, text + f.name);
     }
 }
 
@@ -363,7 +368,8 @@ void order_analysis() {
         const Occurrence& p = a.occurrences[x];
         const Occurrence& q = a.occurrences[y];
         if (p.line != q.line) return p.line < q.line;
-        return p.character < q.character;
+        if (p.character != FAR_CHARACTER || q.character != FAR_CHARACTER) return p.character < q.character;
+        return range_of(a, x).start.character < range_of(a, y).start.character;
     };
     for (std::size_t f = 0; f < files.size(); ++f) {
         auto from = a.by_place.begin() + file_first[f], to = a.by_place.begin() + file_first[f + 1];
@@ -423,6 +429,9 @@ std::uint32_t file_of(const Analysis& a, std::uint32_t k) {
 Range range_of(const Analysis& a, std::uint32_t k) {
     const Occurrence& o = a.occurrences[k];
     Position start{static_cast<std::int32_t>(o.line), o.character};
+    if (o.character == FAR_CHARACTER)
+        start = std::lower_bound(a.far_starts.begin(), a.far_starts.end(), k, [](const FarStart& f, std::uint32_t x) { return f.occurrence < x; })
+                    ->start;
     if (!o.broken) return Range{start, Position{start.line, start.character + static_cast<std::int32_t>(a.names[o.symbol].size())}};
     auto e = std::lower_bound(a.broken_ends.begin(), a.broken_ends.end(), k, [](const BrokenEnd& b, std::uint32_t x) { return b.occurrence < x; });
     return Range{start, e->end};
@@ -452,6 +461,9 @@ void analyse(std::size_t index) {
     fresh = Analysis{};   // the old index goes before the new one grows
     run = Run{};
     run.result = &a;
+    // A file past the bound is one that cannot be read: however much a file
+    // brings in, the analysis ends and the server answers again.
+    platform::read_limit = MAX_FILE_LENGTH;
     // The files the last analysis read are read once, here, and the reader
     // reads them from memory like the editor's texts: the positions come
     // from the very bytes the reader saw.
@@ -487,6 +499,7 @@ void analyse(std::size_t index) {
         failure = "Can't read ";
     }
     platform::set_memory_files(nullptr, 0);
+    platform::read_limit = 0;
     symbols::release_tree();
     input::release_line_record();   // before the index grows
     if (read_through) index_analysis();
