@@ -277,6 +277,35 @@ std::string rename_refusal(std::uint32_t file, const std::string& name) {
     return std::string();
 }
 
+std::string cut_refusal(std::uint32_t file, const std::string& name, const std::string& new_name) {
+    std::int64_t growth = static_cast<std::int64_t>(new_name.size()) - static_cast<std::int64_t>(name.size());
+    if (growth == 0) return std::string();
+    for (const Analysis* a : scope_of(file)) {
+        std::uint32_t id;
+        if (!find_name(*a, name, &id)) continue;
+        std::uint32_t checked = UINT32_MAX;   // the line of the last occurrence checked: a line holds the name maybe many times
+        for (std::uint32_t slot = a->symbol_first[id]; slot < a->symbol_first[id + 1]; ++slot) {
+            std::uint32_t k = a->by_symbol[slot];
+            std::uint32_t first = k;
+            while ((a->line_rooms[first] & LINE_FIRST) == 0) --first;
+            if (first == checked) continue;
+            checked = first;
+            std::int64_t times = 0;
+            for (std::uint32_t j = first; j < a->occurrences.size() && (j == first || (a->line_rooms[j] & LINE_FIRST) == 0); ++j)
+                times += a->occurrences[j].symbol == id;
+            std::uint16_t room = a->line_rooms[first];
+            std::string where = place_text(place_of(*a, k));
+            if ((room & LINE_CUT) != 0)
+                return "Renaming " + name + " to " + new_name + " would change what velxref reads of " + where +
+                       ", a line longer than 254 characters";
+            if ((room & LINE_LENGTH) + times * growth > 254)
+                return "Renaming " + name + " to " + new_name + " would make " + where +
+                       " longer than 254 characters, and velxref would no longer read its end";
+        }
+    }
+    return std::string();
+}
+
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name) {
     if (!is_one_symbol(new_name)) return "\"" + new_name + "\" is not one symbol";
     if (is_keyword(new_name)) return new_name + " is a mnemonic, pseudo-instruction or reserved word";

@@ -97,6 +97,12 @@ static_assert(sizeof(Occurrence) == 12, "an occurrence costs 12 bytes");
 
 inline constexpr std::uint16_t FAR_CHARACTER = UINT16_MAX;
 
+// What an analysis keeps of the reader's line an occurrence stands on: its
+// characters without the line feed (0..254), and flags.
+inline constexpr std::uint16_t LINE_LENGTH = 0xFF;   // mask of the characters
+inline constexpr std::uint16_t LINE_FIRST = 0x100;   // the first occurrence of its line
+inline constexpr std::uint16_t LINE_CUT = 0x200;     // the line was cut at 254 characters
+
 // The start of an occurrence at FAR_CHARACTER or past it.
 struct FarStart {
     std::uint32_t occurrence;  // index into Analysis::occurrences
@@ -135,6 +141,7 @@ struct Analysis {
     std::vector<FileRun> file_runs;               // the file of each occurrence: a run begins where the file changes
     std::vector<BrokenEnd> broken_ends;           // by occurrence
     std::vector<FarStart> far_starts;             // by occurrence
+    std::vector<std::uint16_t> line_rooms;        // per occurrence: its reader's line, as LINE_ flags say
     std::vector<std::uint32_t> by_place;          // occurrence indexes by file, line and character
     std::vector<std::uint32_t> by_symbol;         // occurrence indexes grouped by name, reading order within
     std::vector<std::uint32_t> symbol_first;      // per name: its first slot in by_symbol (one more entry at the end)
@@ -266,6 +273,10 @@ std::vector<SymbolAnswer> workspace_symbols(std::string_view query);
 std::vector<SymbolAnswer> scope_symbols(std::uint32_t file);
 // Why name cannot be renamed in the scope of file, or empty when it can.
 std::string rename_refusal(std::uint32_t file, const std::string& name);
+// Why renaming name to new_name in the scope of file would change what the
+// reader reads of a line (a line pushed past 254 characters, or one cut
+// there already), or empty.
+std::string cut_refusal(std::uint32_t file, const std::string& name, const std::string& new_name);
 // Why no symbol of the scope of file can be renamed to new_name, or empty.
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name);
 // Every occurrence of name in the scope of file, each place once.

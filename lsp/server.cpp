@@ -469,6 +469,7 @@ json on_rename(const json& params) {
     if (!symbol_under(params, &file, &name)) throw RequestError{ERROR_REQUEST_FAILED, "Only a symbol can be renamed"};
     std::string refusal = rename_refusal(file, name);
     if (refusal.empty()) refusal = new_name_refusal(file, new_name);
+    if (refusal.empty()) refusal = cut_refusal(file, name, new_name);
     if (!refusal.empty()) throw RequestError{ERROR_REQUEST_FAILED, refusal};
     json changes = json::object();
     for (const Edit& e : rename_edits(file, name)) {

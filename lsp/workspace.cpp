@@ -11,6 +11,7 @@
 #include <set>
 #include <string_view>
 #include <tuple>
+#include <unordered_set>
 
 #include "analysis/analysis.h"
 #include "console/console.h"
@@ -213,7 +214,10 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     Analysis& a = *run.result;
     std::uint32_t k = static_cast<std::uint32_t>(a.occurrences.size());
     std::int32_t index = input::lines_read - 1;
+    std::uint16_t room = static_cast<std::uint16_t>(std::clamp(input::line_length - 1, 0, 254));
+    if (!input::cut_lines.empty() && input::cut_lines.back() == index) room |= LINE_CUT;
     if (index != run.line) {
+        room |= LINE_FIRST;
         run.line = index;
         run.line_file = run_file(input::file_of_line(index));
         if (a.file_runs.empty() || a.file_runs.back().file != run.line_file) a.file_runs.push_back(FileRun{k, run.line_file});
@@ -228,6 +232,7 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     std::uint32_t id = name_id(std::string_view(text, static_cast<std::size_t>(length)));
     if (mark == '#' && a.definition_texts[id].empty())
         a.definition_texts[id] = line_text(run.line_file, static_cast<std::size_t>(from));
+    a.line_rooms.push_back(room);
     a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line),
                                        static_cast<std::uint16_t>(std::min<std::int32_t>(start.character, FAR_CHARACTER)), mark, broken});
 }
@@ -279,6 +284,9 @@ bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal
 // what the reader dropped, which a rename could not reach.
 void note_cut_lines() {
     Analysis& a = *run.result;
+    // Each name once, however often it stands there (one 50 MB line held
+    // every name as a string of its own: 1.07 GB).  The texts outlive the run.
+    std::unordered_set<std::string_view> seen;
     for (std::int32_t index : input::cut_lines) {
         std::uint32_t file = run_file(input::file_of_line(index));
         const std::string& text = run_text(file);
@@ -294,12 +302,12 @@ void note_cut_lines() {
             }
             std::size_t j = i;
             while (j < end && is_name_char(text[j])) ++j;
-            a.names_after_cut.emplace_back(text, i, j - i);
+            seen.insert(std::string_view(text).substr(i, j - i));
             i = j;
         }
     }
+    a.names_after_cut.assign(seen.begin(), seen.end());
     std::sort(a.names_after_cut.begin(), a.names_after_cut.end());
-    a.names_after_cut.erase(std::unique(a.names_after_cut.begin(), a.names_after_cut.end()), a.names_after_cut.end());
 }
 
 // Counts, indexes and the diagnostics of names defined but never used and

@@ -622,6 +622,34 @@ describe('a hostile or careless client', () => {
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
+  it('refuses a rename that would change what is read of a line at the cut', async () => {
+    // Line 3 is 254 characters, ZED its last three; line 5 is cut, QUX past the cut.
+    const full = `\t.BYTE\tFOO,${'1,'.repeat(120)}ZED`;
+    const cut = `\t.BYTE\tBAR,${'1,'.repeat(125)}QUX`;
+    const dir = workspace({ 'C.AVL': `FOO\t=\t1\nZED\t=\t2\n${full}\nBAR\t=\t3\n${cut}\n` });
+    const C = uri(dir, 'C.AVL');
+    const s = await connect({ root: dir });
+    const rename = (line, character, newName) => s.request(P.RenameRequest.type, { ...at(C, line, character), newName });
+    assert.ok(await refused(rename(1, 1, 'FOOLONG'), /C\.AVL:3.*254/), 'ZED pushed past the cut');
+    assert.ok(await refused(rename(4, 1, 'B'), /C\.AVL:5.*254/), 'more of a cut line read');
+    assert.deepEqual(editsOf(await rename(1, 1, 'FOX')), [`${key(loc(C, 1, 0, 3))} FOX`, `${key(loc(C, 3, 7, 10))} FOX`].sort());
+    assert.deepEqual(editsOf(await rename(2, 1, 'ZD')), [`${key(loc(C, 2, 0, 3))} ZD`, `${key(loc(C, 3, 251, 254))} ZD`].sort());
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('holds each name after a cut once, however often it stands there', { timeout: 10 * WAIT_MS }, async () => {
+    const dir = workspace({ 'L.AVL': `\t.BYTE\t${'FOO,'.repeat(2500000)}\nFOO\t=\t1\n` });
+    const L = uri(dir, 'L.AVL');
+    const s = await connect({ root: dir });
+    await s.waitDiagnostics(L);
+    assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(L, 2, 1), newName: 'BAR' }), /cut/));
+    const peak = rssKiB(s.child.pid, true);
+    assert.ok(peak < 64 * 1024, `a 10 MB line took ${peak} KiB at the peak`);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
   it('writes the symbols and completions of a large source without holding them as values', { timeout: 10 * WAIT_MS }, async (t) => {
     const count = 100000;
     const name = (i) => `S${String(i).padStart(6, '0')}`;
