@@ -322,4 +322,16 @@ std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name) {
     return edits;
 }
 
+std::string outside_refusal(const std::vector<Edit>& edits) {
+    constexpr std::size_t SHOWN = 10;   // files the refusal names
+    std::vector<std::uint32_t> outside;
+    for (const Edit& e : edits)
+        if (!in_project(e.file) && std::find(outside.begin(), outside.end(), e.file) == outside.end()) outside.push_back(e.file);
+    if (outside.empty()) return std::string();
+    std::string text = "The rename would change files outside the project:";
+    for (std::size_t i = 0; i < outside.size() && i < SHOWN; ++i) text += (i == 0 ? " " : ", ") + files[outside[i]].path;
+    if (outside.size() > SHOWN) text += " and " + std::to_string(outside.size() - SHOWN) + " more";
+    return text;
+}
+
 }  // namespace lsp

@@ -244,6 +244,8 @@ void analyse(std::size_t index);
 std::vector<const Analysis*> scope_of(std::uint32_t file);
 // Diagnostics of file from every analysis that reads it, each once.
 std::vector<Diagnostic> diagnostics_of(std::uint32_t file);
+// Whether file lies below the root (the working directory when none came).
+bool in_project(std::uint32_t file);
 // Per-session reset: no file, no analysis, no root.
 void reset_workspace();
 
@@ -281,6 +283,9 @@ std::string cut_refusal(std::uint32_t file, const std::string& name, const std::
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name);
 // Every occurrence of name in the scope of file, each place once.
 std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
+// Why edits cannot be made: the files they would change outside the
+// project, or empty.
+std::string outside_refusal(const std::vector<Edit>& edits);
 
 // Serves until exit or the end of input; returns the exit status.
 int serve();

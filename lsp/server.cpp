@@ -471,8 +471,11 @@ json on_rename(const json& params) {
     if (refusal.empty()) refusal = new_name_refusal(file, new_name);
     if (refusal.empty()) refusal = cut_refusal(file, name, new_name);
     if (!refusal.empty()) throw RequestError{ERROR_REQUEST_FAILED, refusal};
+    std::vector<Edit> edits = rename_edits(file, name);
+    refusal = outside_refusal(edits);
+    if (!refusal.empty()) throw RequestError{ERROR_REQUEST_FAILED, refusal};
     json changes = json::object();
-    for (const Edit& e : rename_edits(file, name)) {
+    for (const Edit& e : edits) {
         json& list = changes[files[e.file].uri];
         if (list.is_null()) list = json::array();
         list.push_back(json{{"range", range_json(e.range)}, {"newText", new_name}});

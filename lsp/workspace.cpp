@@ -102,7 +102,7 @@ std::uint32_t add_run_file(const std::string& path) {
 // The run file of file k of the reader's record.
 std::uint32_t run_file(int k) {
     while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
-        std::string path = platform::full_path(input::files[run.file_of_record.size()].name.c_str());
+        std::string path = platform::identity_path(input::files[run.file_of_record.size()].name.c_str());
         std::uint32_t found = 0;
         while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
         run.file_of_record.push_back(found < run.files.size() ? found : add_run_file(path));
@@ -445,10 +445,18 @@ Range range_of(const Analysis& a, std::uint32_t k) {
     return Range{start, e->end};
 }
 
-std::uint32_t file_of_path(const std::string& path) {
+bool in_project(std::uint32_t file) {
+    std::string base = root.empty() ? platform::full_path(".") : root;
+    const std::string& path = files[file].path;
+    return path.size() > base.size() && (base.back() == '/' || path[base.size()] == '/') &&
+           platform::same_path(path.substr(0, base.size()), base);
+}
+
+std::uint32_t file_of_path(const std::string& name) {
+    std::string path = platform::identity_path(name.c_str());   // the one place a file's identity is taken
     for (std::uint32_t i = 0; i < files.size(); ++i)
         if (platform::same_path(files[i].path, path)) return i;
-    files.push_back(File{path, uri_of_path(path), shown_name(path), false, std::string(), {}});
+    files.push_back(File{path, uri_of_path(name), shown_name(path), false, std::string(), {}});
     return static_cast<std::uint32_t>(files.size() - 1);
 }
 
@@ -472,6 +480,9 @@ void analyse(std::size_t index) {
     // A file past the bound is one that cannot be read: however much a file
     // brings in, the analysis ends and the server answers again.
     platform::read_limit = MAX_FILE_LENGTH;
+    // The root by its name: a root deleted and made again (a fresh clone
+    // into the same folder) is the folder read from now on.
+    if (!root.empty()) platform::change_directory(root.c_str());
     // The files the last analysis read are read once, here, and the reader
     // reads them from memory like the editor's texts: the positions come
     // from the very bytes the reader saw.
@@ -538,7 +549,7 @@ std::vector<std::uint32_t> open_workspace_sources() {
 }
 
 std::vector<std::uint32_t> open_workspace(const std::string& root_path) {
-    root = root_path;
+    root = root_path.empty() ? std::string() : platform::identity_path(root_path.c_str());
     if (!root.empty()) platform::change_directory(root.c_str());
     return open_workspace_sources();
 }

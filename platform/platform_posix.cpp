@@ -364,6 +364,15 @@ std::vector<std::string> directory_files(const char* directory) {
     return names;
 }
 
+std::string identity_path(const char* name) {
+    std::string host = host_name(name);
+    char* real = ::realpath(host.c_str(), nullptr);
+    if (real == nullptr) return full_path(name);
+    std::string path(real);
+    std::free(real);
+    return path;
+}
+
 void open_protocol_channel(int* in, int* out) {
     *in = STDIN_FILENO;
     *out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);

@@ -281,6 +281,8 @@ std::vector<std::string> directory_files(const char* directory) {
     return names;
 }
 
+std::string identity_path(const char* name) { return full_path(name); }
+
 void open_protocol_channel(int* in, int* out) {
     std::fflush(stdout);
     *in = _fileno(stdin);

@@ -650,6 +650,59 @@ describe('a hostile or careless client', () => {
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
+  it('refuses a rename that would change a file outside the project, naming it', async () => {
+    const base = workspace({});
+    const root = path.join(base, 'root');
+    fs.mkdirSync(root);
+    fs.mkdirSync(path.join(base, 'outside'));
+    fs.writeFileSync(path.join(base, 'outside', 'OUT.INC'), 'FOO\t=\t1\n');
+    fs.writeFileSync(path.join(base, 'ABS.INC'), 'BAR\t=\t2\n');
+    const main = `\t.INCLUDE ../outside/OUT.INC\n\t.INCLUDE ${path.join(base, 'ABS.INC')}\nHERE:\tLDA\tFOO\n\tLDA\tBAR\n\tJMP\tHERE\n`;
+    fs.writeFileSync(path.join(root, 'M.AVL'), main);
+    const M = uri(root, 'M.AVL');
+    const s = await connect({ root });
+    const rename = (line, character, newName) => s.request(P.RenameRequest.type, { ...at(M, line, character), newName });
+    assert.ok(await refused(rename(3, 11, 'FOO2'), new RegExp(`outside the project: ${path.join(base, 'outside', 'OUT.INC')}$`)));
+    assert.ok(await refused(rename(4, 6, 'BAR2'), new RegExp(`outside the project: ${path.join(base, 'ABS.INC')}$`)));
+    assert.deepEqual(editsOf(await rename(3, 1, 'THERE')), [`${key(loc(M, 3, 0, 4))} THERE`, `${key(loc(M, 5, 5, 9))} THERE`].sort());
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(base, { recursive: true, force: true });
+  });
+
+  it('knows a file through a link as the system opens it, and reads the editor\'s text of it', async () => {
+    // LNK/.. is elsewhere, not the root: the system follows LNK first.
+    // LINK.INC is a link to T.INC, which the editor holds with other text.
+    const dir = workspace({ 'M.AVL': '\t.INCLUDE LNK/../X.INC\n\t.INCLUDE LINK.INC\n\tLDA\tFOO\n\tLDA\tNEW\n',
+      'X.INC': 'boy:\tNOP\n', 'T.INC': 'OLD\t=\t2\n' });
+    fs.mkdirSync(path.join(dir, 'elsewhere', 'inner'), { recursive: true });
+    fs.writeFileSync(path.join(dir, 'elsewhere', 'X.INC'), 'FOO\t=\t1\n');
+    fs.symlinkSync(path.join(dir, 'elsewhere', 'inner'), path.join(dir, 'LNK'));
+    fs.symlinkSync('T.INC', path.join(dir, 'LINK.INC'));
+    const [M, X, T] = [uri(dir, 'M.AVL'), uri(path.join(dir, 'elsewhere'), 'X.INC'), uri(dir, 'T.INC')];
+    const s = await connect({ root: dir });
+    const edit = await s.request(P.RenameRequest.type, { ...at(M, 3, 6), newName: 'BAR' });
+    assert.deepEqual(editsOf(edit), [`${key(loc(X, 1, 0, 3))} BAR`, `${key(loc(M, 3, 5, 8))} BAR`].sort());
+    s.open(T, 'NEW\t=\t3\n');
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 4, 6)), [loc(T, 1, 0, 3)]);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('follows a root deleted and made again by its name', async () => {
+    const files = { 'M.AVL': '\t.INCLUDE I.INC\n\tLDA\tVAL\n', 'I.INC': 'VAL\t=\t1\n' };
+    const dir = workspace(files);
+    const [M, I] = [uri(dir, 'M.AVL'), uri(dir, 'I.INC')];
+    const s = await connect({ root: dir });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 6)), [loc(I, 1, 0, 3)]);
+    fs.rmSync(dir, { recursive: true, force: true });
+    fs.mkdirSync(dir);
+    for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(dir, name), text);
+    s.notify(P.DidChangeWatchedFilesNotification.type, { changes: [{ uri: M, type: P.FileChangeType.Changed }] });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 6)), [loc(I, 1, 0, 3)]);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
   it('writes the symbols and completions of a large source without holding them as values', { timeout: 10 * WAIT_MS }, async (t) => {
     const count = 100000;
     const name = (i) => `S${String(i).padStart(6, '0')}`;
