@@ -6,6 +6,7 @@
 
 #include "lex/lex.h"
 #include "lsp/lsp.h"
+#include "platform/platform.h"
 
 namespace lsp {
 
@@ -320,6 +321,32 @@ std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name) {
     std::vector<Edit> edits;
     for (const Place& p : occurrences_of(file, name)) edits.push_back(Edit{p.file(), p.range()});
     return edits;
+}
+
+std::string stale_refusal(const std::vector<Edit>& edits, const std::string& name) {
+    std::size_t from = 0;
+    while (from < edits.size()) {
+        std::uint32_t file = edits[from].file;
+        std::string disk;
+        if (!files[file].open && !platform::read_file(files[file].path.c_str(), &disk))
+            return files[file].shown + " cannot be read: the rename could not be checked";
+        const std::string& text = files[file].open ? files[file].text : disk;
+        std::size_t last = 0;
+        for (std::size_t i = from; i < edits.size() && edits[i].file == file; ++i)
+            last = std::max<std::size_t>(last, static_cast<std::size_t>(std::max(edits[i].range.end.line, 0)));
+        std::vector<std::uint32_t> starts = line_starts(text, last + 2);
+        for (; from < edits.size() && edits[from].file == file; ++from) {
+            std::size_t start = offset_of(text, starts, edits[from].range.start);
+            std::size_t end = offset_of(text, starts, edits[from].range.end);
+            std::string found;
+            for (std::size_t i = start; i < end; ++i)
+                if (text[i] != '\r') found += text[i];   // a lone CR inside a name: the reader drops it
+            if (found != name)
+                return files[file].shown + ":" + std::to_string(edits[from].range.start.line + 1) + " no longer holds " + name +
+                       " where velxref read it: the rename waits for the files to be analysed again";
+        }
+    }
+    return std::string();
 }
 
 std::string outside_refusal(const std::vector<Edit>& edits) {

@@ -48,6 +48,8 @@ inline constexpr int KIND_FUNCTION = 12;     // a subroutine: called by JSR some
 inline constexpr int KIND_CONSTANT = 14;     // any other defined name
 inline constexpr int KIND_OPERATOR = 25;     // a macro name
 
+inline constexpr std::uint32_t NO_FILE = UINT32_MAX;   // a file the server has not met: in no scope
+
 // A place in a file as the editor counts: line from 0, character in UTF-16
 // code units (or bytes when the client chose utf-8) from the line's start.
 struct Position {
@@ -227,8 +229,9 @@ std::string uri_of_path(const std::string& path);
 
 // The file of full path, made when new; returns its index.
 std::uint32_t file_of_path(const std::string& path);
-// The file a URI names, made when new; false when the URI names no file.
-bool file_of_uri(std::string_view uri, std::uint32_t* file);
+// The file a URI names, made when new (or NO_FILE when not to be made: a
+// URI a client only mentions is not kept); false when the URI names no file.
+bool file_of_uri(std::string_view uri, std::uint32_t* file, bool make = true);
 // Takes the root folder (the working directory from now on) and analyses the
 // main sources: those named after --lsp, else the root's *.AVL files.
 // Returns the files whose diagnostics may have changed.
@@ -286,6 +289,10 @@ std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
 // Why edits cannot be made: the files they would change outside the
 // project, or empty.
 std::string outside_refusal(const std::vector<Edit>& edits);
+// Why edits of name cannot be made: one of them no longer covers name in
+// its file as it is now (the editor's text, or the disk), or empty.  Edits
+// come grouped by file.
+std::string stale_refusal(const std::vector<Edit>& edits, const std::string& name);
 
 // Serves until exit or the end of input; returns the exit status.
 int serve();

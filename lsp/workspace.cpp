@@ -460,10 +460,20 @@ std::uint32_t file_of_path(const std::string& name) {
     return static_cast<std::uint32_t>(files.size() - 1);
 }
 
-bool file_of_uri(std::string_view uri, std::uint32_t* file) {
+bool file_of_uri(std::string_view uri, std::uint32_t* file, bool make) {
     std::string path = path_of_uri(uri);
     if (path.empty()) return false;
-    *file = file_of_path(path);
+    if (make) {
+        *file = file_of_path(path);
+        return true;
+    }
+    std::string identity = platform::identity_path(path.c_str());
+    for (std::uint32_t i = 0; i < files.size(); ++i)
+        if (platform::same_path(files[i].path, identity)) {
+            *file = i;
+            return true;
+        }
+    *file = NO_FILE;
     return true;
 }
 
@@ -563,12 +573,16 @@ std::vector<std::uint32_t> file_changed(std::uint32_t file) {
         touched.insert(touched.end(), analyses[i].files_read.begin(), analyses[i].files_read.end());
     }
     // A document of its own: analysed alone while open and read by no named source.
-    bool read_by_named = false;
-    for (const Analysis& a : analyses) read_by_named = read_by_named || (a.named && reads(a, file));
+    // (Once per change, not once per pair of analyses: with 3,000 documents
+    // open on their own, every keystroke took 15 ms.)
+    std::vector<bool> read_by_named_source(files.size());
+    for (const Analysis& a : analyses)
+        if (a.named)
+            for (std::uint32_t f : a.files_read) read_by_named_source[f] = true;
+    bool read_by_named = read_by_named_source[file];
     for (std::size_t i = 0; i < analyses.size(); ++i) {
         const Analysis& a = analyses[i];
-        bool lone_needed = files[a.main_file].open && !a.named;
-        for (const Analysis& b : analyses) lone_needed = lone_needed && !(b.named && reads(b, a.main_file));
+        bool lone_needed = files[a.main_file].open && !a.named && !read_by_named_source[a.main_file];
         if (a.named || lone_needed) continue;
         touched.insert(touched.end(), a.files_read.begin(), a.files_read.end());
         analyses.erase(analyses.begin() + static_cast<std::ptrdiff_t>(i--));

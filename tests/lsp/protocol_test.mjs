@@ -703,6 +703,31 @@ describe('a hostile or careless client', () => {
     fs.rmSync(dir, { recursive: true, force: true });
   });
 
+  it('refuses a rename whose edits would no longer cover the name', async () => {
+    // I.INC changes on the disk, and no one tells the server.
+    const dir = workspace({ 'M.AVL': '\t.INCLUDE I.INC\n\tLDA\tVAL\n', 'I.INC': 'VAL\t=\t1\n' });
+    const M = uri(dir, 'M.AVL');
+    const s = await connect({ root: dir });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 6)), [loc(uri(dir, 'I.INC'), 1, 0, 3)]);
+    fs.writeFileSync(path.join(dir, 'I.INC'), '; a comment\nVAL\t=\t1\n');
+    assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(M, 2, 6), newName: 'NEW' }), /I\.INC:1 no longer holds VAL/));
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('keeps nothing of a URI a client only mentions', { timeout: 10 * WAIT_MS }, async () => {
+    const s = await connect({ root: examples });
+    const save = (i) => s.notify(P.DidSaveTextDocumentNotification.type, { textDocument: { uri: uri(examples, `N${i}.INC`) } });
+    for (let i = 0; i < 1000; i++) save(i);
+    await s.request(P.WorkspaceSymbolRequest.type, { query: 'PUTS' });
+    const warm = rssKiB(s.child.pid);
+    for (let i = 1000; i < 21000; i++) save(i);
+    await s.request(P.WorkspaceSymbolRequest.type, { query: 'PUTS' });
+    const grown = rssKiB(s.child.pid) - warm;
+    assert.ok(grown < 1024, `20,000 saves of files never met took ${grown} KiB`);
+    assert.equal((await s.stop()).code, 0);
+  });
+
   it('writes the symbols and completions of a large source without holding them as values', { timeout: 10 * WAIT_MS }, async (t) => {
     const count = 100000;
     const name = (i) => `S${String(i).padStart(6, '0')}`;
