@@ -25,6 +25,7 @@ void write_message(int kind, std::string_view text, std::string_view file, std::
         if (kind != MESSAGE_PROGRESS) messages.push_back(Message{kind, std::string(file), line, column, std::string(text)});
         return;
     }
+    if (mode == MODE_SILENT) return;
     if (kind == MESSAGE_FATAL) std::putchar(BELL);
     if (framed(kind)) std::putchar('\n');
     std::fwrite(text.data(), 1, text.size(), stdout);

@@ -16,6 +16,7 @@ namespace console {
 
 inline constexpr int MODE_CONSOLE = 0;   // standard output
 inline constexpr int MODE_COLLECT = 1;   // records in messages; standard output untouched
+inline constexpr int MODE_SILENT = 2;    // nothing kept, nothing shown: for a caller that reads the reader's record
 
 // Kinds of message, and how the console shows their text.
 inline constexpr int MESSAGE_BANNER = 1;      // as it is: banner and notice lines
@@ -34,7 +35,7 @@ struct Message {
     std::string text;      // the text, without the line feeds the console puts around it
 };
 
-inline int mode = MODE_CONSOLE;           // MODE_CONSOLE or MODE_COLLECT
+inline int mode = MODE_CONSOLE;           // MODE_CONSOLE, MODE_COLLECT or MODE_SILENT
 inline std::vector<Message> messages;     // collector mode: every message but the marks, in order
 
 // Writes one message of kind, or keeps it in collector mode.
@@ -42,8 +43,8 @@ void write_message(int kind, std::string_view text, std::string_view file = {}, 
                    int column = -1);
 // Hands what the console holds to standard output (console mode).
 void flush();
-// From now on messages are kept (MODE_COLLECT) or shown (MODE_CONSOLE);
-// the kept ones are dropped.
+// From now on messages are kept (MODE_COLLECT), shown (MODE_CONSOLE) or
+// dropped (MODE_SILENT); the kept ones are dropped.
 void set_mode(int new_mode);
 // Console mode: when standard output is the file name, everything written to
 // it from now on goes nowhere, so no byte of that file changes.

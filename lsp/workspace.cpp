@@ -513,7 +513,9 @@ void analyse(std::size_t index) {
     for (std::size_t i = 0; i < memory.size(); ++i) memory[i].path = paths[i].c_str();
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
-    console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
+    // What the console would show is in the reader's record too: nothing is
+    // kept twice (an include failing 3.2 million times kept as many messages).
+    console::set_mode(console::MODE_SILENT);
     const char* failure = nullptr;
     bool read_through = false;
     try {
