@@ -794,6 +794,7 @@ int serve() {
 void reset_server() {
     initialized = shutdown_requested = utf8_positions = false;
     exit_received = watch_files = watchers_registered = workspace_due = false;
+    streamed = nullptr;
     due_root.clear();
     reset_channel();
     reset_workspace();
