@@ -134,6 +134,12 @@ bool read_file(const char* name, std::string* bytes);
 bool change_directory(const char* path);
 // The names of the regular files in directory, in no particular order.
 std::vector<std::string> directory_files(const char* directory);
+// The names in directory, in no particular order: regular files (links to
+// them too) into *files, folders into *folders (not a link to one, so a walk
+// of a tree never goes round), and those of *files that are symbolic links
+// into *links when it is given; false when it cannot be read.
+bool list_directory(const char* directory, std::vector<std::string>* files, std::vector<std::string>* folders,
+                    std::vector<std::string>* links = nullptr);
 // What a file is, as the system knows it: the full path of name with every
 // symbolic link followed and ".." taken out after it (POSIX), or full_path
 // (Windows, where same_path already ignores letter case); full_path of name
