@@ -95,10 +95,10 @@ void advance_column(std::uint32_t n) {
     write_text();
 }
 
-// Writes the fields of a reference list, oldest first.
-void write_references(const RefEntry* e) {
-    assert(symbols::references_ordered && "the lists are oldest first");
-    for (; e != nullptr; e = e->next) {
+// Writes the fields of a symbol's references, oldest first.
+void write_references(const SymbolNode* node) {
+    symbols::RefWalk w;
+    for (const RefEntry* e = symbols::first_ref(node, &w); e != nullptr; e = symbols::next_ref(&w)) {
         advance_column(static_cast<std::uint32_t>(number_width + 2));
         format_reference(e->line, e->mark);
         write_text();
@@ -145,7 +145,7 @@ void write_listing(SymbolNode* node) {
         advance_column(static_cast<std::uint32_t>(name_width));
         format_name(node->name);
         write_text();
-        write_references(node->refs);
+        write_references(node);
         format_line_end();
         write_text();
         if (count_body_line()) start_page();

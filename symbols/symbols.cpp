@@ -70,7 +70,7 @@ void pool_release(Pool& pool) {
 }
 
 // What is recorded of one occurrence besides its text.
-struct Occurrence {
+struct Recording {
     char mark;            // the classifier's mark
     char kind;            // the classifier's kind
     std::int32_t line;
@@ -155,26 +155,17 @@ std::uint32_t index_mask = 0;        // slots - 1
 std::uint32_t index_count = 0;       // nodes in the index
 
 constexpr std::uint32_t FIRST_INDEX_SLOTS = 4096;
-// A symbol's entries come in runs of adjacent slots that double in length,
-// so that walking its list reads memory in order: against one slot per
-// entry, 32 % less CPU time on the realistic case of bench/run.sh and 20 % on
-// ascending (1,000,000 lines, interleaved runs, medians of 7).
-constexpr int FIRST_REF_BLOCK_SHIFT = 1;   // a new symbol's first block holds two entries
-constexpr int MAX_REF_BLOCK_SHIFT = 7;     // a symbol's entries come in runs of up to 128
-static_assert(MAX_REF_BLOCK_SHIFT < 8, "room counts up to 255");
+// A symbol's entries come in chunks that double in length, so that walking
+// them reads memory in order: against one slot per entry, 32 % less CPU time
+// on the realistic case of bench/run.sh and 20 % on ascending (1,000,000
+// lines, interleaved runs, medians of 7, measured with linked entries).
+constexpr std::uint32_t FIRST_CHUNK_ENTRIES = 2;   // a new symbol's first chunk
+constexpr std::uint32_t MAX_CHUNK_ENTRIES = 128;   // chunks grow to this
 
 // The mark stored for an occurrence of node with mark and kind: " " by the
 // macro rule.
 char stored_mark(const SymbolNode* node, char mark, char kind) { return node->kind == 'M' && kind == ' ' ? ' ' : mark; }
 
-// Sets entry e of node: the mark (or " " by the macro rule), the line and column.
-RefEntry* fill_entry(RefEntry* e, const SymbolNode* node, RefEntry* next, const Occurrence& o) {
-    e->mark = stored_mark(node, o.mark, o.kind);
-    e->column = static_cast<std::uint8_t>(o.column);
-    e->line = o.line;
-    e->next = next;
-    return e;
-}
 
 std::uint64_t mix(std::uint64_t h) {
     h ^= h >> 32;
@@ -254,17 +245,14 @@ char* copy_symbol_name(const char* text, std::uint32_t length) {
     return copy;
 }
 
-// A new node for text without entries; not yet in the tree.  Its first
-// entry takes a block of 1 << FIRST_REF_BLOCK_SHIFT entries.
+// A new node for text without entries; not yet in the tree.
 SymbolNode* new_node(const char* text, std::uint32_t length, char kind) {
     auto* n = static_cast<SymbolNode*>(pool_take(symbol_pool, sizeof(SymbolNode), alignof(SymbolNode)));
     n->name = copy_symbol_name(text, length);
     n->length = length;
     n->kind = kind;
     n->height = 1;
-    n->refs = nullptr;
-    n->room = 0;
-    n->block_shift = FIRST_REF_BLOCK_SHIFT - 1;
+    n->last = nullptr;
     n->less = nullptr;
     n->greater = nullptr;
     return n;
@@ -283,42 +271,29 @@ SymbolNode* insert_symbol(SymbolNode* node, SymbolNode* fresh) {
     return rebalance(node);
 }
 
-// A new entry for node, before its newest.
-void add_ref_entry(SymbolNode* node, const Occurrence& o) {
-    RefEntry* next = node->refs;
-    RefEntry* e;
-    if (node->room > 0) {
-        e = next + 1;   // the slot after the newest entry in the symbol's block
-        --node->room;
-    } else {
-        int shift = node->block_shift + 1;
-        if (shift > MAX_REF_BLOCK_SHIFT) shift = MAX_REF_BLOCK_SHIFT;
-        std::size_t count = std::size_t{1} << shift;
-        e = static_cast<RefEntry*>(pool_take(reference_pool, count * sizeof(RefEntry), alignof(RefEntry)));
-        node->block_shift = static_cast<std::uint8_t>(shift);
-        node->room = static_cast<std::uint8_t>(count - 1);
+// A new entry for node, after its newest; returns it.
+RefEntry* add_ref_entry(SymbolNode* node, const Recording& o) {
+    RefChunk* c = node->last;
+    if (c == nullptr || c->count == c->size) {
+        std::uint32_t size = c == nullptr ? FIRST_CHUNK_ENTRIES : c->size * 2;
+        if (size > MAX_CHUNK_ENTRIES) size = MAX_CHUNK_ENTRIES;
+        auto* fresh = static_cast<RefChunk*>(
+            pool_take(reference_pool, sizeof(RefChunk) + size * sizeof(RefEntry), alignof(RefChunk)));
+        fresh->count = 0;
+        fresh->size = size;
+        if (c == nullptr) {
+            fresh->next = fresh;
+        } else {
+            fresh->next = c->next;   // the first
+            c->next = fresh;
+        }
+        node->last = c = fresh;
     }
-    node->refs = fill_entry(e, node, next, o);
-}
-
-// Turns a reference list round in place and returns its new head.
-RefEntry* reverse_references(RefEntry* head) {
-    RefEntry* reversed = nullptr;
-    while (head != nullptr) {
-        RefEntry* next = head->next;
-        head->next = reversed;
-        reversed = head;
-        head = next;
-    }
-    return reversed;
-}
-
-// Turns every list of the subtree round; the recursion follows the balanced height.
-void order_subtree(SymbolNode* n) {
-    for (; n != nullptr; n = n->greater) {
-        order_subtree(n->less);
-        n->refs = reverse_references(n->refs);
-    }
+    RefEntry* e = c->entries() + c->count++;
+    e->line = o.line;
+    e->mark = stored_mark(node, o.mark, o.kind);
+    e->column = static_cast<std::uint8_t>(o.column);
+    return e;
 }
 
 // The node of text; a new one of kind kind, without entries, when the table has none yet.
@@ -337,34 +312,29 @@ SymbolNode* find_or_add(const char* text, std::uint32_t length, char kind) {
 
 char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column) {
-    assert(!references_ordered && column >= 0 && column <= UINT8_MAX && "recorded while reading, within a line");
+    assert(column >= 0 && column <= UINT8_MAX && "recorded within a line");
     SymbolNode* n = find_or_add(text, length, kind);
-    add_ref_entry(n, Occurrence{mark, kind, line, column});
+    char stored = add_ref_entry(n, Recording{mark, kind, line, column})->mark;
     if (number_width < 10 && line >= DIGITS_LIMIT[number_width]) {
         std::int32_t d = digits_of(line);
         if (d > number_width) number_width = d;
     }
-    return n->refs->mark;   // the newest entry, the one just made
+    return stored;
 }
 
 char record_name(const char* text, std::uint32_t length, char mark, char kind) {
-    assert(!references_ordered && "recorded while reading");
     return stored_mark(find_or_add(text, length, kind), mark, kind);
-}
-
-void order_references() {
-    assert(!references_ordered);
-    order_subtree(symbol_root);
-    references_ordered = true;
 }
 
 int usage_of(const SymbolNode* node) {
     bool defined = false, used = false;
-    for (const RefEntry* e = node->refs; e != nullptr; e = e->next) (e->mark == '#' ? defined : used) = true;
+    RefWalk w;
+    for (const RefEntry* e = first_ref(node, &w); e != nullptr; e = next_ref(&w)) (e->mark == '#' ? defined : used) = true;
     return usage_from(defined, used);
 }
 
 void release_tree() {
+    symbol_root = nullptr;
     index_release();
     pool_release(symbol_pool);
     pool_release(reference_pool);
@@ -373,7 +343,6 @@ void release_tree() {
 void reset_symbols() {
     release_tree();   // the table of a run that failed before its listing
     symbol_root = nullptr;
-    references_ordered = false;
     name_width = MIN_NAME_WIDTH;
     number_width = MIN_NUMBER_WIDTH;
 }
