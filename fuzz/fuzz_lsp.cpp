@@ -77,6 +77,7 @@ void copy_file(const std::string& from, const std::string& to) {
 }
 
 void set_up() {
+    platform::silence_console();   // as the server's channel does: what the console would say goes nowhere
     std::string dir = fuzz_support::make_scratch("lsp");
     copy_file(VELXREF_SOURCE_DIR "/examples/BLINK.AVL", dir + "/BLINK.AVL");
     copy_file(VELXREF_SOURCE_DIR "/examples/PORTS.INC", dir + "/PORTS.INC");
