@@ -309,7 +309,9 @@ bool in_body(const Layout& layout, const CallItem& item, std::int32_t line) {
 
 std::string_view text_of(std::uint32_t file, std::string* storage) {
     if (files[file].open) return files[file].text;
+    platform::read_limit = MAX_FILE_LENGTH;   // as an analysis reads it: a file that never ends fails
     if (!platform::read_file(files[file].path.c_str(), storage)) storage->clear();
+    platform::read_limit = 0;
     return *storage;
 }
 
