@@ -50,9 +50,13 @@ inline bool references_ordered = false;             // every list is oldest firs
 // with mark; a symbol not seen before is created with kind ("M" or " ").  A
 // symbol created with kind "M" gets the mark " " whenever kind is " " (the
 // macro rule).  The text is copied when needed and need not outlive the call.
-// Returns the mark stored.
-char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
+// Once the table is large the occurrence may wait in a queue inside the
+// table; every operation that reads the table records it first.
+void record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column);
+// Records every occurrence still queued; record_name and order_references
+// do it themselves, before they read the table.
+void finish_recording();
 // Records the name of an occurrence as record_reference does, but not the
 // occurrence itself (for a reader that keeps the occurrences on its own):
 // a symbol not seen before is created with kind and no entry.  Returns the
