@@ -10,7 +10,7 @@ MAKEFLAGS += --no-print-directory
 WINE ?= /usr/lib/wine/wine64
 WINE_ENV = WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-.PHONY: all example test engines-check unit page-test lsp-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
+.PHONY: all example test engines-check unit page-test lsp-test vscode-test release debug asan windows wine-test fuzz fuzz-long package package-check clean
 
 all: release
 
@@ -42,14 +42,16 @@ windows:
 # target for FUZZ_SECONDS; the unit and
 # end-to-end suites in an optimised build with assertions on; the pages of
 # every end-to-end run read by an HTML parser, and the example's page in
-# headless Chromium; the language server with its clients; the binary under
+# headless Chromium; the language server with its clients; the VS Code
+# extension's grammar, and the extension in code-server; the binary under
 # valgrind; the end-to-end suite and a language server session against the
 # Windows build under Wine; both suites again in a sanitizer build; then the
 # packages, unpacked and tried.
 test: engines-check fuzz unit package-check
 
-# Every npm package locked under tests/ must run on Debian 12's Node.js
-# (18.19.0): its engines.node admits that version, or it declares none.
+# Every npm package locked under tests/ and editors/ must run on Debian 12's
+# Node.js (18.19.0): its engines.node admits that version, or it declares
+# none; code-server's pin for Node.js 20 is held to 20.0.0.
 engines-check:
 	node --test tests/engines_check_test.mjs
 	node tests/engines_check.mjs
@@ -58,6 +60,7 @@ unit: debug asan windows
 	cd build/debug && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) page-test
 	$(MAKE) lsp-test
+	$(MAKE) vscode-test
 	bash tests/valgrind.sh build/debug/velxref
 	$(MAKE) wine-test
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
@@ -72,6 +75,13 @@ page-test: debug
 # own client and Emacs' eglot, the last two configured as the README says.
 lsp-test: debug
 	bash tests/lsp/run.sh build/debug
+
+# The VS Code extension: its grammar line by line in Node.js; then packaged,
+# installed into code-server (npm, pinned per Node.js major version in
+# tests/vscode/code-server/, installed once into build/vscode/) and used in
+# headless Chromium on the example (screenshot: build/vscode/BLINK.png).
+vscode-test: debug
+	bash tests/vscode/run.sh build/debug
 
 # The end-to-end suite (built natively) starts velxref.exe through Wine; the
 # example's page from both builds must be the same bytes; velxref.exe --lsp
@@ -101,9 +111,12 @@ fuzz:
 fuzz-long:
 	bash fuzz/run.sh $(FUZZ_LONG_SECONDS)
 
-# build/package/: the Debian package and the Windows zip.
+# build/package/: the Debian package, the Windows zip (which carries the VS
+# Code extension too) and the extension, velxref-VERSION.vsix.
 package: release windows
 	mkdir -p build/package
+	cmake --build build/windows --target vsix
+	cp build/windows/velxref-*.vsix build/package/
 	cd build/release && cpack -B $(CURDIR)/build/package
 	cd build/windows && cpack -B $(CURDIR)/build/package
 	rm -rf build/package/_CPack_Packages

@@ -11,10 +11,19 @@ set(CPACK_PACKAGE_CONTACT "velxref developers <maintainer@velxref.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "cross-reference lister for Vela Family assembly sources")
 set(CPACK_STRIP_FILES ON)
 
+# The VS Code extension, velxref-VERSION.vsix in the build tree: packaged by
+# editors/vscode/build_vsix.sh (Node.js and npm, from its lock file) when the
+# target vsix is built, as `make package` does; the Windows zip carries it.
+set(VELXREF_VSIX ${CMAKE_CURRENT_BINARY_DIR}/velxref-${PROJECT_VERSION}.vsix)
+add_custom_target(vsix
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/editors/vscode/build_vsix.sh ${PROJECT_VERSION} ${VELXREF_VSIX}
+  COMMENT "Packaging the VS Code extension: velxref-${PROJECT_VERSION}.vsix"
+  VERBATIM)
+
 if(WIN32)
   # The zip for Windows users: velxref.exe beside a README of its own, the
   # manual as plain text, the licence and the example, every text file with
-  # CR LF line ends.
+  # CR LF line ends, and the VS Code extension (build the target vsix first).
   find_program(VELXREF_GROFF groff REQUIRED)
   set(windows_texts
     ${CMAKE_CURRENT_BINARY_DIR}/README.txt
@@ -34,6 +43,7 @@ if(WIN32)
   add_custom_target(velxref_docs ALL DEPENDS ${windows_texts})
   install(TARGETS velxref RUNTIME DESTINATION .)
   install(FILES ${windows_texts} DESTINATION .)
+  install(FILES ${VELXREF_VSIX} DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME velxref-${PROJECT_VERSION}-win64)
 else()

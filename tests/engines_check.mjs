@@ -1,8 +1,12 @@
-// Every npm package the tests install must run on Debian 12's Node.js: each
-// package in each committed tests/*/package-lock.json declares an
-// engines.node range that admits 18.19.0, or declares none.
+// Every npm package the tests and the VS Code extension install must run on
+// Debian 12's Node.js: each package in each committed package-lock.json under
+// tests/ and editors/ declares an engines.node range that admits 18.19.0, or
+// declares none.  The one exception is a lock file pinned for another Node.js
+// major version (code-server, whose releases each run on one major only):
+// its own project declares an engines.node that does not admit 18.19.0, and
+// its packages are held against the lowest version that range admits.
 //
-//   node tests/engines_check.mjs [LOCK_FILE...]   (default: every tests/*/package-lock.json)
+//   node tests/engines_check.mjs [LOCK_FILE...]   (default: every lock file under tests/ and editors/)
 //
 // Prints "engines ok: ..." per lock file and exits 0, or names every package
 // that does not admit that version, or whose range it cannot read, and exits 1.
@@ -94,27 +98,59 @@ export function admits(range, version = TARGET) {
     return any;
 }
 
+// The lowest version a range admits, among the bounds it names; null when none.
+export function lowestAdmitted(range) {
+    const found = [];
+    for (const text of range.match(/v?\d+(?:\.\d+){0,2}/g) ?? []) {
+        const v = parseVersion(text);
+        const [low, high] = span(v);
+        for (const c of [low, high]) if (c && admits(range, c.join(".")) === true) found.push(c);
+    }
+    found.sort(compare);
+    return found.length > 0 ? found[0].join(".") : null;
+}
+
+// The version a lock file's packages must admit: 18.19.0, or for a project
+// pinned for a later Node.js, the lowest version its own engines.node admits.
+export function lockTarget(lock) {
+    const own = lock.packages?.[""]?.engines?.node;
+    if (typeof own !== "string" || admits(own) !== false) return TARGET;
+    return lowestAdmitted(own);
+}
+
 // The failures in one lock file, as lines naming each package.
 export function lockFailures(lock) {
     if (!lock.packages) return [`lockfileVersion ${lock.lockfileVersion}: no "packages" to check (npm 7 or later writes them)`];
+    const target = lockTarget(lock);
+    if (target === null) return [`the project's engines.node ${JSON.stringify(lock.packages[""].engines.node)} cannot be read`];
     const failures = [];
     for (const [path, pkg] of Object.entries(lock.packages)) {
         const range = pkg.engines?.node;
         if (range === undefined) continue;
         const name = path === "" ? (lock.name ?? "(the project)") : path.replace(/^.*node_modules\//, "");
-        const ok = typeof range === "string" ? admits(range) : null;
+        const ok = typeof range === "string" ? admits(range, target) : null;
         if (ok === null) failures.push(`${name}@${pkg.version}: engines.node ${JSON.stringify(range)} cannot be read`);
-        else if (!ok) failures.push(`${name}@${pkg.version}: engines.node "${range}" does not admit Node.js ${TARGET}`);
+        else if (!ok) failures.push(`${name}@${pkg.version}: engines.node "${range}" does not admit Node.js ${target}`);
     }
     return failures;
+}
+
+// Every package-lock.json under a folder, node_modules left out.
+function lockFiles(folder) {
+    if (!existsSync(folder)) return [];
+    const found = [];
+    for (const entry of readdirSync(folder, { withFileTypes: true })) {
+        const path = join(folder, entry.name);
+        if (entry.isDirectory() && entry.name !== "node_modules") found.push(...lockFiles(path));
+        else if (entry.isFile() && entry.name === "package-lock.json") found.push(path);
+    }
+    return found;
 }
 
 function main(args) {
     const top = resolve(dirname(fileURLToPath(import.meta.url)), "..");
     const files = args.length > 0 ? args.map((f) => resolve(f))
-        : readdirSync(join(top, "tests"), { withFileTypes: true })
-            .filter((d) => d.isDirectory()).map((d) => join(top, "tests", d.name, "package-lock.json"))
-            .filter((f) => existsSync(f)).sort();
+        : [...lockFiles(join(top, "tests")), ...lockFiles(join(top, "editors"))].sort();
     let failed = false;
     for (const file of files) {
         const shown = relative(top, file);
@@ -129,11 +165,13 @@ function main(args) {
         const failures = lockFailures(lock);
         for (const f of failures) console.log(`${shown}: ${f}`);
         if (failures.length === 0) {
-            console.log(`engines ok: ${shown}: ${Object.keys(lock.packages).length - 1} packages admit Node.js ${TARGET}`);
+            const target = lockTarget(lock);
+            console.log(`engines ok: ${shown}: ${Object.keys(lock.packages).length - 1} packages admit Node.js ${target}` +
+                (target === TARGET ? "" : ` (pinned for that version by its own engines.node)`));
         }
         failed = failed || failures.length > 0;
     }
-    if (files.length === 0) console.log("engines ok: no lock file under tests/");
+    if (files.length === 0) console.log("engines ok: no lock file under tests/ or editors/");
     return failed ? 1 : 0;
 }
 

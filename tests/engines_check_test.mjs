@@ -1,7 +1,7 @@
 // The engines check reads npm's ranges as npm does, for Node.js 18.19.0.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { admits, lockFailures } from "./engines_check.mjs";
+import { admits, lockFailures, lowestAdmitted } from "./engines_check.mjs";
 
 test("ranges that admit 18.19.0 and ranges that do not", () => {
     const cases = [
@@ -33,4 +33,18 @@ test("a range that cannot be read is a failure, never an admission", () => {
         'd@4.0.0: engines.node "latest" cannot be read',
     ]);
     assert.equal(lockFailures({ lockfileVersion: 1, dependencies: {} }).length, 1);
+});
+
+test("a project pinned for a later Node.js is held to the lowest version it admits", () => {
+    for (const [range, low] of [["20", "20.0.0"], [">=20.18.1", "20.18.1"], ["^20.5 || >=22", "20.5.0"], [">19.3", "19.4.0"], ["<18", null]]) {
+        assert.equal(lowestAdmitted(range), low, range);
+    }
+    const lock = (own) => ({ name: "t", lockfileVersion: 3, packages: {
+        "": { name: "t", engines: { node: own } },
+        "node_modules/a": { version: "1.0.0", engines: { node: ">=20" } },
+        "node_modules/b": { version: "2.0.0", engines: { node: "^20.5.0" } },
+    } });
+    assert.deepEqual(lockFailures(lock("20")), ['b@2.0.0: engines.node "^20.5.0" does not admit Node.js 20.0.0']);
+    // a project that runs on 18.19.0 is no exception
+    assert.equal(lockFailures(lock(">=18")).length, 2);
 });

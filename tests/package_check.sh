@@ -5,7 +5,9 @@
 #   lists the shipped example exactly;
 # - the Windows zip holds velxref.exe, its README, the manual, the licence and
 #   the example, every text file plain ASCII with CR LF line ends, and the
-#   velxref.exe unpacked from it lists the zip's own example exactly under Wine.
+#   velxref.exe unpacked from it lists the zip's own example exactly under Wine;
+# - the VS Code extension velxref-VERSION.vsix, beside them and in the zip,
+#   is of the package's version and holds its grammar and its one package.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 deb=$(ls "$top"/build/package/velxref_*_amd64.deb)
@@ -34,8 +36,19 @@ mkdir "$work/out"
 cmp "$work/out/BLINK.VXR" "$golden"
 echo "package: $(basename "$deb") is lintian-clean, installs and lists the example"
 
+vsix=$top/build/package/velxref-$version.vsix
+[ -f "$vsix" ] || fail "no velxref-$version.vsix in build/package"
+mkdir "$work/vsix"
+(cd "$work/vsix" && cmake -E tar xf "$vsix")
+for f in extension/package.json extension/extension.js extension/syntaxes/vela-asm.tmLanguage.json \
+         extension/language-configuration.json extension/node_modules/vscode-languageclient/package.json; do
+    [ -f "$work/vsix/$f" ] || fail "no $f in $(basename "$vsix")"
+done
+grep -q "\"version\": \"$version\"" "$work/vsix/extension/package.json" || fail "$(basename "$vsix") is not of version $version"
+echo "package: $(basename "$vsix") is of version $version with its grammar and its language client"
+
 contents=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | grep -v '^$' | sort | tr '\n' ' ' | sed 's/ $//')
-[ "$contents" = "BLINK.AVL LICENSE.txt PORTS.INC README.txt velxref.exe velxref.txt" ] \
+[ "$contents" = "BLINK.AVL LICENSE.txt PORTS.INC README.txt velxref-$version.vsix velxref.exe velxref.txt" ] \
     || fail "$(basename "$zip") holds $contents"
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$zip")
