@@ -107,6 +107,7 @@ TEST_F(SymbolIndexTest, ResetForgetsTheNamesOfTheLastSource) {
     record("LOOP", 6);
     symbols::reset_symbols();
     record("LOOP", 1);
+    symbols::finish_recording();
     ASSERT_NE(symbols::symbol_root, nullptr);
     EXPECT_EQ(lines_newest_first(symbols::symbol_root), std::vector<std::int32_t>{1});
 

@@ -1,6 +1,7 @@
 // The symbol tree (AVL-balanced, so names met in ascending order cost no more
 // than any others), the hash index in front of it, and the pooled blocks its
 // nodes, names and entries live in.
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -328,13 +329,85 @@ void order_subtree(SymbolNode* n) {
     }
 }
 
+// Nodes that record_reference made, not yet in the tree: they are sorted
+// once and placed when the table is read (place_new_nodes), instead of one
+// descent of the tree per new name, each step a likely cache miss.  Against
+// placing each at once, on bench/run.sh's 1,000,000-line inputs (median CPU
+// of 7 interleaved runs): wide 22 % less, realistic 3 %, ascending 2 %,
+// though callgrind counts 9.5 % more instructions on 200,000 wide lines.
+struct NewNode {
+    std::uint64_t key;   // the name's first eight bytes, the first the most significant, zeros after it
+    SymbolNode* node;
+};
+
+NewNode* new_nodes = nullptr;        // nullptr until the first
+std::uint32_t new_node_count = 0;
+std::uint32_t new_node_room = 0;
+
+std::uint64_t sort_key(const char* text, std::uint32_t length) {
+    std::uint64_t key = 0;
+    for (std::uint32_t i = 0; i < 8; ++i)
+        key = key << 8 | (i < length ? static_cast<unsigned char>(text[i]) : 0u);
+    return key;
+}
+
+void note_new_node(SymbolNode* n) {
+    if (new_node_count == new_node_room) {
+        std::uint32_t room = new_node_room == 0 ? 1024 : new_node_room * 2;
+        auto* grown = static_cast<NewNode*>(std::realloc(new_nodes, room * sizeof(NewNode)));
+        if (grown == nullptr) fatal::report_error(fatal::ERROR_HEAP);
+        new_nodes = grown;
+        new_node_room = room;
+    }
+    new_nodes[new_node_count++] = NewNode{sort_key(n->name, n->length), n};
+}
+
+// Byte order, as compare_names: the keys first, equal keys settled by the
+// whole names (no two are equal: the index holds each once).
+bool sorts_before(const NewNode& a, const NewNode& b) {
+    if (a.key != b.key) return a.key < b.key;
+    return compare_names(a.node, b.node) < 0;
+}
+
+// A balanced tree of the sorted nodes from first up to last.
+SymbolNode* build_tree(const NewNode* first, const NewNode* last) {
+    if (first == last) return nullptr;
+    const NewNode* middle = first + (last - first) / 2;
+    SymbolNode* n = middle->node;
+    n->less = build_tree(first, middle);
+    n->greater = build_tree(middle + 1, last);
+    update_height(n);
+    return n;
+}
+
+void place_new_nodes() {
+    if (new_node_count == 0) return;
+    std::sort(new_nodes, new_nodes + new_node_count, sorts_before);
+    if (symbol_root == nullptr) {
+        symbol_root = build_tree(new_nodes, new_nodes + new_node_count);
+    } else {
+        for (std::uint32_t i = 0; i < new_node_count; ++i) symbol_root = insert_symbol(symbol_root, new_nodes[i].node);
+    }
+    new_node_count = 0;
+}
+
+void new_nodes_release() {
+    std::free(new_nodes);
+    new_nodes = nullptr;
+    new_node_count = new_node_room = 0;
+}
+
 // The node of text, whose hash is h; a new one of kind kind, without
-// entries, when the table has none yet.
-SymbolNode* find_or_add(const char* text, std::uint32_t length, std::uint64_t h, char kind) {
+// entries, when the table has none yet, placed in the tree at once or,
+// when placing is false, by place_new_nodes.
+SymbolNode* find_or_add(const char* text, std::uint32_t length, std::uint64_t h, char kind, bool placing) {
     SymbolNode* n = index_find(text, length, h);
     if (n == nullptr) {
         n = new_node(text, length, kind);
-        symbol_root = insert_symbol(symbol_root, n);
+        if (placing)
+            symbol_root = insert_symbol(symbol_root, n);
+        else
+            note_new_node(n);
         index_add(n, h);
     }
     return n;
@@ -365,7 +438,7 @@ std::uint32_t queue_first = 0;   // the oldest queued, an index into queue
 std::uint32_t queue_count = 0;   // how many are queued
 
 void record_now(const char* text, std::uint32_t length, std::uint64_t h, const Occurrence& o) {
-    add_ref_entry(find_or_add(text, length, h, o.kind), o);
+    add_ref_entry(find_or_add(text, length, h, o.kind, false), o);
 }
 
 void record_oldest() {
@@ -417,12 +490,13 @@ void record_reference(const char* text, std::uint32_t length, char mark, char ki
 
 void finish_recording() {
     while (queue_count > 0) record_oldest();
+    place_new_nodes();
 }
 
 char record_name(const char* text, std::uint32_t length, char mark, char kind) {
     assert(!references_ordered && "recorded while reading");
     finish_recording();
-    return stored_mark(find_or_add(text, length, hash_name(text, length), kind), mark, kind);
+    return stored_mark(find_or_add(text, length, hash_name(text, length), kind, true), mark, kind);
 }
 
 void order_references() {
@@ -440,6 +514,7 @@ int usage_of(const SymbolNode* node) {
 
 void release_tree() {
     queue_first = queue_count = 0;
+    new_nodes_release();
     index_release();
     pool_release(symbol_pool);
     pool_release(reference_pool);

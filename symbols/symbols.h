@@ -40,7 +40,8 @@ struct SymbolNode {
                           // when record_name made the table
 };
 
-inline SymbolNode* symbol_root = nullptr;          // the table of the current source
+inline SymbolNode* symbol_root = nullptr;          // the table of the current source, complete once
+                                                   // read through finish_recording or order_references
 inline std::int32_t name_width = MIN_NAME_WIDTH;   // 8..32: longest name plus one blank
 inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest recorded line, at least 4
 
@@ -54,8 +55,9 @@ inline bool references_ordered = false;             // every list is oldest firs
 // table; every operation that reads the table records it first.
 void record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column);
-// Records every occurrence still queued; record_name and order_references
-// do it themselves, before they read the table.
+// Records every occurrence still queued and places new names in the tree;
+// record_name and order_references do it themselves, before they read the
+// table.
 void finish_recording();
 // Records the name of an occurrence as record_reference does, but not the
 // occurrence itself (for a reader that keeps the occurrences on its own):

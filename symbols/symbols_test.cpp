@@ -69,6 +69,7 @@ TEST_F(SymbolsTest, ReferencesAreStoredNewestFirst) {
     record("COUNT", 5, '#');
     record("COUNT", 9);
     record("COUNT", 9);
+    symbols::finish_recording();
 
     const RefEntry* e = symbols::symbol_root->refs;
     ASSERT_NE(e, nullptr);
@@ -186,6 +187,7 @@ TEST_F(SymbolsTest, NamesInAscendingOrderKeepTheTreeShallow) {
 TEST_F(SymbolsTest, MillionOccurrencesOfOneSymbolStayInOrder) {
     const std::int32_t count = 1000000;
     for (std::int32_t i = 1; i <= count; ++i) record("X", i);
+    symbols::finish_recording();
 
     std::int32_t expected = count;
     for (const RefEntry* e = symbols::symbol_root->refs; e != nullptr; e = e->next) {
