@@ -12,6 +12,14 @@
 //   hot        one symbol referenced on every line
 //   wide       200,000 names of 20 to 60 characters, each used a few times
 //   crlf       realistic with CR LF line ends
+//   hex0x      realistic with hexadecimal numbers written 0x3F instead of
+//              $3F, as many real programs write them (the x3F of 0x3F is a
+//              name to the listing)
+//   tree       a tree as real repositories keep programs, for the server's
+//              project scan: FILE is a folder made to hold LINES source files
+//              (none named anywhere), 100 programs prog000 .. prog099 each of a
+//              main.s that reads its files of inc/ (names in lower case, .inc),
+//              each of about 20 lines
 //   includes   a program over 140 include files PART001.INC .. PART140.INC,
 //              written beside FILE: FILE holds a title, the 140 .INCLUDE lines
 //              and a main loop of LINES / 100 lines; the rest of the LINES are
@@ -112,11 +120,15 @@ struct Zipf {
     }
 };
 
+bool hex_0x = false;   // hex0x: every "$" of a number written "0x"
+
 struct Writer {
     std::FILE* file;
     const char* line_end;
     std::string line;
     void end_line() {
+        if (hex_0x)
+            for (std::size_t at = line.find('$'); at != std::string::npos; at = line.find('$', at + 2)) line.replace(at, 1, "0x");
         line += line_end;
         std::fwrite(line.data(), 1, line.size(), file);
         line.clear();
@@ -365,22 +377,62 @@ bool generate_includes(Writer& w, std::uint64_t lines, const std::string& main_p
     return true;
 }
 
+// Writes the tree into the folder root: files source files in all.
+bool generate_tree(std::uint64_t files, const std::string& root) {
+    constexpr std::uint32_t PROGRAMS = 100;
+    Random r{0x2545F4914F6CDD1DULL};
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < 2000; ++i) names.push_back(make_name(r, i));
+    Zipf zipf(2000);
+    char name[64];
+    for (std::uint32_t p = 0; p < PROGRAMS; ++p) {
+        std::uint64_t parts = files / PROGRAMS + (p < files % PROGRAMS ? 1 : 0);
+        if (parts == 0) continue;
+        --parts;   // main.s
+        std::snprintf(name, sizeof name, "%s/prog%03u", root.c_str(), p);
+        std::string folder = name;
+        if (std::system(("mkdir -p '" + folder + "/inc'").c_str()) != 0) return false;
+        Writer main{nullptr, "\n", {}};
+        if (!open_writer(main, folder + "/main.s")) return false;
+        for (std::uint64_t k = 0; k < parts; ++k) {
+            std::snprintf(name, sizeof name, "inc/part%04llu.inc", static_cast<unsigned long long>(k));
+            main.line += "\t.include ";
+            main.line += name;
+            main.end_line();
+            Writer part{nullptr, "\n", {}};
+            if (!open_writer(part, folder + "/" + name)) return false;
+            for (int i = 0; i < 20; ++i) {
+                realistic_line(part, r, names, zipf, r.below(6) == 0 ? names[r.below(2000)] : std::string(), std::string());
+                part.end_line();
+            }
+            if (!close_writer(part, folder + "/" + name)) return false;
+        }
+        main.line += "start:\tjsr\t";
+        main.line += names[r.below(2000)];
+        main.end_line();
+        if (!close_writer(main, folder + "/main.s")) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: gen_sources realistic|ascending|hot|wide|crlf|includes LINES FILE\n");
+        std::fprintf(stderr, "usage: gen_sources realistic|ascending|hot|wide|crlf|hex0x|includes|tree LINES FILE\n");
         return 2;
     }
     std::string which = argv[1];
     std::uint64_t lines = std::strtoull(argv[2], nullptr, 10);
+    if (which == "tree") return generate_tree(lines, argv[3]) ? 0 : 1;
     std::FILE* f = std::fopen(argv[3], "wb");
     if (f == nullptr) {
         std::perror(argv[3]);
         return 1;
     }
     Writer w{f, which == "crlf" ? "\r\n" : "\n", {}};
-    if (which == "realistic" || which == "crlf")
+    hex_0x = which == "hex0x";
+    if (which == "realistic" || which == "crlf" || which == "hex0x")
         generate_realistic(w, lines, false);
     else if (which == "ascending")
         generate_realistic(w, lines, true);

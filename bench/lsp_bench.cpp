@@ -6,7 +6,7 @@
 // defines.  Prints "<start-up s> <edit s> <definition s> <references s>
 // <hover s> <peak resident KiB of the server> <CPU s of the server per edit>".
 //
-//   lsp_bench VELXREF DIRECTORY SOURCE DOCUMENT EDITS
+//   lsp_bench VELXREF DIRECTORY SOURCE DOCUMENT EDITS     (SOURCE "-": none named)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -119,7 +119,8 @@ void start(const char* velxref, const char* directory, const char* source) {
         close(in[1]);
         close(out[0]);
         if (chdir(directory) != 0) _exit(127);
-        execl(velxref, velxref, "--lsp", source, static_cast<char*>(nullptr));
+        if (std::string(source) == "-") execl(velxref, velxref, "--lsp", static_cast<char*>(nullptr));   // the server finds the sources
+        else execl(velxref, velxref, "--lsp", source, static_cast<char*>(nullptr));
         _exit(127);
     }
     close(in[0]);

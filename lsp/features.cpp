@@ -187,7 +187,8 @@ std::vector<SymbolAnswer> document_symbols(std::uint32_t file) {
         auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), file,
                                      [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
         for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k)
-            if (a->occurrences[*k].mark == '#') found.push_back(answer_of(*a, a->occurrences[*k].symbol, place_of(*a, *k)));
+            if (a->occurrences[*k].mark == '#' && !a->occurrences[*k].parameter)   // a macro's parameter is no symbol of the file
+                found.push_back(answer_of(*a, a->occurrences[*k].symbol, place_of(*a, *k)));
     }
     if (scope_of(file).size() < 2) return found;
     auto key = [](const SymbolAnswer& x) { return std::tuple_cat(place_key(x.where.file, x.where.range), std::tie(x.name)); };
@@ -210,7 +211,7 @@ std::vector<SymbolAnswer> workspace_symbols(std::string_view query) {
     for (const Analysis& a : analyses) {
         for (std::uint32_t id : a.sorted_names) {
             std::uint32_t k;
-            if (first_definition(a, id, &k) && upper_text(a.names[id]).find(wanted) != std::string::npos)
+            if (first_definition(a, id, &k) && !a.occurrences[k].parameter && upper_text(a.names[id]).find(wanted) != std::string::npos)
                 found.push_back(answer_of(a, id, place_of(a, k)));
         }
     }

@@ -4,7 +4,8 @@
 // the reader, tokenizer, classifier and symbol table, keeps what each
 // analysis found in an index it owns, and answers requests from that index.
 //
-// channel.cpp frames messages; text.cpp converts between byte offsets and the
+// channel.cpp frames messages; project.cpp finds the project folder, reads
+// its project file and scans it for main sources; text.cpp converts between byte offsets and the
 // editor's positions, applies edits and turns URIs into paths; workspace.cpp
 // keeps the files, the main sources and their analyses; features.cpp answers
 // from the index; server.cpp turns JSON into these records and back and
@@ -24,6 +25,17 @@ inline constexpr std::size_t MAX_MESSAGE_LENGTH = 64 * 1024 * 1024;   // bytes o
 inline constexpr std::size_t MAX_HEADER_LINE = 4096;   // a longer header line is not a header
 inline constexpr int MAX_JSON_DEPTH = 256;             // nesting of arrays and objects in a message
 inline constexpr std::size_t MAX_WORKSPACE_SYMBOLS = 10000;   // answers of one workspace/symbol request
+inline constexpr std::size_t MAX_SCANNED_FILES = 50000;      // files a project scan looks at
+inline constexpr std::size_t MAX_DIAGNOSTICS_OF_CLASS = 100; // diagnostics of one class in one file, then one that counts the rest
+inline constexpr const char* PROJECT_FILE_NAME = ".velxref";
+
+// The classes of diagnostics, each on or off by the client's settings.
+inline constexpr int CLASS_SOURCE = 0;      // a main source that cannot be read (always on)
+inline constexpr int CLASS_INCLUDE = 1;     // an include that was not read
+inline constexpr int CLASS_UNDEFINED = 2;   // used but never defined
+inline constexpr int CLASS_UNUSED = 3;      // defined but never used
+inline constexpr int CLASS_CUT = 4;         // a line cut at 254 characters
+inline constexpr int CLASS_COUNT = 5;
 
 // What read_message found.
 inline constexpr int MESSAGE_READ = 0;      // body holds a message
@@ -64,6 +76,7 @@ struct Range {
 // What one analysis found about a diagnostic.
 struct Diagnostic {
     std::uint32_t file;        // index into files
+    int kind;                  // CLASS_SOURCE..CLASS_CUT
     Range range;
     int severity;              // SEVERITY_ERROR..SEVERITY_HINT
     bool unnecessary;          // tagged Unnecessary (defined but never used)
@@ -88,8 +101,10 @@ struct Occurrence {
     std::uint32_t symbol;      // index into Analysis::names
     std::uint32_t line;        // the editor's line where its text starts
     std::uint16_t character;   // and the character there: a reader's line holds at most 254 characters and as many CRs
-    char mark;                 // '#', '&' or ' ' as the listing records it, 0 when it leaves it out
-    bool broken;               // a lone CR stands inside it: Analysis::broken_ends holds its end
+    char mark;                 // '#', '&' or ' ' as the editor counts it, 0 for a use the listing leaves out
+    bool broken : 1;           // a lone CR stands inside it: Analysis::broken_ends holds its end
+    bool listed : 1;           // the listing records it, with mark (' ' for a parameter)
+    bool parameter : 1;        // a macro's parameter on its .MACRO line: '#' here, ' ' in the listing
 };
 static_assert(sizeof(Occurrence) == 12, "an occurrence costs 12 bytes");
 
@@ -116,7 +131,8 @@ struct SymbolFacts {
 // One main source and what its last analysis found.
 struct Analysis {
     std::uint32_t main_file;              // index into files
-    bool named;                           // named on the command line or found in the root
+    bool named;                           // a main source of the project, not a document analysed alone
+    std::string folder;                   // where its include names are resolved
     std::vector<std::uint32_t> files_read;        // distinct, ascending: the scope
     std::vector<std::string> names;               // every symbol text met
     std::vector<SymbolFacts> facts;               // per name
@@ -152,6 +168,39 @@ struct SymbolAnswer {
     std::string detail;        // FILE:LINE of that definition
 };
 
+// A main source the project scan found, which resolves its include names
+// against its own folder.
+struct MainSource {
+    std::string path;          // full path, as the scan met it
+    std::string folder;        // the folder it lies in
+};
+
+// What a project scan found.
+struct Scan {
+    std::vector<MainSource> mains;   // ascending by path
+    std::size_t files = 0;           // source files read
+    bool truncated = false;          // more files than the limit: the rest was not looked at
+};
+
+// What a project file says.
+struct ProjectFile {
+    std::vector<std::string> sources;    // as written, ".AVL" added where the name has no extension
+    std::vector<std::string> excludes;   // the last -i list
+    bool has_excludes = false;
+    std::vector<std::string> problems;   // per line not taken: "line N: ARGUMENT: why"
+};
+
+// What the client's settings say (section velxref); a member not given
+// leaves the server's own choice.
+struct Settings {
+    bool has_sources = false;
+    std::vector<std::string> sources;       // mainSources
+    bool has_excludes = false;
+    std::vector<std::string> excludes;      // exclude: the -i list
+    std::vector<std::string> extensions;    // extensions: more source extensions
+    bool enabled[CLASS_COUNT] = {true, true, true, true, true};   // diagnostics: per class
+};
+
 // The channel (channel.cpp).
 inline int channel_in = -1;          // descriptor the messages are read from
 inline int channel_out = -1;         // descriptor they are written to
@@ -167,6 +216,9 @@ inline std::string root;                   // full path of the root folder, empt
 inline std::vector<File> files;            // every file met; an index never changes meaning
 inline std::vector<Analysis> analyses;     // every main source
 inline std::vector<std::string> command_sources;   // sources named after --lsp
+inline Settings settings;                  // the client's, as last sent
+inline std::string project;                // full path of the project folder, empty before the workspace is open
+inline std::vector<std::string> notices;   // what the workspace has to tell the user, for window/showMessage
 
 // Reads one message into body; MESSAGE_READ, MESSAGE_END or MESSAGE_REFUSED.
 int read_message(std::string* body);
@@ -205,14 +257,39 @@ std::string path_of_uri(std::string_view uri);
 // The file: URI of a full path.
 std::string uri_of_path(const std::string& path);
 
+// Whether the file name of name has an extension (else ".AVL" is added).
+bool has_source_name_extension(const std::string& name);
+// Whether name ends with a source extension (.AVL .ASM .S .A65 .SRC .INC or
+// one of more, letter case aside).
+bool has_source_extension(std::string_view name, const std::vector<std::string>& more);
+// The project folder of folder: the nearest at or above it that holds a
+// project file, else the nearest that holds .git, .hg or .svn, else folder.
+std::string project_folder(const std::string& folder);
+// What a project file's text says.
+ProjectFile parse_project_file(std::string_view text);
+// Reads the project file of folder; false when it has none.
+bool read_project_file(const std::string& folder, ProjectFile* project);
+// The names the include lines of a source's text name, in order.
+std::vector<std::string> include_names(std::string_view text);
+// The identity of the file an include name reaches from folder.
+std::string resolve_include(const std::string& folder, const std::string& name);
+// The main sources of the tree at folder: every file with a source extension
+// that no other one reads, by its own folder or one above it up to folder;
+// the walk stops after limit files (of any name).
+Scan scan_project(const std::string& folder, const std::vector<std::string>& more_extensions,
+                  std::size_t limit = MAX_SCANNED_FILES);
+
 // The file of full path, made when new; returns its index.
 std::uint32_t file_of_path(const std::string& path);
 // The file a URI names, made when new; false when the URI names no file.
 bool file_of_uri(std::string_view uri, std::uint32_t* file);
-// Takes the root folder (the working directory from now on) and analyses the
-// main sources: those named after --lsp, else the root's *.AVL files.
-// Returns the files whose diagnostics may have changed.
+// Takes the root folder and analyses the main sources: those the settings
+// name, else those named after --lsp (both found from the root), else those
+// of the project file, else those the project scan finds.  Returns the files
+// whose diagnostics may have changed.
 std::vector<std::uint32_t> open_workspace(const std::string& root_path);
+// The settings changed: the main sources are found and analysed again.
+std::vector<std::uint32_t> reopen_workspace();
 // The editor opened, changed, saved or closed the file (or the disk copy
 // changed): every main source that reads it is analysed again, and a
 // document no main source reads becomes a main source of its own while it

@@ -45,6 +45,60 @@ void reply_error(const json& id, int code, const std::string& message) {
 
 void log_message(const std::string& text) { notify("window/logMessage", json{{"type", MESSAGE_TYPE_WARNING}, {"message", text}}); }
 
+// What the workspace has to tell the user, in one window/showMessage.
+void show_notices() {
+    if (notices.empty()) return;
+    std::string text;
+    for (const std::string& n : notices) text += (text.empty() ? "" : "\n") + n;
+    notices.clear();
+    notify("window/showMessage", json{{"type", MESSAGE_TYPE_WARNING}, {"message", "velxref: " + text}});
+}
+
+// The settings of value (the section velxref, or an object holding it as
+// "velxref"): a member of the wrong type is left at its default and named in
+// one notice; an unknown member is passed over.
+void take_settings(const json& value) {
+    const json* section = &value;
+    if (value.is_object() && value.contains("velxref")) section = &value["velxref"];
+    settings = Settings{};
+    if (section->is_null()) return;
+    std::vector<std::string> wrong;
+    if (!section->is_object()) {
+        notices.push_back("the settings must be an object: they are not taken");
+        return;
+    }
+    auto strings = [&](const char* key, std::vector<std::string>* to, bool* has) {
+        auto found = section->find(key);
+        if (found == section->end() || found->is_null()) return;
+        bool ok = found->is_array();
+        if (ok)
+            for (const json& item : *found) ok = ok && item.is_string();
+        if (!ok) return wrong.push_back(std::string("\"") + key + "\" must be an array of strings");
+        for (const json& item : *found) to->push_back(item.get<std::string>());
+        if (has != nullptr) *has = true;
+    };
+    strings("mainSources", &settings.sources, &settings.has_sources);
+    strings("exclude", &settings.excludes, &settings.has_excludes);
+    strings("extensions", &settings.extensions, nullptr);
+    auto diagnostics = section->find("diagnostics");
+    if (diagnostics != section->end() && !diagnostics->is_null()) {
+        static const std::pair<const char*, int> CLASSES[] = {
+            {"includeFailures", CLASS_INCLUDE}, {"undefined", CLASS_UNDEFINED}, {"unused", CLASS_UNUSED}, {"cutLines", CLASS_CUT}};
+        if (!diagnostics->is_object()) wrong.push_back("\"diagnostics\" must be an object");
+        else
+            for (const auto& [key, kind] : CLASSES) {
+                auto on = diagnostics->find(key);
+                if (on == diagnostics->end() || on->is_null()) continue;
+                if (on->is_boolean()) settings.enabled[kind] = on->get<bool>();
+                else wrong.push_back(std::string("\"diagnostics.") + key + "\" must be true or false");
+            }
+    }
+    if (wrong.empty()) return;
+    std::string text = "in the settings, ";
+    for (std::size_t i = 0; i < wrong.size(); ++i) text += (i > 0 ? ", " : "") + wrong[i];
+    notices.push_back(text + ": the rest is taken");
+}
+
 // Members of params, each refused with -32602 when missing or of another type.
 const json& member(const json& object, const char* key) {
     if (!object.is_object()) throw RequestError{ERROR_INVALID_PARAMS, "an object was expected"};
@@ -164,12 +218,13 @@ void write_locations(const json& id) {
 }
 
 // Publishes the diagnostics of file when they differ from those it has, or
-// when always (a client may drop what came before it opened the document).
+// when always (a client may drop what came before it opened the document,
+// and waits for a list, empty too, once it has).
 // Written a piece at a time, without a value of the list: the diagnostics
 // of the 1,000,000-line source took 37 MB as a value, the peak of the server.
 void publish(std::uint32_t file, bool always = false) {
     std::vector<Diagnostic> found = diagnostics_of(file);
-    if (found == files[file].published && !(always && !found.empty())) return;
+    if (found == files[file].published && !always) return;
     files[file].published = std::move(found);
     const std::vector<Diagnostic>& list = files[file].published;
     write_in_pieces("{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\",\"params\":{\"diagnostics\":[",
@@ -233,6 +288,8 @@ json on_initialize(const json& params) {
         }
     }
     utf8_positions = encoding == "utf-8";
+    auto options = params.find("initializationOptions");
+    if (options != params.end()) take_settings(*options);
     due_root = root_of(params);
     workspace_due = true;
     initialized = true;
@@ -317,6 +374,13 @@ json on_did_close(const json& params) {
     files[file].open = false;
     files[file].text = std::string();
     publish_all(file_changed(file));
+    return nullptr;
+}
+
+json on_configuration(const json& params) {
+    take_settings(member(params, "settings"));
+    publish_all(reopen_workspace());
+    show_notices();
     return nullptr;
 }
 
@@ -464,6 +528,7 @@ const Method METHODS[] = {
     {"textDocument/didSave", on_did_save},
     {"textDocument/didClose", on_did_close},
     {"workspace/didChangeWatchedFiles", on_watched_files},
+    {"workspace/didChangeConfiguration", on_configuration},
     {"textDocument/definition", on_definition},
     {"textDocument/references", on_references},
     {"textDocument/documentHighlight", on_highlight},
@@ -723,6 +788,7 @@ bool handle_message(std::string& body) {
     if (workspace_due) {
         workspace_due = false;
         publish_all(open_workspace(due_root));
+        show_notices();
     }
     return !exit_received;
 }

@@ -59,21 +59,11 @@ struct Run {
 
 Run run;
 
-// The path a source name is opened by: ".AVL" appended when its file name
-// has no extension.
-bool has_extension(const std::string& name) {
-    std::size_t start = name.find_last_of("\\/:");
-    start = start == std::string::npos ? 0 : start + 1;
-    std::size_t dot = name.rfind('.');
-    return dot != std::string::npos && dot >= start && !(dot > 0 && name[dot - 1] == '.');
-}
+std::vector<std::string> command_excludes;   // the -i list after --lsp
+bool command_excludes_taken = false;
+std::vector<std::string> excludes;          // the -i list every analysis reads by
+bool excludes_set = false;                  // excludes replaces the command line's
 
-bool is_avl_name(const std::string& name) {
-    if (name.size() < 4) return false;
-    std::string tail = name.substr(name.size() - 4);
-    for (char& c : tail) c = lex::to_upper(c);
-    return tail == ".AVL";
-}
 
 std::string shown_name(const std::string& path) {
     if (!root.empty() && path.size() > root.size() + 1 && path[root.size()] == '/' &&
@@ -101,7 +91,7 @@ std::uint32_t add_run_file(const std::string& path) {
 // The run file of file k of the reader's record.
 std::uint32_t run_file(int k) {
     while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
-        std::string path = platform::full_path(input::files[run.file_of_record.size()].name.c_str());
+        std::string path = platform::identity_path(input::files[run.file_of_record.size()].name.c_str());
         std::uint32_t found = 0;
         while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
         run.file_of_record.push_back(found < run.files.size() ? found : add_run_file(path));
@@ -207,9 +197,43 @@ bool find_name_id(std::string_view text, std::uint32_t* id) {
     return slot != 0;
 }
 
+bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); }
+
+// Whether the word before at in the line, blanks aside, is word (letter
+// case aside) and stands alone.
+bool word_before(const char* at, std::string_view word) {
+    const char* p = at;
+    while (p > input::line_buffer && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    const char* end = p;
+    while (p > input::line_buffer && is_name_char(p[-1])) --p;
+    if (static_cast<std::size_t>(end - p) != word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if (lex::to_upper(p[i]) != word[i]) return false;
+    return true;
+}
+
+// Whether .MACRO stands as a word in the line before at.
+bool after_macro(const char* at) {
+    static constexpr std::string_view KEY = ".MACRO";
+    for (const char* p = input::line_buffer; p + KEY.size() <= at; ++p) {
+        std::size_t i = 0;
+        while (i < KEY.size() && lex::to_upper(p[i]) == KEY[i]) ++i;
+        if (i == KEY.size() && !is_name_char(p[i])) return true;
+    }
+    return false;
+}
+
 // The sink of the classifier: every symbol token of the line being
-// analysed becomes an occurrence, with the mark the table stored for it.
+// analysed becomes an occurrence, with the mark the table stored for it,
+// save where the editor knows better: a word glued to a number before it
+// (the x00 of 0x00) is part of that number and no occurrence; a name after
+// JSR is a call on a line the listing leaves out too; a macro's parameters
+// are defined by its .MACRO line.
 void take_symbol(const char* text_start, const char* text, int length, char mark) {
+    if (text_start > input::line_buffer && lex::is_decimal_digit(text_start[-1])) return;
+    bool listed = mark != 0, parameter = false;
+    if (mark == 0 && word_before(text_start, "JSR")) mark = '&';
+    else if (mark == ' ' && after_macro(text_start)) mark = '#', parameter = true;
     Analysis& a = *run.result;
     std::uint32_t k = static_cast<std::uint32_t>(a.occurrences.size());
     std::int32_t index = input::lines_read - 1;
@@ -229,7 +253,7 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     if (mark == '#' && a.definition_texts[id].empty())
         a.definition_texts[id] = line_text(run.line_file, static_cast<std::size_t>(from));
     a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line), static_cast<std::uint16_t>(start.character), mark,
-                                       broken});
+                                       broken, listed, parameter});
 }
 
 // Kinds of the table's names, and its names in its (byte) order.
@@ -248,8 +272,8 @@ void take_kinds(const symbols::SymbolNode* node) {
     }
 }
 
-void add_diagnostic(std::uint32_t file, Range range, int severity, std::string message, bool unnecessary = false) {
-    run.result->diagnostics.push_back(Diagnostic{file, range, severity, unnecessary, std::move(message)});
+void add_diagnostic(std::uint32_t file, int kind, Range range, int severity, std::string message, bool unnecessary = false) {
+    run.result->diagnostics.push_back(Diagnostic{file, kind, range, severity, unnecessary, std::move(message)});
 }
 
 // The include messages the console would show, at the names.
@@ -264,11 +288,9 @@ void note_include_failures() {
         std::int32_t index = f.line - 1;
         std::int64_t from = input::file_offset(index, f.column);
         std::int64_t to = input::file_offset(index, f.column + static_cast<int>(f.name.size()) - 1) + 1;
-        add_diagnostic(file, Range{run_position(file, from), run_position(file, to)}, SEVERITY_ERROR, text + f.name);
+        add_diagnostic(file, CLASS_INCLUDE, Range{run_position(file, from), run_position(file, to)}, SEVERITY_ERROR, text + f.name);
     }
 }
-
-bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); }
 
 // Lines cut at 254 characters: information at the cut, and the names in
 // what the reader dropped, which a rename could not reach.
@@ -280,7 +302,7 @@ void note_cut_lines() {
         std::size_t cut = static_cast<std::size_t>(input::file_offset(index, CUT_COLUMN));
         std::size_t end = cut;
         while (end < text.size() && text[end] != '\n' && text[end] != '\r' && text[end] != 0x1A) ++end;
-        add_diagnostic(file, Range{run_position(file, cut), run_position(file, end)}, SEVERITY_INFORMATION,
+        add_diagnostic(file, CLASS_CUT, Range{run_position(file, cut), run_position(file, end)}, SEVERITY_INFORMATION,
                        "Line longer than 254 characters: the rest is not read");
         for (std::size_t i = cut; i < end;) {
             if (!lex::is_identifier_char(text[i])) {
@@ -315,26 +337,45 @@ void index_analysis() {
     std::vector<std::uint32_t> next(a.symbol_first.begin(), a.symbol_first.end() - 1);
     for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_symbol[next[a.occurrences[i].symbol]++] = i;
 
-    // The command line's rule (symbols::usage_from), over every occurrence the
-    // server keeps: a macro invocation, which the listing leaves out, is a use.
+    // The listing's verdict (symbols::usage_from over the occurrences it
+    // records), given where the editor's own count agrees: it never warns of
+    // a name it sees defined (a macro's parameter) or used (a macro invoked,
+    // a JSR on a line the listing leaves out).
+    std::vector<std::uint8_t> seen(names, 0);   // bits: 1 listed '#', 2 listed other, 4 the editor's '#', 8 the editor's other
+    for (const Occurrence& o : a.occurrences) {
+        if (o.listed) seen[o.symbol] |= o.mark == '#' && !o.parameter ? 1 : 2;
+        seen[o.symbol] |= o.mark == '#' ? 4 : 8;
+    }
     for (std::uint32_t s = 0; s < names; ++s) {
-        const SymbolFacts& f = a.facts[s];
-        int usage = symbols::usage_from(f.definitions > 0, f.calls + f.uses > 0);
+        int usage = symbols::usage_from(seen[s] & 1, seen[s] & 2);
+        if (!(seen[s] & 3)) continue;   // the listing records it nowhere
+        if (usage == symbols::USAGE_NEVER_DEFINED && (seen[s] & 4)) continue;
+        if (usage == symbols::USAGE_NEVER_USED && (seen[s] & 8)) continue;
         for (std::uint32_t slot = a.symbol_first[s]; slot < a.symbol_first[s + 1]; ++slot) {
             std::uint32_t k = a.by_symbol[slot];
+            if (!a.occurrences[k].listed) continue;
             if (usage == symbols::USAGE_NEVER_DEFINED)
-                add_diagnostic(file_of(a, k), range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
+                add_diagnostic(file_of(a, k), CLASS_UNDEFINED, range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
             else if (usage == symbols::USAGE_NEVER_USED)
-                add_diagnostic(file_of(a, k), range_of(a, k), SEVERITY_HINT, a.names[s] + " is defined but never used", true);
+                add_diagnostic(file_of(a, k), CLASS_UNUSED, range_of(a, k), SEVERITY_HINT, a.names[s] + " is defined but never used", true);
         }
     }
+}
+
+// The file whose identity is path (platform::identity_path), made when new
+// with the URI of name.
+std::uint32_t file_of_identity(const std::string& path, const std::string& name) {
+    for (std::uint32_t i = 0; i < files.size(); ++i)
+        if (platform::same_path(files[i].path, path)) return i;
+    files.push_back(File{path, uri_of_path(name), shown_name(path), false, std::string(), {}});
+    return static_cast<std::uint32_t>(files.size() - 1);
 }
 
 // Run files become files, now that the reading is over.
 void take_files() {
     Analysis& a = *run.result;
     std::vector<std::uint32_t> ids;
-    for (const RunFile& f : run.files) ids.push_back(file_of_path(f.path));
+    for (const RunFile& f : run.files) ids.push_back(file_of_identity(f.path, f.path));   // a run file's path is its identity
     for (FileRun& r : a.file_runs) r.file = ids[r.file];
     for (Diagnostic& d : a.diagnostics) d.file = ids[d.file];
     a.files_read = ids;
@@ -428,11 +469,8 @@ Range range_of(const Analysis& a, std::uint32_t k) {
     return Range{start, e->end};
 }
 
-std::uint32_t file_of_path(const std::string& path) {
-    for (std::uint32_t i = 0; i < files.size(); ++i)
-        if (platform::same_path(files[i].path, path)) return i;
-    files.push_back(File{path, uri_of_path(path), shown_name(path), false, std::string(), {}});
-    return static_cast<std::uint32_t>(files.size() - 1);
+std::uint32_t file_of_path(const std::string& name) {
+    return file_of_identity(platform::identity_path(name.c_str()), name);   // the one place a file's identity is taken
 }
 
 bool file_of_uri(std::string_view uri, std::uint32_t* file) {
@@ -448,6 +486,7 @@ void analyse(std::size_t index) {
     Analysis fresh{};
     fresh.main_file = a.main_file;
     fresh.named = a.named;
+    fresh.folder = std::move(a.folder);
     std::swap(a, fresh);
     fresh = Analysis{};   // the old index goes before the new one grows
     run = Run{};
@@ -471,6 +510,10 @@ void analyse(std::size_t index) {
     }
     for (std::size_t i = 0; i < memory.size(); ++i) memory[i].path = paths[i].c_str();
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
+    // Include names are resolved against the analysis's folder, by the -i list in force.
+    platform::change_directory(a.folder.empty() ? (root.empty() ? "." : root.c_str()) : a.folder.c_str());
+    input::clear_excludes();
+    for (const std::string& name : excludes_set ? excludes : command_excludes) input::add_exclude(name.c_str());
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
     console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
     const char* failure = nullptr;
@@ -492,33 +535,83 @@ void analyse(std::size_t index) {
     if (read_through) index_analysis();
     take_files();
     // A main source that cannot be read: an error on its first line.
-    if (failure != nullptr) run.result->diagnostics.push_back(Diagnostic{a.main_file, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
+    if (failure != nullptr) run.result->diagnostics.push_back(Diagnostic{a.main_file, CLASS_SOURCE, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
     order_analysis();
     run = Run{};
 }
 
+namespace {
+
+void add_main_source(const std::string& path, const std::string& folder, std::vector<std::uint32_t>* touched) {
+    std::uint32_t file = file_of_path(path);
+    for (const Analysis& a : analyses)
+        if (a.main_file == file && a.named) return;   // named twice, or reached by two names
+    analyses.push_back(Analysis{});
+    analyses.back().main_file = file;
+    analyses.back().named = true;
+    analyses.back().folder = folder;
+    analyse(analyses.size() - 1);
+    touched->insert(touched->end(), analyses.back().files_read.begin(), analyses.back().files_read.end());
+}
+
+// Finds the main sources and analyses each.
 std::vector<std::uint32_t> open_workspace_sources() {
-    std::vector<std::string> names = command_sources;
-    if (names.empty()) {
-        for (const std::string& name : platform::directory_files(root.empty() ? "." : root.c_str()))
-            if (is_avl_name(name)) names.push_back(name);
-        std::sort(names.begin(), names.end());
-    }
     std::vector<std::uint32_t> touched;
-    for (const std::string& name : names) {
-        std::string path = platform::full_path((has_extension(name) ? name : name + ".AVL").c_str());
-        analyses.push_back(Analysis{});
-        analyses.back().main_file = file_of_path(path);
-        analyses.back().named = true;
-        analyse(analyses.size() - 1);
-        touched.insert(touched.end(), analyses.back().files_read.begin(), analyses.back().files_read.end());
+    for (const Analysis& a : analyses) touched.insert(touched.end(), a.files_read.begin(), a.files_read.end());
+    analyses.clear();
+    std::string base = root.empty() ? platform::full_path(".") : root;
+    project = project_folder(base);
+    ProjectFile project_file;
+    bool has_project_file = read_project_file(project, &project_file);
+    for (const std::string& problem : project_file.problems)
+        notices.push_back(std::string(PROJECT_FILE_NAME) + " in " + project + ", " + problem + ": the line is not taken");
+    excludes_set = settings.has_excludes || project_file.has_excludes;
+    excludes = settings.has_excludes ? settings.excludes : project_file.excludes;
+    if (excludes.size() > static_cast<std::size_t>(input::MAX_EXCLUDES)) {
+        notices.push_back("The exclude list holds more than " + std::to_string(input::MAX_EXCLUDES) +
+                          " names: only the first " + std::to_string(input::MAX_EXCLUDES) + " are taken");
+        excludes.resize(input::MAX_EXCLUDES);
     }
+    const std::vector<std::string>* named = settings.has_sources         ? &settings.sources
+                                            : !command_sources.empty()   ? &command_sources
+                                            : nullptr;
+    if (named != nullptr) {
+        platform::change_directory(base.c_str());
+        for (const std::string& name : *named)
+            add_main_source(platform::full_path((has_source_name_extension(name) ? name : name + ".AVL").c_str()), base, &touched);
+    } else if (has_project_file && !project_file.sources.empty()) {
+        platform::change_directory(project.c_str());
+        for (const std::string& name : project_file.sources) add_main_source(platform::full_path(name.c_str()), project, &touched);
+    } else {
+        Scan scan = scan_project(project, settings.extensions);
+        if (scan.truncated)
+            notices.push_back("More than " + std::to_string(MAX_SCANNED_FILES) + " files under " + project + ": only the first " +
+                              std::to_string(MAX_SCANNED_FILES) + " were looked through for main sources; name them in " +
+                              PROJECT_FILE_NAME);
+        for (const MainSource& m : scan.mains) add_main_source(m.path, m.folder, &touched);
+    }
+    // The documents the editor holds that no main source reads, each on its own.
+    for (std::uint32_t f = 0; f < files.size(); ++f)
+        if (files[f].open) {
+            std::vector<std::uint32_t> t = file_changed(f);
+            touched.insert(touched.end(), t.begin(), t.end());
+        }
     return touched;
 }
 
+}  // namespace
+
 std::vector<std::uint32_t> open_workspace(const std::string& root_path) {
-    root = root_path;
-    if (!root.empty()) platform::change_directory(root.c_str());
+    root = root_path.empty() ? std::string() : platform::identity_path(root_path.c_str());
+    if (!command_excludes_taken) {
+        for (int i = 0; i < input::exclude_count; ++i) command_excludes.emplace_back(input::exclude_names[i]);
+        command_excludes_taken = true;
+    }
+    return open_workspace_sources();
+}
+
+std::vector<std::uint32_t> reopen_workspace() {
+    if (project.empty()) return {};   // before initialized: open_workspace takes the settings
     return open_workspace_sources();
 }
 
@@ -569,21 +662,53 @@ std::vector<Diagnostic> diagnostics_of(std::uint32_t file) {
     for (const Analysis* a : scope) {
         auto from = std::lower_bound(a->diagnostics.begin(), a->diagnostics.end(), file,
                                      [](const Diagnostic& d, std::uint32_t f) { return d.file < f; });
-        for (auto d = from; d != a->diagnostics.end() && d->file == file; ++d) found.push_back(*d);
+        for (auto d = from; d != a->diagnostics.end() && d->file == file; ++d)
+            if (settings.enabled[d->kind]) found.push_back(*d);
     }
-    if (scope.size() < 2) return found;
-    // A file read by two main sources: a finding both made is given once.
-    auto key = [](const Diagnostic& d) {
-        return std::make_tuple(d.range.start.line, d.range.start.character, d.severity, std::string_view(d.message));
-    };
-    std::stable_sort(found.begin(), found.end(), [&key](const Diagnostic& x, const Diagnostic& y) { return key(x) < key(y); });
-    found.erase(std::unique(found.begin(), found.end(), [&key](const Diagnostic& x, const Diagnostic& y) { return key(x) == key(y); }),
-                found.end());
+    if (scope.size() >= 2) {
+        // A file read by two main sources: a finding both made is given once.
+        auto key = [](const Diagnostic& d) {
+            return std::make_tuple(d.range.start.line, d.range.start.character, d.severity, std::string_view(d.message));
+        };
+        std::stable_sort(found.begin(), found.end(), [&key](const Diagnostic& x, const Diagnostic& y) { return key(x) < key(y); });
+        found.erase(std::unique(found.begin(), found.end(), [&key](const Diagnostic& x, const Diagnostic& y) { return key(x) == key(y); }),
+                    found.end());
+    }
+    // No flood: MAX_DIAGNOSTICS_OF_CLASS of a class, then one that counts the rest.
+    static const char* const WHAT[CLASS_COUNT] = {"", "include files not read", "symbols used but never defined",
+                                                  "symbols defined but never used", "lines cut at 254 characters"};
+    std::size_t shown[CLASS_COUNT] = {}, more[CLASS_COUNT] = {};
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        int kind = found[i].kind;
+        bool keep = kind == CLASS_SOURCE || shown[kind]++ < MAX_DIAGNOSTICS_OF_CLASS || more[kind]++ == 0;   // the first not shown becomes the count
+        if (!keep) continue;
+        if (kept != i) found[kept] = std::move(found[i]);
+        ++kept;
+    }
+    found.resize(kept);
+    // The count stands where the first one not shown stood: the last of its class kept.
+    for (int kind = 1; kind < CLASS_COUNT; ++kind) {
+        if (more[kind] == 0) continue;
+        for (std::size_t i = found.size(); i-- > 0;)
+            if (found[i].kind == kind) {
+                found[i].message = std::to_string(more[kind]) + " more " + WHAT[kind] + " in this file are not shown";
+                found[i].unnecessary = false;
+                break;
+            }
+    }
     return found;
 }
 
 void reset_workspace() {
     root.clear();
+    project.clear();
+    notices.clear();
+    settings = Settings{};
+    command_excludes.clear();
+    command_excludes_taken = false;
+    excludes.clear();
+    excludes_set = false;
     files.clear();
     analyses.clear();
     run = Run{};

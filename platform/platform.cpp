@@ -153,7 +153,7 @@ void put_raw(TextStream* s, const char* p, std::size_t n) {
 
 TextStream* open_read(const char* name) {
     if (memory_file_count > 0) {
-        std::string path = full_path(name);
+        std::string path = identity_path(name);   // a link or "dir/.." reaches the editor's text too
         for (int k = 0; k < memory_file_count; ++k)
             if (same_path(path, memory_files[k].path)) return open_memory(memory_files[k].bytes, memory_files[k].length);
     }

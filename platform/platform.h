@@ -45,7 +45,7 @@ struct TextStream {
 
 // A file read from memory instead of the disk (the text an editor holds).
 struct MemoryFile {
-    const char* path;        // as full_path gives it
+    const char* path;        // as identity_path gives it
     const char* bytes;       // the file's bytes, alive as long as the table is set
     std::size_t length;
 };
@@ -58,7 +58,7 @@ TextStream* open_read(const char* name);
 // must outlive it.
 TextStream* open_memory(const char* bytes, std::size_t n);
 // From now on open_read takes the count files of files from memory, found by
-// full path; a count of 0 ends that.  The table is the caller's.
+// identity_path; a count of 0 ends that.  The table is the caller's.
 void set_memory_files(const MemoryFile* files, int count);
 // Opens a stream whose bytes replace the file name once close_stream commits
 // them; until then name keeps what it held.  A symbolic link is followed, so
@@ -136,6 +136,17 @@ bool read_file(const char* name, std::string* bytes);
 bool change_directory(const char* path);
 // The names of the regular files in directory, in no particular order.
 std::vector<std::string> directory_files(const char* directory);
+// The names in directory, in no particular order: regular files (links to
+// them too) into *files, folders into *folders (not a link to one, so a walk
+// of a tree never goes round), and those of *files that are symbolic links
+// into *links when it is given; false when it cannot be read.
+bool list_directory(const char* directory, std::vector<std::string>* files, std::vector<std::string>* folders,
+                    std::vector<std::string>* links = nullptr);
+// What a file is, as the system knows it: the full path of name with every
+// symbolic link followed and ".." taken out after it (POSIX), or full_path
+// (Windows, where same_path already ignores letter case); full_path of name
+// when no such file exists.  Two names of one file give one path.
+std::string identity_path(const char* name);
 
 // Takes standard input and output for a protocol, both binary: *in and *out
 // become the descriptors to read and write it by, and standard output and

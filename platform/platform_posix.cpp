@@ -364,6 +364,41 @@ std::vector<std::string> directory_files(const char* directory) {
     return names;
 }
 
+bool list_directory(const char* directory, std::vector<std::string>* files, std::vector<std::string>* folders,
+                    std::vector<std::string>* links) {
+    std::string host = host_name(directory);
+    DIR* dir = ::opendir(host.c_str());
+    if (dir == nullptr) return false;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        unsigned char type = entry->d_type;
+        bool link = type == DT_LNK;
+        if (type == DT_UNKNOWN || type == DT_LNK) {   // asked only where the entry does not say
+            struct stat st, own;
+            std::string path = host + "/" + name;
+            if (::lstat(path.c_str(), &own) != 0) continue;
+            link = S_ISLNK(own.st_mode);
+            if (S_ISDIR(own.st_mode)) type = DT_DIR;
+            else type = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_REG && link && links != nullptr) links->emplace_back(name);
+        if (type == DT_REG) files->emplace_back(name);
+        else if (type == DT_DIR) folders->emplace_back(name);
+    }
+    ::closedir(dir);
+    return true;
+}
+
+std::string identity_path(const char* name) {
+    std::string host = host_name(name);
+    char* real = ::realpath(host.c_str(), nullptr);
+    if (real == nullptr) return full_path(name);
+    std::string path(real);
+    std::free(real);
+    return path;
+}
+
 void open_protocol_channel(int* in, int* out) {
     *in = STDIN_FILENO;
     *out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);

@@ -281,6 +281,26 @@ std::vector<std::string> directory_files(const char* directory) {
     return names;
 }
 
+bool list_directory(const char* directory, std::vector<std::string>* files, std::vector<std::string>* folders,
+                    std::vector<std::string>* links) {
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((std::string(directory) + "\\*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        bool reparse = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            files->push_back(name);
+            if (reparse && links != nullptr) links->push_back(name);
+        } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) folders->push_back(name);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return true;
+}
+
+std::string identity_path(const char* name) { return full_path(name); }
+
 void open_protocol_channel(int* in, int* out) {
     std::fflush(stdout);
     *in = _fileno(stdin);

@@ -13,7 +13,12 @@ import protocol from 'vscode-languageserver-protocol/node.js';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const top = path.resolve(here, '../..');
-export const examples = path.join(top, 'examples');
+// A copy of the example in a scratch folder of its own: in the source tree
+// the server would take the whole repository (the folder that holds .git) for
+// its project, build folders and all.
+export const examples = fs.mkdtempSync(path.join(os.tmpdir(), 'velxref-example-'));
+for (const name of ['BLINK.AVL', 'PORTS.INC']) fs.copyFileSync(path.join(top, 'examples', name), path.join(examples, name));
+process.on('exit', () => fs.rmSync(examples, { recursive: true, force: true }));
 export const program = process.env.VELXREF ?? path.join(top, 'build/debug/velxref');
 export const runner = process.env.VELXREF_RUNNER ?? '';
 
@@ -64,7 +69,7 @@ export function within(promise, what, ms = WAIT_MS) {
 // The server through the protocol library. Diagnostics are kept per document
 // as last published; waitDiagnostics resolves once the latest list for the
 // document passes the test.
-export async function connect({ root, args = [], encodings, folders = true } = {}) {
+export async function connect({ root, args = [], encodings, folders = true, options } = {}) {
   const server = start(args, root ?? os.tmpdir());
   const conn = protocol.createProtocolConnection(
     new protocol.StreamMessageReader(server.child.stdout),
@@ -95,6 +100,7 @@ export async function connect({ root, args = [], encodings, folders = true } = {
     processId: process.pid,
     rootUri,
     workspaceFolders: root && folders ? [{ uri: rootUri, name: path.basename(root) }] : null,
+    initializationOptions: options,
     capabilities: {
       general: encodings ? { positionEncodings: encodings } : {},
       textDocument: {

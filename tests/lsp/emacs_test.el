@@ -3,9 +3,9 @@
 ;; In WORKSPACE, a copy of the example with MISS.AVL beside it (an include
 ;; that is not there): go to definition with xref from JSR PUTS and from
 ;; STA PORT_OUT, and see the missing include as a diagnostic (eglot puts the
-;; diagnostic's source before its message).
+;; diagnostic's source before its message); then a program in a tree, TREE.
 ;;
-;;   INIT=README_BLOCK.el WORKSPACE=... emacs --batch -l tests/lsp/emacs_test.el
+;;   INIT=README_BLOCK.el WORKSPACE=... TREE=... emacs --batch -l tests/lsp/emacs_test.el
 ;;
 ;; Says "ok" or what failed for each check, and ends with 0 or 1.
 
@@ -69,6 +69,34 @@
                                     '(1 "NOPE.INC"))))
                       (with-current-buffer miss (flymake-diagnostics))))
 
-(let ((server (eglot-current-server)))
-  (when server (eglot-shutdown server)))
+;; TREE, a program under version control (prog/main.s reads inc/io.inc),
+;; opened from the include in its subfolder: eglot's project is the folder
+;; that holds .git, and one server serves both files.
+(let ((tree (file-name-as-directory (file-truename (getenv "TREE")))) io)
+  (find-file (expand-file-name "prog/inc/io.inc" tree))
+  (run-hooks 'post-command-hook)
+  (setq io (current-buffer))
+  (velxref-test-check "the server starts on inc/io.inc"
+                      (velxref-test-wait-for (lambda () (with-current-buffer io (eglot-managed-p)))) "not managed")
+  (let ((root (with-current-buffer io
+                (and (eglot-current-server) (project-root (eglot--project (eglot-current-server)))))))
+    (velxref-test-check "rooted at the version-control folder"
+                        (equal (and root (file-name-as-directory (file-truename root))) tree) root))
+  (find-file (expand-file-name "prog/main.s" tree))
+  (run-hooks 'post-command-hook)
+  (velxref-test-wait-for #'eglot-managed-p)
+  (velxref-test-check "one server for the program"
+                      (and (eglot-current-server) (eq (eglot-current-server) (with-current-buffer io (eglot-current-server))))
+                      (eglot-current-server))
+  (goto-char (point-min))
+  (forward-line 1)
+  (forward-char 11)
+  (let ((before (velxref-test-where)))
+    (call-interactively #'xref-find-definitions)
+    (velxref-test-wait-for (lambda () (not (equal (velxref-test-where) before))))
+    (velxref-test-check "xref-find-definitions from JSR GETC in main.s" (equal (velxref-test-where) "io.inc:1")
+                        (velxref-test-where))))
+
+(dolist (server (hash-table-values eglot--servers-by-project))
+  (dolist (s server) (ignore-errors (eglot-shutdown s))))
 (kill-emacs (if (zerop velxref-test-failures) 0 1))

@@ -1,8 +1,10 @@
 -- Neovim's own client on the example, configured as the README says, driven
 -- as a user would: go to definition from JSR PUTS and from STA PORT_OUT, then
--- rename PUTS.
+-- rename PUTS; then, in TREE (a program under version control: prog/main.s
+-- reads inc/io.inc), open the include in its subfolder and use the keys the
+-- README maps.
 --
---   EXAMPLES=... nvim --headless -u README_BLOCK.lua -c 'luafile tests/lsp/nvim_test.lua'
+--   EXAMPLES=... TREE=... nvim --headless -u README_BLOCK.lua -c 'luafile tests/lsp/nvim_test.lua'
 --
 -- Says "ok" or what failed on standard output, and leaves Neovim with 0 or 1.
 local examples = os.getenv('EXAMPLES')
@@ -72,6 +74,42 @@ end, 20)
 check('rename PUTS to PUTSTR', renamed,
   table.concat(vim.api.nvim_buf_get_lines(blink, 0, -1, true), '\n'))
 
-vim.lsp.stop_client(client_id)
-vim.wait(WAIT_MS, function() return vim.lsp.get_client_by_id(client_id) == nil end, 20)
+-- The tree, opened from the include in its subfolder: one server, rooted at
+-- the folder that holds .git.
+local tree = vim.fn.resolve(os.getenv('TREE'))
+vim.cmd('edit ' .. vim.fn.fnameescape(tree .. '/prog/inc/io.inc'))
+local function tree_clients()
+  local found = {}
+  for _, client in pairs(get_clients()) do
+    if client.config.root_dir == tree and client.initialized then table.insert(found, client) end
+  end
+  return found
+end
+local rooted = vim.wait(WAIT_MS, function() return #tree_clients() == 1 end, 20)
+check('rooted at the version-control folder from inc/', rooted,
+  vim.inspect(vim.tbl_map(function(c) return c.config.root_dir end, get_clients())))
+local mapped = vim.fn.maparg('gd', 'n') ~= '' and vim.fn.maparg('K', 'n') ~= '' and vim.fn.maparg('gr', 'n') ~= ''
+  and vim.fn.maparg('<leader>rn', 'n') ~= '' and vim.bo.omnifunc == 'v:lua.vim.lsp.omnifunc'
+  and #vim.api.nvim_get_autocmds({ event = 'CursorHold', buffer = 0 }) == 1
+check('gd, K, gr, rename, omnifunc and the highlight mapped', mapped, vim.bo.omnifunc)
+
+-- gr on GETC (line 1): its definition here and the call in prog/main.s.
+vim.api.nvim_win_set_cursor(0, { 1, 1 })
+vim.cmd('normal gr')
+local listed = vim.wait(WAIT_MS, function() return #vim.fn.getqflist() == 2 end, 20)
+local names = vim.tbl_map(function(q) return vim.fn.fnamemodify(vim.fn.bufname(q.bufnr), ':t') .. ':' .. q.lnum end, vim.fn.getqflist())
+table.sort(names)
+check('gr lists the references in both files', listed and table.concat(names, ' ') == 'io.inc:1 main.s:2', table.concat(names, ' '))
+vim.cmd('cclose')
+
+-- gd from JSR GETC in main.s lands in the include, by the same server.
+vim.cmd('edit ' .. vim.fn.fnameescape(tree .. '/prog/main.s'))
+vim.wait(WAIT_MS, function() return vim.lsp.buf_get_clients(0)[tree_clients()[1].id] ~= nil end, 20)
+vim.api.nvim_win_set_cursor(0, { 2, 11 })
+vim.cmd('normal gd')
+vim.wait(WAIT_MS, function() return where() == 'io.inc:1' end, 20)
+check('gd from JSR GETC in main.s', where() == 'io.inc:1' and #tree_clients() == 1, where())
+
+for _, client in pairs(get_clients()) do vim.lsp.stop_client(client.id) end
+vim.wait(WAIT_MS, function() return next(get_clients()) == nil end, 20)
 finish()

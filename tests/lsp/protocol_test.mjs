@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  examples, uri, range, pos, workspace, connect, raw, rssKiB, WAIT_MS, protocol,
+  examples, uri, range, pos, workspace, connect, raw, rssKiB, within, WAIT_MS, protocol,
 } from './client.mjs';
 
 const P = protocol;
@@ -87,7 +87,7 @@ describe('the example, every capability', () => {
       ['STA PORT_OUT', at(BLINK, 23, 5), [PORT_OUT[0]]],
       ['the macro PUTC', at(BLINK, 26, 2), [PUTC[0]]],
       ['a definition itself, in the include', at(PORTS, 2, 3), [PORT_OUT[0]]],
-      ['CH, never defined', at(BLINK, 11, 7), []],
+      ['the parameter CH, defined by its .MACRO line', at(BLINK, 11, 7), [CH[0]]],
       ['the mnemonic JSR', at(BLINK, 27, 2), []],
       ['a comment', at(BLINK, 36, 25), []],
     ];
@@ -102,7 +102,7 @@ describe('the example, every capability', () => {
       ['PUTS without its definition', at(BLINK, 12, 8), false, PUTS.slice(0, 2)],
       ['PORT_OUT from the include', at(PORTS, 2, 0), true, PORT_OUT],
       ['the macro PUTC, invoked on line 26', at(BLINK, 10, 1), true, PUTC],
-      ['CH, used and never defined', at(BLINK, 10, 13), false, CH],
+      ['the parameter CH', at(BLINK, 10, 13), false, [CH[1]]],
     ];
     for (const [what, params, includeDeclaration, want] of rows) {
       const got = await s.request(P.ReferencesRequest.type, { ...params, context: { includeDeclaration } });
@@ -129,7 +129,7 @@ describe('the example, every capability', () => {
       ['`PUTS`', at(BLINK, 12, 6), 'BLINK.AVL:36', 'PUTS:\tSTA\tPORT_OUT\t;send one character', '1 definition, 2 calls (&), 0 other uses'],
       ['`PORT_OUT`', at(BLINK, 23, 6), 'PORTS.INC:2', 'PORT_OUT\t=\t$00C0', '1 definition, 0 calls (&), 2 other uses'],
       ['`PUTC` (macro)', at(BLINK, 26, 1), 'BLINK.AVL:10', 'PUTC\t.MACRO\tCH', '1 definition, 0 calls (&), 1 other use'],
-      ['`CH`', at(BLINK, 11, 6), null, null, '0 definitions, 0 calls (&), 2 other uses'],
+      ['`CH`', at(BLINK, 11, 6), 'BLINK.AVL:10', 'PUTC\t.MACRO\tCH', '1 definition, 0 calls (&), 1 other use'],
     ];
     for (const [head, params, where, line, counts] of rows) {
       const text = hoverText(await s.request(P.HoverRequest.type, params));
@@ -227,14 +227,9 @@ describe('the example, every capability', () => {
   });
 
   it('publishes the findings of each file of the scope', async () => {
-    // CH is used on lines 10 and 11 and defined nowhere; everything else
-    // defined is used, and the include is found.
-    const blink = s.diagnostics.get(BLINK);
-    assert.ok(blink.length > 0);
-    for (const d of blink) {
-      assert.equal(d.severity, P.DiagnosticSeverity.Warning);
-      assert.ok(CH.some((l) => key(l) === key({ uri: BLINK, range: d.range })), JSON.stringify(d));
-    }
+    // Everything defined is used, the include is found, and CH is the
+    // parameter of PUTC, defined by its .MACRO line.
+    assert.deepEqual(s.diagnostics.get(BLINK), []);
     assert.deepEqual(s.diagnostics.get(PORTS) ?? [], []);
   });
 });
@@ -374,6 +369,134 @@ describe('a workspace of several sources', () => {
     s.notify(P.DidChangeWatchedFilesNotification.type, { changes: [{ uri: SHARED, type: P.FileChangeType.Deleted }] });
     const got = await s.waitDiagnostics(B, (l) => l.some((d) => d.message === "Can't open include file SHARED.INC"));
     assert.deepEqual(got.find((d) => d.severity === P.DiagnosticSeverity.Error).range, range(1, 10, 20));
+  });
+});
+
+// A tree as real programs keep it, under version control, the editor rooted
+// in a subfolder: basic/basic.src reads inc/io.inc (which reads inc/deep.inc
+// by the main source's folder) and ed4, a link to ed4.src; mon/mon.asm reads
+// lib/../shared.s where lib links to common/sub, so the file is
+// common/shared.s; boot.s stands alone. Nothing names a main source.
+describe('a real tree, found by the server', () => {
+  const zeros = '\tLDA\t#0x00\n'.repeat(150);
+  const files = {
+    'basic/basic.src': '\t.INCLUDE inc/io.inc\n\t.INCLUDE ed4\nPRINT\t.MACRO\tCH\n\tLDA\t#CH\n\tJSR\tputc\n\t.ENDM\n'
+      + 'START:\tJSR\tgetbyt\n1$\tjsr\tgetbyt\n\tPRINT\t65\n\tJMP\tED4GO\n\t.area CODE1 (ABS)\n\tJMP\tSTART\n',
+    'basic/inc/io.inc': '\t.INCLUDE inc/deep.inc\ngetbyt:\tLDA\tIOBASE\n\tRTS\n',
+    'basic/inc/deep.inc': 'IOBASE\t=\t$C0\nputc:\tSTA\tIOBASE\n\tRTS\n',
+    'basic/ed4.src': 'ED4:\tJSR\tgetbyt\n\tRTS\n',
+    'mon/mon.asm': '\t.INCLUDE lib/../shared.s\n\tJSR\tSHARED\n',
+    'common/shared.s': 'SHARED:\tRTS\n',
+    'boot.s': `BOOT:\tJMP\tBOOT\n${zeros}`,
+  };
+  let dir; let s; const u = (n) => uri(dir, n);
+  before(async () => {
+    dir = workspace({});
+    for (const [name, text] of Object.entries(files)) {
+      fs.mkdirSync(path.dirname(path.join(dir, name)), { recursive: true });
+      fs.writeFileSync(path.join(dir, name), text);
+    }
+    fs.mkdirSync(path.join(dir, '.git'));
+    fs.mkdirSync(path.join(dir, 'common/sub'));
+    fs.symlinkSync('ed4.src', path.join(dir, 'basic/ed4'));
+    fs.symlinkSync('../common/sub', path.join(dir, 'mon/lib'));
+    s = await connect({ root: path.join(dir, 'basic/inc') });
+  });
+  after(async () => {
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('analyses an include with its main source, never alone', async () => {
+    s.open(u('basic/inc/io.inc'), files['basic/inc/io.inc']);
+    // getbyt is called from basic.src and ed4.src; IOBASE is defined in deep.inc.
+    assert.deepEqual(await s.waitDiagnostics(u('basic/inc/io.inc')), []);
+    sameLocations(await s.request(P.DefinitionRequest.type, at(u('basic/inc/io.inc'), 2, 13)),
+      [loc(u('basic/inc/deep.inc'), 1, 0, 6)], 'IOBASE, from the include into its sibling');
+    const refs = await s.request(P.ReferencesRequest.type, { ...at(u('basic/inc/io.inc'), 2, 1), context: { includeDeclaration: true } });
+    sameLocations(refs, [loc(u('basic/inc/io.inc'), 2, 0, 6), loc(u('basic/basic.src'), 7, 11, 17),
+      loc(u('basic/basic.src'), 8, 7, 13), loc(u('basic/ed4.src'), 1, 9, 15)], 'getbyt, each file once');
+  });
+
+  it('knows a file by what it is: a link and ".." after a link', async () => {
+    // ED4GO is defined nowhere yet: the unsaved text of the real ed4.src defines it.
+    const main = u('basic/basic.src');
+    s.open(main, files['basic/basic.src']);
+    await s.waitDiagnostics(main, (l) => l.some((d) => d.message === 'ED4GO is used but never defined'));
+    s.open(u('basic/ed4.src'), `ED4GO:\n${files['basic/ed4.src']}`);
+    await s.waitDiagnostics(main, (l) => !l.some((d) => d.message.startsWith('ED4GO')));
+    sameLocations(await s.request(P.DefinitionRequest.type, at(main, 10, 6)), [loc(u('basic/ed4.src'), 1, 0, 5)], 'ED4GO');
+    // Read as ed4, opened as ed4.src: one file, edited once, under the editor's name.
+    assert.deepEqual(editsOf(await s.request(P.RenameRequest.type, { ...at(main, 10, 6), newName: 'ED4RUN' })),
+      [`${u('basic/basic.src')} 9:5-9:10 ED4RUN`, `${u('basic/ed4.src')} 0:0-0:5 ED4RUN`]);
+    sameLocations(await s.request(P.DefinitionRequest.type, at(u('mon/mon.asm'), 2, 6)),
+      [loc(u('common/shared.s'), 1, 0, 6)], 'SHARED, through lib/..');
+  });
+
+  it('trusts the listing: parameters, calls after a local label, numbers, lines it does not read', async () => {
+    const main = u('basic/basic.src');
+    const got = await s.waitDiagnostics(main, (l) => !l.some((d) => d.message.startsWith('ED4GO')));
+    assert.deepEqual(got.map((d) => d.message), []);   // neither CH, nor CODE1 and ABS
+    sameLocations(await s.request(P.DefinitionRequest.type, at(main, 4, 6)), [loc(main, 3, 13, 15)], 'CH');
+    const hover = hoverText(await s.request(P.HoverRequest.type, at(main, 8, 8)));
+    assert.ok(hover.includes('3 calls (&), 0 other uses'), hover);
+    s.open(u('boot.s'), files['boot.s']);
+    assert.deepEqual(await s.waitDiagnostics(u('boot.s')), []);
+    assert.equal(await s.request(P.HoverRequest.type, at(u('boot.s'), 2, 8)), null, 'x00 of 0x00');
+  });
+
+  it('says at most 100 of a class, then how many more', async () => {
+    const flood = u('FLOOD.AVL');
+    const text = Array.from({ length: 250 }, (_, i) => `\tLDA\tNONE${i}\n`).join('');
+    s.open(flood, text);
+    const got = await s.waitDiagnostics(flood, (l) => l.length > 0);
+    assert.equal(got.length, 101);
+    assert.equal(got[100].message, '150 more symbols used but never defined in this file are not shown');
+  });
+});
+
+// The first message shown (window/showMessage) that matches re.
+const shownMessage = (s, re) => within(new Promise((resolve) => {
+  const look = setInterval(() => {
+    const m = s.messages.find((x) => re.test(x.message));
+    if (m) { clearInterval(look); resolve(m); }
+  }, 10);
+}), `a message ${re}`);
+
+describe('a project file and the settings', () => {
+  let dir;
+  before(() => {
+    dir = workspace({
+      '.velxref': '# the program\nsrc/MAIN\n-iSKIP.INC\n--bogus\n',
+      'OTHER.AVL': '\tLDA\tNOWHERE\n',
+    });
+    fs.mkdirSync(path.join(dir, 'src'));
+    fs.writeFileSync(path.join(dir, 'src/MAIN.AVL'), '\t.INCLUDE src/PART.INC\n\t.INCLUDE SKIP.INC\nUNUSED\t=\t1\n');
+    fs.writeFileSync(path.join(dir, 'src/PART.INC'), 'PART\t=\t2\n');
+  });
+  after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+  it('takes the sources and -i of the project file, and says which line it passed over', async () => {
+    const s = await connect({ root: path.join(dir, 'src') });
+    const main = uri(dir, 'src/MAIN.AVL');
+    s.open(main, fs.readFileSync(path.join(dir, 'src/MAIN.AVL'), 'utf8'));
+    const got = await s.waitDiagnostics(main);
+    assert.deepEqual(got.map((d) => d.message).sort(), ['UNUSED is defined but never used']);
+    assert.match((await shownMessage(s, /--bogus/)).message, /line 4/);
+    assert.equal((await s.stop()).code, 0);
+    assert.equal(s.messages.filter((m) => /--bogus/.test(m.message)).length, 1);
+  });
+
+  it('takes the client\'s settings, each class on or off, a wrong type said once', async () => {
+    const s = await connect({ root: dir, options: { mainSources: ['OTHER.AVL'], diagnostics: { undefined: 'no', unused: false }, colour: 1 } });
+    const other = uri(dir, 'OTHER.AVL');
+    s.open(other, '\tLDA\tNOWHERE\n');
+    assert.equal((await s.waitDiagnostics(other)).length, 1);   // "no" is not false: the class stays on
+    assert.equal((await shownMessage(s, /diagnostics\.undefined/)).type, P.MessageType.Warning);
+    s.notify(P.DidChangeConfigurationNotification.type, { settings: { velxref: { mainSources: ['OTHER.AVL'], diagnostics: { undefined: false } } } });
+    await s.waitDiagnostics(other, (l) => l.length === 0);
+    assert.equal(s.messages.filter((m) => /diagnostics\.undefined/.test(m.message)).length, 1);
+    assert.equal((await s.stop()).code, 0);
   });
 });
 

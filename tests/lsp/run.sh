@@ -41,8 +41,17 @@ readme_block elisp > "$work/init.el"
 export PATH=$build:$PATH HOME=$work XDG_CONFIG_HOME=$work/config XDG_STATE_HOME=$work/state \
        XDG_CACHE_HOME=$work/cache XDG_DATA_HOME=$work/data
 
+# A program as real trees keep it, under version control, its include in a
+# subfolder; the editors open the include first.
+mkdir -p "$work/tree/.git" "$work/tree/prog/inc"
+printf '\t.INCLUDE inc/io.inc\nSTART:\tJSR\tGETC\n\tJMP\tSTART\n' > "$work/tree/prog/main.s"
+printf 'GETC:\tLDA\t$C0\n\tRTS\n' > "$work/tree/prog/inc/io.inc"
+export TREE=$work/tree
+
 echo "# Neovim: $(nvim --version | head -1)"
-EXAMPLES=$top/examples timeout 120 nvim --headless -i NONE -u "$work/init.lua" -c 'luafile nvim_test.lua'
+mkdir -p "$work/examples"   # outside the source tree, whose .git would make it the project
+cp "$top/examples/BLINK.AVL" "$top/examples/PORTS.INC" "$work/examples/"
+EXAMPLES=$work/examples timeout 120 nvim --headless -i NONE -u "$work/init.lua" -c 'luafile nvim_test.lua'
 
 echo "# Emacs $(emacs --version | head -1 | cut -d' ' -f3) with eglot"
 mkdir -p "$work/emacs"
