@@ -329,50 +329,40 @@ void order_subtree(SymbolNode* n) {
     }
 }
 
-// Nodes that record_reference made, not yet in the tree: they are sorted
-// once and placed when the table is read (place_new_nodes), instead of one
-// descent of the tree per new name, each step a likely cache miss.  Against
-// placing each at once, on bench/run.sh's 1,000,000-line inputs (median CPU
-// of 7 interleaved runs): wide 22 % less, realistic 3 %, ascending 2 %,
-// though callgrind counts 9.5 % more instructions on 200,000 wide lines.
-struct NewNode {
-    std::uint64_t key;   // the name's first eight bytes, the first the most significant, zeros after it
-    SymbolNode* node;
-};
+// Nodes that record_reference made are not placed in the tree one descent
+// each, each step a likely cache miss: they wait, with height 0, until the
+// table is read.  Once the source is read (order_references) and the tree
+// is still empty, as on the command line, the index's slots, whose work is
+// done, are turned into sort keys in place, sorted once, and the tree is
+// built balanced from them; earlier (finish_recording) each waiting node is
+// placed as before.  Against placing each at once, on bench/run.sh's
+// 1,000,000-line inputs (median CPU of 7 interleaved runs): wide 22 % less,
+// realistic 3 %, ascending 2 %, though callgrind counts 9.5 % more
+// instructions on 200,000 wide lines.
+std::uint32_t waiting_nodes = 0;   // nodes not yet in the tree
 
-NewNode* new_nodes = nullptr;        // nullptr until the first
-std::uint32_t new_node_count = 0;
-std::uint32_t new_node_room = 0;
-
-std::uint64_t sort_key(const char* text, std::uint32_t length) {
+// A slot as a sort key: the name's first eight bytes, the first the most
+// significant and zeros after the name, split over tag (high half) and
+// length (low half).
+IndexSlot sort_key(SymbolNode* n) {
     std::uint64_t key = 0;
     for (std::uint32_t i = 0; i < 8; ++i)
-        key = key << 8 | (i < length ? static_cast<unsigned char>(text[i]) : 0u);
-    return key;
-}
-
-void note_new_node(SymbolNode* n) {
-    if (new_node_count == new_node_room) {
-        std::uint32_t room = new_node_room == 0 ? 1024 : new_node_room * 2;
-        auto* grown = static_cast<NewNode*>(std::realloc(new_nodes, room * sizeof(NewNode)));
-        if (grown == nullptr) fatal::report_error(fatal::ERROR_HEAP);
-        new_nodes = grown;
-        new_node_room = room;
-    }
-    new_nodes[new_node_count++] = NewNode{sort_key(n->name, n->length), n};
+        key = key << 8 | (i < n->length ? static_cast<unsigned char>(n->name[i]) : 0u);
+    return IndexSlot{static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), n};
 }
 
 // Byte order, as compare_names: the keys first, equal keys settled by the
 // whole names (no two are equal: the index holds each once).
-bool sorts_before(const NewNode& a, const NewNode& b) {
-    if (a.key != b.key) return a.key < b.key;
+bool sorts_before(const IndexSlot& a, const IndexSlot& b) {
+    if (a.tag != b.tag) return a.tag < b.tag;
+    if (a.length != b.length) return a.length < b.length;
     return compare_names(a.node, b.node) < 0;
 }
 
 // A balanced tree of the sorted nodes from first up to last.
-SymbolNode* build_tree(const NewNode* first, const NewNode* last) {
+SymbolNode* build_tree(const IndexSlot* first, const IndexSlot* last) {
     if (first == last) return nullptr;
-    const NewNode* middle = first + (last - first) / 2;
+    const IndexSlot* middle = first + (last - first) / 2;
     SymbolNode* n = middle->node;
     n->less = build_tree(first, middle);
     n->greater = build_tree(middle + 1, last);
@@ -380,34 +370,46 @@ SymbolNode* build_tree(const NewNode* first, const NewNode* last) {
     return n;
 }
 
-void place_new_nodes() {
-    if (new_node_count == 0) return;
-    std::sort(new_nodes, new_nodes + new_node_count, sorts_before);
-    if (symbol_root == nullptr) {
-        symbol_root = build_tree(new_nodes, new_nodes + new_node_count);
-    } else {
-        for (std::uint32_t i = 0; i < new_node_count; ++i) symbol_root = insert_symbol(symbol_root, new_nodes[i].node);
+// Places every waiting node in the tree, one at a time.
+void place_waiting_nodes() {
+    for (std::uint32_t i = 0; waiting_nodes > 0 && i <= index_mask; ++i) {
+        SymbolNode* n = index_slots[i].tag != 0 ? index_slots[i].node : nullptr;
+        if (n == nullptr || n->height != 0) continue;
+        n->height = 1;
+        symbol_root = insert_symbol(symbol_root, n);
+        --waiting_nodes;
     }
-    new_node_count = 0;
 }
 
-void new_nodes_release() {
-    std::free(new_nodes);
-    new_nodes = nullptr;
-    new_node_count = new_node_room = 0;
+// The last of the table's reading: the index is taken apart for the sort.
+void place_all_nodes() {
+    if (waiting_nodes == 0) return;
+    if (symbol_root != nullptr) {
+        place_waiting_nodes();
+        return;
+    }
+    std::uint32_t count = 0;
+    for (std::uint32_t i = 0; i <= index_mask; ++i)
+        if (index_slots[i].tag != 0) index_slots[count++] = sort_key(index_slots[i].node);
+    std::sort(index_slots, index_slots + count, sorts_before);
+    symbol_root = build_tree(index_slots, index_slots + count);
+    waiting_nodes = 0;
+    index_release();
 }
 
 // The node of text, whose hash is h; a new one of kind kind, without
 // entries, when the table has none yet, placed in the tree at once or,
-// when placing is false, by place_new_nodes.
+// when placing is false, left waiting.
 SymbolNode* find_or_add(const char* text, std::uint32_t length, std::uint64_t h, char kind, bool placing) {
     SymbolNode* n = index_find(text, length, h);
     if (n == nullptr) {
         n = new_node(text, length, kind);
-        if (placing)
+        if (placing) {
             symbol_root = insert_symbol(symbol_root, n);
-        else
-            note_new_node(n);
+        } else {
+            n->height = 0;
+            ++waiting_nodes;
+        }
         index_add(n, h);
     }
     return n;
@@ -490,7 +492,7 @@ void record_reference(const char* text, std::uint32_t length, char mark, char ki
 
 void finish_recording() {
     while (queue_count > 0) record_oldest();
-    place_new_nodes();
+    place_waiting_nodes();
 }
 
 char record_name(const char* text, std::uint32_t length, char mark, char kind) {
@@ -501,7 +503,8 @@ char record_name(const char* text, std::uint32_t length, char mark, char kind) {
 
 void order_references() {
     assert(!references_ordered);
-    finish_recording();
+    while (queue_count > 0) record_oldest();
+    place_all_nodes();
     order_subtree(symbol_root);
     references_ordered = true;
 }
@@ -514,7 +517,7 @@ int usage_of(const SymbolNode* node) {
 
 void release_tree() {
     queue_first = queue_count = 0;
-    new_nodes_release();
+    waiting_nodes = 0;
     index_release();
     pool_release(symbol_pool);
     pool_release(reference_pool);
