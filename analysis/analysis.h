@@ -26,9 +26,9 @@ void analyse_line_to(SymbolSink sink);
 void reset_analysis();
 // The whole analysis of one source, open at source under name: resets the
 // reader (closing what a failed run left open), the classifier and the
-// symbol table, analyses every line, closes the source and orders the
-// reference lists.  The record of input/ and the symbol table then hold the
-// source.  A source that failed while read is fatal (ERROR_READ_SOURCE).
-void analyse_source(platform::TextStream* source, const char* name);
+// symbol table, analyses every line and closes the source.  The record of input/ (keeping what keep, KEEP_ flags,
+// asks for) and the symbol table then hold the source.  A source that
+// failed while read is fatal (ERROR_READ_SOURCE).
+void analyse_source(platform::TextStream* source, const char* name, int keep = 0);
 
 }  // namespace analysis

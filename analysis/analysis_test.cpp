@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analysis/analysis.h"
@@ -11,6 +12,7 @@
 #include "listing/listing.h"
 #include "input/input.h"
 #include "lex/lex.h"
+#include "platform/platform.h"
 #include "symbols/symbols.h"
 #include "symbol_table_text.h"
 
@@ -248,6 +250,65 @@ TEST_F(AnalysisTest, TheSinkGetsEverySymbolOfTheStatementWithTheListingsMark) {
         }
         analyse(source.substr(source.rfind('\n') == std::string::npos ? 0 : source.rfind('\n') + 1), sink_to_text);
         EXPECT_EQ(sunk, r.sunk);
+    }
+}
+
+// The whole analysis of the example, as the command line runs it: the files
+// read, each symbol's occurrences (line, column, mark) oldest first, and its
+// facts.  PORTS.INC's six lines are lines 6 to 11, so BLINK.AVL's line n is
+// line n + 6 from its line 6 on.
+TEST_F(AnalysisTest, TheExampleLeavesItsFilesOccurrencesAndFacts) {
+    platform::change_directory(VELXREF_SOURCE_DIR "/examples");
+    platform::TextStream* source = platform::open_read("BLINK.AVL");
+    ASSERT_NE(source, nullptr);
+    analysis::analyse_source(source, "BLINK.AVL");
+    platform::change_directory(VELXREF_SOURCE_DIR);
+
+    ASSERT_EQ(input::file_records.size(), 2u);
+    const input::FileRecord& main = input::file_records[0];
+    EXPECT_EQ(main.name, "BLINK.AVL");
+    EXPECT_EQ(main.included_on, 0);
+    EXPECT_EQ(main.first_line, 1);
+    EXPECT_EQ(main.last_line, 46);
+    EXPECT_EQ(main.lines, 40);
+    const input::FileRecord& ports = input::file_records[1];
+    EXPECT_EQ(ports.name, "PORTS.INC");
+    EXPECT_EQ(ports.included_on, 5);
+    EXPECT_EQ(ports.name_column, 10);
+    EXPECT_EQ(ports.parent, 0);
+    EXPECT_EQ(ports.depth, 1);
+    EXPECT_EQ(ports.first_line, 6);
+    EXPECT_EQ(ports.last_line, 11);
+    EXPECT_EQ(ports.lines, 6);
+    EXPECT_TRUE(input::include_failures.empty());
+    EXPECT_EQ(input::lines_read, 46);
+
+    struct Row {
+        const char* name;
+        char kind;
+        int usage;
+        std::vector<std::tuple<std::int32_t, int, char>> refs;   // line, column, mark
+    } rows[] = {
+        {"PUTS", ' ', symbols::USAGE_DEFINED_AND_USED, {{18, 5, '&'}, {33, 5, '&'}, {42, 0, '#'}}},
+        {"COUNT", ' ', symbols::USAGE_DEFINED_AND_USED, {{14, 0, '#'}, {27, 10, ' '}, {34, 5, ' '}}},
+        {"PUTC", 'M', symbols::USAGE_NEVER_USED, {{16, 0, '#'}}},   // the invocation on line 32 is left out
+        {"PORT_IN", ' ', symbols::USAGE_DEFINED_AND_USED, {{8, 0, '#'}, {31, 13, ' '}}},
+        {"CH", ' ', symbols::USAGE_NEVER_DEFINED, {{16, 12, ' '}, {17, 6, ' '}}},
+    };
+    std::vector<const symbols::SymbolNode*> nodes = test_util::nodes_in_order();
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const symbols::SymbolNode* node = nullptr;
+        for (const symbols::SymbolNode* n : nodes)
+            if (std::strcmp(n->name, r.name) == 0) node = n;
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(node->kind, r.kind);
+        EXPECT_EQ(symbols::usage_of(node), r.usage);
+        std::vector<std::tuple<std::int32_t, int, char>> refs;
+        symbols::RefWalk w;
+        for (const symbols::RefEntry* e = symbols::first_ref(node, &w); e != nullptr; e = symbols::next_ref(&w))
+            refs.emplace_back(e->line, e->column, e->mark);
+        EXPECT_EQ(refs, r.refs);
     }
 }
 

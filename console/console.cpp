@@ -1,4 +1,4 @@
-// The console sink: standard output in console mode, records in collector mode.
+// The console: every message to standard output.
 #include <cstdio>
 
 #include "console/console.h"
@@ -20,11 +20,7 @@ bool shown_at_once(int kind) { return kind == MESSAGE_PROGRESS || kind == MESSAG
 
 }  // namespace
 
-void write_message(int kind, std::string_view text, std::string_view file, std::int32_t line, int column) {
-    if (mode == MODE_COLLECT) {
-        if (kind != MESSAGE_PROGRESS) messages.push_back(Message{kind, std::string(file), line, column, std::string(text)});
-        return;
-    }
+void write_message(int kind, std::string_view text) {
     if (kind == MESSAGE_FATAL) std::putchar(BELL);
     if (framed(kind)) std::putchar('\n');
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -32,17 +28,10 @@ void write_message(int kind, std::string_view text, std::string_view file, std::
     if (shown_at_once(kind)) std::fflush(stdout);
 }
 
-void flush() {
-    if (mode == MODE_CONSOLE) std::fflush(stdout);
-}
-
-void set_mode(int new_mode) {
-    mode = new_mode;
-    messages.clear();
-}
+void flush() { std::fflush(stdout); }
 
 void silence_if_file(const char* name) {
-    if (mode == MODE_CONSOLE && platform::console_is_file(name)) platform::silence_console();
+    if (platform::console_is_file(name)) platform::silence_console();
 }
 
 }  // namespace console

@@ -20,7 +20,6 @@ namespace {
 
 using fatal::report_error;
 
-constexpr const char* DEFAULT_EXTENSION = ".AVL";
 constexpr const char* LISTING_EXTENSION = ".VXR";
 
 bool serving = false;   // --lsp: no source is required
@@ -72,38 +71,13 @@ void parse_exclude_list(char* list) {
     }
 }
 
-// Where the file name of a path begins: after its last "\", else after its last ":".
-std::size_t file_name_start(const std::string& path) {
-    std::size_t cut = path.rfind('\\');
-    if (cut == std::string::npos) cut = path.rfind(':');
-    return cut == std::string::npos ? 0 : cut + 1;
-}
-
-// Where the extension of a path's file name begins: its last dot, unless
-// that dot follows another one or lies before the file name; npos when the
-// file name has no extension.
-std::size_t extension_dot(const std::string& path) {
-    std::size_t dot = path.rfind('.');
-    if (dot == std::string::npos || dot < file_name_start(path) || (dot > 0 && path[dot - 1] == '.'))
-        return std::string::npos;
-    return dot;
-}
-
-// The path a source name is opened by: ".AVL" appended when its file name
-// has no extension.
-std::string opened_path(const char* name) {
-    std::string path = name;
-    if (extension_dot(path) == std::string::npos) path += DEFAULT_EXTENSION;
-    return path;
-}
-
 void open_files() {
     source_file = platform::open_read(source_path.c_str());
     if (source_file == nullptr) report_error(fatal::ERROR_OPEN_SOURCE, source_path.c_str());
     // A listing or page that is this source, or one still to be read, would
     // take its place.
     for (int i = 0; i < source_count; ++i) {
-        std::string source = opened_path(source_names[i]);
+        std::string source = input::source_path(source_names[i]);
         if (platform::names_same_file(source.c_str(), listing_path.c_str()))
             report_error(fatal::ERROR_CREATE_LISTING, listing_path.c_str());
         if (html::page_wanted && platform::names_same_file(source.c_str(), page_path.c_str()))
@@ -217,10 +191,10 @@ void process_source(int index) {
         reset_file_state();   // the source may be open; a caller may go on after a fatal error
         throw;
     }
-    console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )", source_path);
+    console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )");
     platform::TextStream* source = source_file;
     source_file = nullptr;   // the reader closes it
-    analysis::analyse_source(source, source_path.c_str());
+    analysis::analyse_source(source, source_path.c_str(), html::page_wanted ? input::KEEP_TEXTS : 0);
     finish_source();
 }
 
@@ -270,10 +244,10 @@ void set_output_dir(const char* text) {
 }
 
 void derive_names(const char* name) {
-    source_path = opened_path(name);
+    source_path = input::source_path(name);
     std::string given = name;
-    std::size_t start = file_name_start(given);
-    std::size_t dot = extension_dot(given);
+    std::size_t start = input::file_name_start(given);
+    std::size_t dot = input::extension_dot(given);
     source_dir.assign(given, 0, start);
     base_name.assign(given, start, dot == std::string::npos ? std::string::npos : dot - start);
     if (!output_dir_given) output_dir = source_dir;

@@ -207,17 +207,16 @@ int open_descriptors() {
 }
 
 // A caller that goes on after fatal errors (the fuzz target, a language
-// server) gets every message as a record, the code and file with each
-// FatalExit, and no stream left open: a hundred sources whose listing cannot
-// be created (the source, its includes read before) and a hundred whose page
-// cannot be (the listing made before it).
-TEST(RunAgain, FatalErrorsLeaveNoStreamOpenAndTheirMessagesAsRecords) {
+// server) gets the code and file with each FatalExit, and no stream left
+// open: a hundred sources whose listing cannot be created (the source, its
+// includes read before) and a hundred whose page cannot be (the listing made
+// before it).
+TEST(RunAgain, FatalErrorsLeaveNoStreamOpen) {
     std::string dir = test_util::make_scratch_dir();
     std::filesystem::path old_cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir);
     test_util::write_file("A.AVL", "X: LDA Y\n  .INCLUDE NOPE.INC\n");
     std::filesystem::create_directory("A.html");   // a directory: no page can take its name
-    console::set_mode(console::MODE_COLLECT);
     static char name[] = "A";
     driver::source_names[0] = name;
     driver::source_count = 1;
@@ -228,7 +227,6 @@ TEST(RunAgain, FatalErrorsLeaveNoStreamOpenAndTheirMessagesAsRecords) {
         html::page_wanted = page;
         driver::output_dir_given = !page;
         driver::output_dir = page ? "" : "NODIR\\";
-        console::set_mode(console::MODE_COLLECT);
         fatal::FatalExit caught{-1, -1, ""};
         try {
             driver::process_source(0);
@@ -239,29 +237,19 @@ TEST(RunAgain, FatalErrorsLeaveNoStreamOpenAndTheirMessagesAsRecords) {
         EXPECT_EQ(caught.status, 3);
         EXPECT_EQ(caught.code, fatal::ERROR_CREATE_LISTING);
         EXPECT_EQ(caught.file, path);
-        ASSERT_EQ(console::messages.size(), 1u);
-        const console::Message& m = console::messages[0];
-        EXPECT_EQ(m.kind, console::MESSAGE_FATAL);
-        EXPECT_EQ(m.file, path);
-        EXPECT_EQ(m.text, "Can't create file " + path);
         EXPECT_EQ(open_descriptors(), before) << "run " << i;
     }
-    // The same source read to its end: the include message as a record, at its name.
+    // The same source read to its end: the include in the reader's record, at its name.
     html::page_wanted = false;
     driver::output_dir_given = false;
-    console::set_mode(console::MODE_COLLECT);
     driver::process_source(0);
-    ASSERT_EQ(console::messages.size(), 3u);
-    EXPECT_EQ(console::messages[0].kind, console::MESSAGE_SOURCE);
-    const console::Message& m = console::messages[1];
-    EXPECT_EQ(m.kind, console::MESSAGE_INCLUDE);
-    EXPECT_EQ(m.text, "Can't open include file NOPE.INC");
-    EXPECT_EQ(m.file, "NOPE.INC");
-    EXPECT_EQ(m.line, 2);
-    EXPECT_EQ(m.column, 11);
-    EXPECT_EQ(console::messages[2].kind, console::MESSAGE_SOURCE_END);
+    ASSERT_EQ(input::include_failures.size(), 1u);
+    const input::IncludeFailure& f = input::include_failures[0];
+    EXPECT_EQ(f.reason, input::INCLUDE_NOT_OPENED);
+    EXPECT_EQ(f.name, "NOPE.INC");
+    EXPECT_EQ(f.line, 2);
+    EXPECT_EQ(f.column, 11);
     EXPECT_EQ(open_descriptors(), before);
-    console::set_mode(console::MODE_CONSOLE);
     fatal::exit_status = 0;
     std::filesystem::current_path(old_cwd);
     test_util::remove_tree(dir);

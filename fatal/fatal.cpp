@@ -10,9 +10,7 @@ namespace fatal {
 
 namespace {
 
-void write_fatal(std::string_view text, const char* name = "") {
-    console::write_message(console::MESSAGE_FATAL, text, name);
-}
+void write_fatal(std::string_view text) { console::write_message(console::MESSAGE_FATAL, text); }
 
 }  // namespace
 
@@ -23,19 +21,19 @@ void report_error(int code, const char* name) {
         write_fatal(USAGE_TEXT);
         break;
     case ERROR_OPEN_SOURCE:
-        write_fatal(std::string("Can't open ") + name, name);
+        write_fatal(TEXT_OPEN_SOURCE + std::string(name));
         break;
     case ERROR_CREATE_LISTING:
-        write_fatal(std::string("Can't create file ") + name, name);
+        write_fatal(TEXT_CREATE_FILE + std::string(name));
         break;
     case ERROR_READ_SOURCE:
-        write_fatal(std::string("Can't read ") + name, name);
+        write_fatal(TEXT_READ_SOURCE + std::string(name));
         break;
     case ERROR_DISK_FULL:
-        write_fatal("Out of disk space.");
+        write_fatal(TEXT_DISK_FULL);
         break;
-    default:   // a record would need memory: only a console is told
-        if (console::mode == console::MODE_CONSOLE) write_fatal("Out of heap space.");
+    default:
+        write_fatal(TEXT_HEAP);
         break;
     }
     platform::discard_all_writers();   // a listing path keeps what it held before

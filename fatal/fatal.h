@@ -19,6 +19,17 @@ inline constexpr const char* USAGE_TEXT =
     "       -i : not include specified files ( use -ifilename,.... )\n"
     "       -o : select drive and directory for output ( use -otmp )";
 
+// The texts of the messages about a file, each followed by its name: the one
+// table the console and the language server's diagnostics take them from.
+inline constexpr const char* TEXT_OPEN_SOURCE = "Can't open ";
+inline constexpr const char* TEXT_CREATE_FILE = "Can't create file ";
+inline constexpr const char* TEXT_READ_SOURCE = "Can't read ";
+inline constexpr const char* TEXT_NESTING = "Nesting error ";
+inline constexpr const char* TEXT_OPEN_INCLUDE = "Can't open include file ";
+inline constexpr const char* TEXT_READ_INCLUDE = "Can't read include file ";
+inline constexpr const char* TEXT_DISK_FULL = "Out of disk space.";
+inline constexpr const char* TEXT_HEAP = "Out of heap space.";
+
 inline int exit_status = 0;   // 0, 1 after an include error, 2 or 3 when fatal
 
 // What report_error throws: caught by driver::run, which returns status as

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "html/html.h"
+#include "input/input.h"
 
 namespace html {
 
@@ -50,51 +51,13 @@ const char* reference_of(unsigned char b) {
     }
 }
 
-std::size_t put_utf8(char32_t c, char* to) {
-    if (c < 0x80) {
-        to[0] = static_cast<char>(c);
-        return 1;
-    }
-    if (c < 0x800) {
-        to[0] = static_cast<char>(0xC0 | (c >> 6));
-        to[1] = static_cast<char>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    to[0] = static_cast<char>(0xE0 | (c >> 12));
-    to[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    to[2] = static_cast<char>(0x80 | (c & 0x3F));
-    return 3;
-}
-
 // Length of the valid UTF-8 sequence at p (of at most n bytes) that stands
 // for a character fit to show, or 0: C1 controls and noncharacters are shown
 // byte by byte instead, as a parser of the page would take them for errors.
 std::size_t shown_utf8_length(const unsigned char* p, std::size_t n) {
-    unsigned char b = p[0];
-    std::size_t len;
-    char32_t c;
-    unsigned char lo = 0x80, hi = 0xBF;   // range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-        c = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        c = b & 0x0F;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        c = b & 0x07;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (n < len || p[1] < lo || p[1] > hi) return 0;
-    for (std::size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (p[i] & 0x3F);
-    }
+    std::size_t len = input::utf8_length(p, n);
+    if (len < 2) return 0;
+    char32_t c = input::utf8_value(p, len);
     if (c <= 0x9F || (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE) return 0;
     return len;
 }
@@ -151,10 +114,10 @@ std::size_t encode_text(const char* bytes, std::size_t n, char* to, bool markup)
             w += k;
             ++i;
         } else if (b < 0x20) {
-            w += put_utf8(0x2400 + b, to + w);   // the control pictures
+            w += input::put_utf8(0x2400 + b, to + w);   // the control pictures
             ++i;
         } else if (b == 0x7F) {
-            w += put_utf8(0x2421, to + w);
+            w += input::put_utf8(0x2421, to + w);
             ++i;
         } else if (std::size_t k = shown_utf8_length(p + i, n - i)) {
             if (char32_t c = bidi_control(p + i, k)) {
@@ -165,7 +128,7 @@ std::size_t encode_text(const char* bytes, std::size_t n, char* to, bool markup)
             }
             i += k;
         } else {
-            w += put_utf8(CP437_HIGH[b - 0x80], to + w);
+            w += input::put_utf8(CP437_HIGH[b - 0x80], to + w);
             ++i;
         }
     }

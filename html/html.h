@@ -22,7 +22,7 @@ inline constexpr int MAX_ID_PER_BYTE = 3;        // "-" and two hex digits
 
 inline bool page_wanted = false;   // --html: every source gets a page
 
-// From now on every source gets a page: the reader keeps the text of every line.
+// From now on every source gets a page (the driver has the reader keep the text of every line).
 void request_pages();
 // Writes the whole page of the source just read, named source_name, to page;
 // a failed write is fatal.

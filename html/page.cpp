@@ -25,7 +25,7 @@ namespace {
 // Where a recorded occurrence stands in its line, its stored mark, and where
 // its link leads: the line of its symbol's one definition, or 0 for the
 // symbol's row (a definition, or a symbol defined never or more than once).
-struct Occurrence {
+struct PlacedMark {
     unsigned char column;
     unsigned char length;
     char mark;
@@ -124,7 +124,7 @@ const char* const STYLE =
     "pre{content-visibility:visible;overflow:visible;white-space:pre-wrap}}\n";
 
 int gutter_width = 1;                 // digits of the largest line number
-std::vector<std::string> shown_names; // the names of input::files, encoded
+std::vector<std::string> shown_names; // the names of input::file_records, encoded
 std::vector<std::string> title_names; // the same for an attribute value
 std::size_t last_run = 0;             // where the previous reference was found
 
@@ -191,12 +191,12 @@ struct Totals {
 // reaches far apart in memory, and that is where the page's time goes:
 // they are walked three times, here, to place them by line for the source,
 // and for the rows.
-struct SymbolFacts {
+struct RowFacts {
     std::int32_t first_definition;   // line of its first definition, or 0
     std::int32_t only_definition;    // line of its one definition; 0 when it has none or several
     int usage;                       // symbols::usage_of
 };
-std::vector<SymbolFacts> facts;
+std::vector<RowFacts> facts;
 
 // Every recorded occurrence by line: those of line index i (line number - 1)
 // are placed[line_first[i]] up to placed[line_first[i + 1]], in column order.
@@ -204,7 +204,7 @@ std::vector<SymbolFacts> facts;
 // sort them by line, a few per line by column.  Four bytes a line: a table of
 // more than 2^32 occurrences (64 GiB of entries) is out of heap space.
 std::vector<std::uint32_t> line_first;
-std::vector<Occurrence> placed;
+std::vector<PlacedMark> placed;
 
 // Always so, but for line numbers that wrapped past 2^31 lines.
 bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= input::lines_read; }
@@ -218,13 +218,14 @@ void survey(const SymbolNode* n, Totals& t) {
         t.first_chars[static_cast<unsigned char>(n->name[0])] = true;
         const RefEntry* first = nullptr;   // the first definition; the references are oldest first
         int definitions = 0;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) {
+        symbols::RefWalk w;
+        for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w)) {
             ++t.occurrences;
             if (on_a_line_read(e)) ++line_first[static_cast<std::size_t>(e->line)];
             if (e->mark == '#' && definitions++ == 0) first = e;
         }
         std::int32_t only = definitions == 1 && on_a_line_read(first) ? first->line : 0;
-        facts.push_back(SymbolFacts{first != nullptr ? first->line : 0, only, symbols::usage_of(n)});
+        facts.push_back(RowFacts{first != nullptr ? first->line : 0, only, symbols::usage_of(n)});
     }
 }
 
@@ -249,10 +250,11 @@ void place_by_line(const SymbolNode* n, std::size_t& symbol) {
     for (; n != nullptr; n = n->greater) {
         place_by_line(n->less, symbol);
         std::int32_t definition = facts[symbol++].only_definition;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next)
+        symbols::RefWalk w;
+        for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w))
             if (on_a_line_read(e))
                 placed[line_first[static_cast<std::size_t>(e->line - 1)]++] =
-                    Occurrence{e->column, static_cast<unsigned char>(n->length), e->mark, e->mark == '#' ? 0 : definition};
+                    PlacedMark{e->column, static_cast<unsigned char>(n->length), e->mark, e->mark == '#' ? 0 : definition};
     }
 }
 
@@ -266,7 +268,7 @@ void place_occurrences() {
     line_first[0] = 0;
     for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
         for (std::size_t j = std::size_t{line_first[i]} + 1; j < line_first[i + 1]; ++j) {
-            Occurrence o = placed[j];
+            PlacedMark o = placed[j];
             std::size_t k = j;
             for (; k > line_first[i] && placed[k - 1].column > o.column; --k) placed[k] = placed[k - 1];
             placed[k] = o;
@@ -279,7 +281,7 @@ void place_occurrences() {
 void emit_symbol_rows(const SymbolNode* n, int& group, std::size_t& symbol) {
     for (; n != nullptr; n = n->greater) {
         emit_symbol_rows(n->less, group, symbol);
-        const SymbolFacts& f = facts[symbol++];
+        const RowFacts& f = facts[symbol++];
         int first = static_cast<unsigned char>(n->name[0]);
         if (first != group) {
             if (group >= 0) emit("</tbody>\n", 9);
@@ -304,7 +306,8 @@ void emit_symbol_rows(const SymbolNode* n, int& group, std::size_t& symbol) {
         if (n->kind == 'M') emit(" <span class=\"macro\" title=\"macro name\">macro</span>");
         emit("</th><td>", 9);
         int file_shown = -1;
-        for (const RefEntry* e = n->refs; e != nullptr; e = e->next) emit_reference(e, file_shown);
+        symbols::RefWalk w;
+        for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w)) emit_reference(e, file_shown);
         emit("</td></tr>\n", 11);
     }
 }
@@ -369,7 +372,7 @@ void emit_header(const char* source_name, const Totals& t) {
     emit("</p>\n<dl class=\"counts\">\n<dt>Source</dt><dd>");
     emit_text(source_name, std::strlen(source_name));
     emit("</dd>\n<dt>Files read</dt><dd>");
-    emit_number(static_cast<std::int64_t>(std::count_if(input::files.begin(), input::files.end(), shown_as_read)));
+    emit_number(static_cast<std::int64_t>(std::count_if(input::file_records.begin(), input::file_records.end(), shown_as_read)));
     emit("</dd>\n<dt>Lines</dt><dd>");
     emit_number(input::lines_read);
     emit("</dd>\n<dt>Symbols</dt><dd>");
@@ -385,8 +388,8 @@ void emit_files() {
     open_section("files", "Files");
     emit("<table>\n<thead><tr><th>File</th><th>Lines</th>"
          "<th>Included on line</th></tr></thead>\n<tbody>\n");
-    for (std::size_t i = 0; i < input::files.size(); ++i) {
-        const input::FileRecord& f = input::files[i];
+    for (std::size_t i = 0; i < input::file_records.size(); ++i) {
+        const input::FileRecord& f = input::file_records[i];
         if (!shown_as_read(f)) continue;
         emit("<tr id=\"f", 9);
         emit_number(static_cast<std::int64_t>(i + 1));
@@ -576,7 +579,6 @@ void emit_source() {
 
 void request_pages() {
     page_wanted = true;
-    input::keep_record(input::KEEP_TEXTS);
 }
 
 void write_page(platform::TextStream* page, const char* source_name) {
@@ -585,7 +587,7 @@ void write_page(platform::TextStream* page, const char* source_name) {
     last_run = 0;
     shown_names.clear();
     title_names.clear();
-    for (const input::FileRecord& f : input::files) {
+    for (const input::FileRecord& f : input::file_records) {
         for (bool markup : {true, false}) {
             std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
             s.resize(encode_text(f.name.data(), f.name.size(), s.data(), markup));

@@ -15,9 +15,9 @@ namespace {
 
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
 bool resume_skipping[MAX_INCLUDE_DEPTH];   // the including file was inside an over-long line when it opened the level
-int open_files[MAX_INCLUDE_DEPTH + 1];     // files index of the file read at each level, the source at 0
-int reading_file = 0;                      // files index of the file read now
-int run_file = -1;                         // files index of the last line run, -1 when it is closed
+int open_files[MAX_INCLUDE_DEPTH + 1];     // file_records index of the file read at each level, the source at 0
+int reading_file = 0;                      // file_records index of the file read now
+int run_file = -1;                         // file_records index of the last line run, -1 when it is closed
 
 // Where read_chars dropped carriage returns in the piece just read (KEEP_OFFSETS).
 int piece_dropped_at[LINE_BUFFER_SIZE];
@@ -58,10 +58,7 @@ void keep_text(const char* text, int length, bool cut) {
 void report_include(const char* name, std::int32_t line, int column, int file, int reason) {
     include_failures.push_back(IncludeFailure{name, line, column, file, reason});
     if (reason == INCLUDE_EXCLUDED) return;
-    const char* what = reason == INCLUDE_TOO_DEEP     ? "Nesting error "
-                       : reason == INCLUDE_NOT_OPENED ? "Can't open include file "
-                                                      : "Can't read include file ";
-    console::write_message(console::MESSAGE_INCLUDE, std::string(what) + name, name, line, column);
+    console::write_message(console::MESSAGE_INCLUDE, include_message(reason) + std::string(name));
     fatal::note_error();
 }
 
@@ -71,7 +68,7 @@ void report_include(const char* name, std::int32_t line, int column, int file, i
 void leave_include() {
     --include_depth;
     if (!platform::close_stream(include_stack[include_depth])) {
-        FileRecord& f = files[static_cast<std::size_t>(open_files[include_depth + 1])];
+        FileRecord& f = file_records[static_cast<std::size_t>(open_files[include_depth + 1])];
         f.failed = true;
         report_include(f.name.c_str(), f.included_on, f.name_column, f.parent, INCLUDE_READ_FAILED);
     }
@@ -88,7 +85,7 @@ void leave_include() {
 // counter stands at the line after the run's last.
 void close_run() {
     if (run_file < 0) return;
-    FileRecord& f = files[static_cast<std::size_t>(run_file)];
+    FileRecord& f = file_records[static_cast<std::size_t>(run_file)];
     f.lines += lines_read - line_runs.back().first;
     f.last_line = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) - 1u);
     run_file = -1;
@@ -97,7 +94,7 @@ void close_run() {
 // The line about to be handed out starts a run of lines from reading_file.
 void open_run() {
     close_run();
-    FileRecord& f = files[static_cast<std::size_t>(reading_file)];
+    FileRecord& f = file_records[static_cast<std::size_t>(reading_file)];
     if (f.lines == 0) f.first_line = line_number;
     line_runs.push_back(LineRun{lines_read, f.lines + 1, reading_file});
     run_file = reading_file;
@@ -202,8 +199,8 @@ int open_include(const char* name, int column) {
     // An include that is the console must not get console text (which, up
     // to the first progress mark, has not reached it yet).
     console::silence_if_file(name);
-    files.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
-    open_files[include_depth + 1] = static_cast<int>(files.size() - 1);
+    file_records.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
+    open_files[include_depth + 1] = static_cast<int>(file_records.size() - 1);
     reading_file = open_files[include_depth + 1];
     input_file = include_stack[include_depth];
     // The include's first line is its own, even when its name stood on an
@@ -218,6 +215,32 @@ bool same_name_nocase(const char* a, const char* b) {
     for (; *a != 0; ++a, ++b)
         if (to_upper(*a) != to_upper(*b)) return false;
     return *b == 0;
+}
+
+const char* include_message(int reason) {
+    return reason == INCLUDE_TOO_DEEP      ? fatal::TEXT_NESTING
+           : reason == INCLUDE_NOT_OPENED  ? fatal::TEXT_OPEN_INCLUDE
+           : reason == INCLUDE_READ_FAILED ? fatal::TEXT_READ_INCLUDE
+                                           : nullptr;
+}
+
+std::size_t file_name_start(const std::string& path) {
+    std::size_t cut = path.rfind('\\');
+    if (cut == std::string::npos) cut = path.rfind(':');
+    return cut == std::string::npos ? 0 : cut + 1;
+}
+
+std::size_t extension_dot(const std::string& path) {
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot < file_name_start(path) || (dot > 0 && path[dot - 1] == '.'))
+        return std::string::npos;
+    return dot;
+}
+
+std::string source_path(const char* name) {
+    std::string path = name;
+    if (extension_dot(path) == std::string::npos) path += SOURCE_EXTENSION;
+    return path;
 }
 
 void clear_excludes() { exclude_count = 0; }
@@ -237,7 +260,8 @@ void close_streams() {
     close_source();
 }
 
-void reset_input(platform::TextStream* source, std::string_view name) {
+void reset_input(platform::TextStream* source, std::string_view name, int keep) {
+    kept = keep;
     if (source_stream == source) source_stream = nullptr;   // stays open: it is read again
     close_streams();   // what a run that failed left open
     line_number = 1;
@@ -247,8 +271,8 @@ void reset_input(platform::TextStream* source, std::string_view name) {
     input_file = source;
     line_length = 0;
     line_buffer[0] = 0;
-    files.clear();
-    files.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
+    file_records.clear();
+    file_records.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
     open_files[0] = 0;
     reading_file = 0;
     run_file = -1;
@@ -268,8 +292,6 @@ bool close_source() {
     input_file = nullptr;
     return read;
 }
-
-void keep_record(int flags) { kept |= flags; }
 
 void release_line_record() {
     std::vector<LineOffset>().swap(line_offsets);

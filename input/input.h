@@ -18,6 +18,7 @@ namespace input {
 inline constexpr int LINE_BUFFER_SIZE = 256;   // 254 characters, line feed, terminator
 inline constexpr int MAX_INCLUDE_DEPTH = 4;    // include files open at once
 inline constexpr int MAX_EXCLUDES = 16;        // names in the -i list
+inline constexpr const char* SOURCE_EXTENSION = ".AVL";   // given to a source name without one
 
 // What open_include did.
 inline constexpr int INCLUDE_OPENED = 0;       // the next line is the include's first
@@ -26,7 +27,7 @@ inline constexpr int INCLUDE_TOO_DEEP = 2;     // reported, status 1
 inline constexpr int INCLUDE_NOT_OPENED = 3;   // reported, status 1
 inline constexpr int INCLUDE_READ_FAILED = 4;  // opened, failed while read: reported, status 1
 
-// What the record keeps beyond the file table (flags of keep_record).
+// What the record keeps beyond the file table (flags of reset_input).
 inline constexpr int KEEP_OFFSETS = 1;   // where lines start in their files, and the dropped bytes (LineOffset)
 inline constexpr int KEEP_TEXTS = 2;     // the text of every line, as handed out
 
@@ -36,7 +37,7 @@ struct FileRecord {
     std::string name;          // as opened: the source path, or the name written after INCLUDE
     std::int32_t included_on;  // line of the INCLUDE that opened it, 0 for the source
     int name_column;           // column of that name in its line, -1 for the source
-    int parent;                // files index of the file holding the INCLUDE, -1 for the source
+    int parent;                // file_records index of the file holding the INCLUDE, -1 for the source
     int depth;                 // 0 for the source, 1..MAX_INCLUDE_DEPTH for includes
     std::int32_t first_line;   // number of its first line handed out, 0 while it has none
     std::int32_t last_line;    // number of its last line handed out, 0 while it has none
@@ -49,7 +50,7 @@ struct IncludeFailure {
     std::string name;          // as written after INCLUDE
     std::int32_t line;         // line of the INCLUDE
     int column;                // column of the name in that line
-    int file;                  // files index of the file holding the INCLUDE
+    int file;                  // file_records index of the file holding the INCLUDE
     int reason;                // INCLUDE_EXCLUDED..INCLUDE_READ_FAILED
 };
 
@@ -57,7 +58,7 @@ struct IncludeFailure {
 struct LineRun {
     std::int32_t first;        // index of its first line (line number - 1)
     std::int32_t first_local;  // that line's place among the lines handed out from its file, from 1
-    int file;                  // files index
+    int file;                  // file_records index
 };
 
 // A byte consumed but not handed out inside a line: a carriage return the
@@ -97,8 +98,8 @@ inline int exclude_count = 0;                      // filled slots, 0..MAX_EXCLU
 
 // The record of the current source run, reset by reset_input; the line
 // counts of files are complete once next_line has reported the end.
-inline int kept = 0;                               // KEEP_ flags: what the record keeps beyond the file table
-inline std::vector<FileRecord> files;              // every file opened, in opening order; files[0] the source
+inline int kept = 0;                               // KEEP_ flags of this run, as reset_input was given them
+inline std::vector<FileRecord> file_records;             // every file opened, in opening order; file_records[0] the source
 inline std::vector<IncludeFailure> include_failures;   // in the order met (a read failure when its file ends)
 inline std::vector<LineRun> line_runs;             // in line order; every line handed out is in one
 inline std::int32_t lines_read = 0;                // lines handed out
@@ -126,19 +127,40 @@ void clear_excludes();
 bool add_exclude(const char* name);
 // The standard upper-case mapping: only a to z change.
 inline char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// Length of the valid UTF-8 sequence at p (n bytes available, n > 0): 1 to
+// 4, or 0 when the byte at p starts none (no overlong form, no surrogate,
+// nothing past U+10FFFF).  The one rule of valid UTF-8 (utf8.cpp).
+std::size_t utf8_length(const unsigned char* p, std::size_t n);
+// The code point of the valid sequence of len bytes at p.
+char32_t utf8_value(const unsigned char* p, std::size_t len);
+// Writes code point c (at most U+10FFFF, no surrogate) as UTF-8 at to;
+// returns its length, 1 to 4.
+std::size_t put_utf8(char32_t c, char* to);
+// The text of the message about an include not read for reason (before its
+// name), or nullptr for INCLUDE_EXCLUDED, which has none.
+const char* include_message(int reason);
+// Where the file name of a path begins: after its last "\", else after its
+// last ":" ("/" is no separator here: "dir.v1/prog" has the extension ".v1/prog").
+std::size_t file_name_start(const std::string& path);
+// Where the extension of a path's file name begins: its last dot, unless
+// that dot follows another one or lies before the file name; npos when the
+// file name has no extension.
+std::size_t extension_dot(const std::string& path);
+// The path a source named name is opened by, for the command line and the
+// server alike: ".AVL" appended when its file name has no extension.
+std::string source_path(const char* name);
 // Whether a and b are equal when letters are compared without regard to case.
 bool same_name_nocase(const char* a, const char* b);
 // Per-source reset: line 1, no include open, no long line pending, source
-// (named name) is read, the record holds it alone.  Streams a failed run left
+// (named name) is read, the record holds it alone and keeps what keep
+// (KEEP_ flags) asks for beyond the file table.  Streams a failed run left
 // open (its includes, its source) are closed first.
-void reset_input(platform::TextStream* source, std::string_view name = {});
+void reset_input(platform::TextStream* source, std::string_view name = {}, int keep = 0);
 // Closes the source once next_line reported its end; false when it failed
 // while read (a read error shows only here).
 bool close_source();
 // Closes every stream the reader holds (a run that failed); the record stays.
 void close_streams();
-// From the next reset on, the record keeps what flags (KEEP_ flags) ask for too.
-void keep_record(int flags);
 // Once a caller is done with the record of a run: returns the room of its
 // lists per line (offsets, dropped bytes, cut lines, kept texts) to the
 // heap; they stay empty until the next reset.
@@ -149,7 +171,7 @@ void release_line_record();
 // line stopped).  Needs KEEP_OFFSETS, and a line the record keeps (the one
 // being handed out, a cut one, one that named an include); -1 for another.
 std::int64_t file_offset(std::int32_t index, int column);
-// files index of the file line index came from.
+// file_records index of the file line index came from.
 int file_of_line(std::int32_t index);
 // The next kept line from cursor on (a new cursor starts at the first): its
 // text without the line feed and whether it was cut; false past the last.

@@ -48,8 +48,9 @@ protected:
         test_util::write_file("MAIN.AVL", bytes);
         source = platform::open_read("MAIN.AVL");
         ASSERT_NE(source, nullptr);
-        input::reset_input(source, "MAIN.AVL");
+        input::reset_input(source, "MAIN.AVL", keep);
     }
+    int keep = 0;   // what start_source's record keeps
 
     std::string old_cwd, base;
 };
@@ -271,7 +272,7 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
         std::int32_t line;   // index among the lines handed out
         int column;
         std::int64_t offset;
-        int file;            // index in input::files
+        int file;            // index in input::file_records
     };
     struct Case {
         const char* what;
@@ -291,7 +292,7 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
         {"an include named on a long line", long_include, "Q\r\nR\n",
          {{0, 237, 237, 0}, {1, 0, 0, 1}, {2, 0, 3, 1}, {3, 3, 349, 0}}},
     };
-    input::kept = input::KEEP_OFFSETS;
+    keep = input::KEEP_OFFSETS;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         test_util::write_file("I.INC", c.include);
@@ -299,7 +300,7 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
         std::vector<std::string> texts;
         while (input::next_line() != 0) {
             std::int32_t i = input::lines_read - 1;
-            std::string bytes = test_util::read_file(input::files[static_cast<std::size_t>(input::file_of_line(i))].name);
+            std::string bytes = test_util::read_file(input::file_records[static_cast<std::size_t>(input::file_of_line(i))].name);
             for (int k = 0; k < input::line_length; ++k) {
                 std::int64_t at = input::file_offset(i, k);
                 ASSERT_TRUE(at >= 0 && at <= static_cast<std::int64_t>(bytes.size())) << "line " << i << " column " << k;
@@ -328,17 +329,16 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
         if (!c.include.empty()) {
             EXPECT_EQ(kept_lines, (std::vector<std::int32_t>{0, 3}));   // cut and naming I.INC; the last
             EXPECT_EQ(input::file_offset(0, 237), 237);
-            ASSERT_EQ(input::files.size(), 2u);
-            EXPECT_EQ(input::files[1].name_column, 237);
-            EXPECT_EQ(input::files[1].included_on, 1);
-            EXPECT_EQ(input::files[1].first_line, 2);
-            EXPECT_EQ(input::files[1].last_line, 3);
+            ASSERT_EQ(input::file_records.size(), 2u);
+            EXPECT_EQ(input::file_records[1].name_column, 237);
+            EXPECT_EQ(input::file_records[1].included_on, 1);
+            EXPECT_EQ(input::file_records[1].first_line, 2);
+            EXPECT_EQ(input::file_records[1].last_line, 3);
             EXPECT_EQ(input::cut_lines, std::vector<std::int32_t>{0});
         }
         input::close_source();
         source = nullptr;
     }
-    input::kept = 0;
 }
 
 TEST_F(ReaderTest, SameNameNocaseMapsOnlyAsciiLetters) {

@@ -170,6 +170,8 @@ inline bool has_class(char c, unsigned char k) { return (char_class.bits[static_
 inline bool is_blank(char c) { return has_class(c, CLASS_BLANK); }
 inline bool is_decimal_digit(char c) { return has_class(c, CLASS_DIGIT); }
 inline bool is_identifier_char(char c) { return has_class(c, CLASS_IDENT); }
+// Whether c goes on a name that an identifier character started.
+inline bool is_name_char(char c) { return is_identifier_char(c) || is_decimal_digit(c); }
 inline bool is_hex_digit(char c) { return has_class(c, CLASS_HEX); }
 inline bool is_octal_digit(char c) { return has_class(c, CLASS_OCTAL); }
 inline bool is_binary_digit(char c) { return has_class(c, CLASS_BINARY); }
@@ -197,6 +199,9 @@ inline std::string_view token_text() { return {text_start, static_cast<std::size
 // reserved_table in *row, else TOKEN_MNEMONIC with its row of mnemonic_table,
 // else TOKEN_SYMBOL (so for any length outside 1..MAX_KEYWORD_LENGTH).
 std::int32_t classify_identifier(const char* text, int length, std::int32_t* row);
+// Whether the length bytes at text are exactly one symbol token as the
+// tokenizer reads it, within a line of at most max_length characters.
+bool is_one_symbol(const char* text, std::size_t length, std::size_t max_length);
 // Row of directive_table that the length characters at text name, letter case
 // aside, or -1.
 std::int32_t find_directive(const char* text, int length);

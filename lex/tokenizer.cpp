@@ -205,4 +205,13 @@ std::int32_t fetch_token() {
     return TOKEN_INVALID;
 }
 
+bool is_one_symbol(const char* text, std::size_t length, std::size_t max_length) {
+    if (length == 0 || length > max_length) return false;
+    if (!is_identifier_char(text[0])) return false;
+    if (text[0] == '.' && length > 1 && !is_identifier_char(text[1])) return false;
+    for (std::size_t i = 0; i < length; ++i)
+        if (!is_name_char(text[i])) return false;
+    return true;
+}
+
 }  // namespace lex

@@ -129,10 +129,10 @@ inline void put_reference(std::int32_t line, char mark) {
     *out++ = mark;
 }
 
-// Writes the fields of a reference list, oldest first.
-void put_references(const RefEntry* e) {
-    assert(symbols::references_ordered && "the lists are oldest first");
-    for (; e != nullptr; e = e->next) {
+// Writes the fields of a symbol's references, oldest first.
+void put_references(const SymbolNode* node) {
+    symbols::RefWalk w;
+    for (const RefEntry* e = symbols::first_ref(node, &w); e != nullptr; e = symbols::next_ref(&w)) {
         room_for_step();
         put_reference(e->line, e->mark);
     }
@@ -146,7 +146,7 @@ void put_subtree(const SymbolNode* node) {
         output_column = static_cast<std::uint32_t>(name_width);   // a name never breaks the line
         current_node = node;
         put_name(node);
-        put_references(node->refs);
+        put_references(node);
         room_for_step();
         put_line_end();
         if (count_body_line()) put_page_header();

@@ -135,7 +135,7 @@ void write_bytes(std::string_view bytes) {
 
 void write_header(std::size_t length) { write_bytes("Content-Length: " + std::to_string(length) + "\r\n\r\n"); }
 
-void write_message(const std::string& body) {
+void write_framed(const std::string& body) {
     if (body.size() > READ_SIZE) {   // a large body is not copied behind its header
         write_header(body.size());
         write_bytes(body);

@@ -88,12 +88,7 @@ std::string upper_text(std::string_view s) {
 
 // Whether text is exactly one symbol token as the tokenizer reads it.
 bool is_one_symbol(const std::string& text) {
-    if (text.empty() || text.size() > static_cast<std::size_t>(input::LINE_BUFFER_SIZE - 2)) return false;
-    if (!lex::is_identifier_char(text[0])) return false;
-    if (text[0] == '.' && text.size() > 1 && !lex::is_identifier_char(text[1])) return false;
-    for (char c : text)
-        if (!lex::is_identifier_char(c) && !lex::is_decimal_digit(c)) return false;
-    return true;
+    return lex::is_one_symbol(text.data(), text.size(), static_cast<std::size_t>(input::LINE_BUFFER_SIZE - 2));
 }
 
 // Whether text, letter case aside, is a mnemonic, a pseudo-instruction (with

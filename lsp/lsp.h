@@ -148,6 +148,16 @@ struct Analysis {
     std::vector<Diagnostic> diagnostics;          // by file, then by where each starts
 };
 
+// A walk of editor's positions through one text, each asked for at or
+// mostly a little after the last (position_at).
+struct PositionCursor {
+    bool has_cr;                  // a CR stands in the text: lines end at LF, CR LF and a lone CR, not only LF
+    std::size_t last_line;        // the line of the last position asked for
+    std::size_t line_start;       // where that line starts
+    std::size_t last_offset;      // the offset of the last position asked for
+    std::int32_t last_character;  // and its character
+};
+
 // A place the answer of a request points at.
 struct Location {
     std::uint32_t file;
@@ -223,7 +233,7 @@ inline std::vector<std::string> notices;   // what the workspace has to tell the
 // Reads one message into body; MESSAGE_READ, MESSAGE_END or MESSAGE_REFUSED.
 int read_message(std::string* body);
 // Writes one message with its header; a failure sets channel_broken.
-void write_message(const std::string& body);
+void write_framed(const std::string& body);
 // Writes the header of a message of length bytes, whose body write_bytes
 // then writes a piece at a time.
 void write_header(std::size_t length);
@@ -234,10 +244,6 @@ void reset_channel();
 
 // The value of the hex digit c, or -1.
 int hex_value(char c);
-// Length of the valid UTF-8 sequence at p (n bytes available, n > 0): 1 to
-// 4, or 0 when the byte at p starts none (no overlong form, no surrogate,
-// nothing past U+10FFFF).
-std::size_t sequence_length(const unsigned char* p, std::size_t n);
 // Offsets where the lines of text start: after every LF, CR LF and lone CR;
 // only the first count of them when text has more.
 std::vector<std::uint32_t> line_starts(std::string_view text, std::size_t count = SIZE_MAX);
@@ -250,6 +256,13 @@ std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& s
 // UTF-8 sequence of four bytes is two UTF-16 units, any other valid one one,
 // a byte that is not part of valid UTF-8 one.
 std::int32_t characters_of(const char* text, std::size_t count);
+// A cursor at the start of text.
+PositionCursor position_cursor(std::string_view text);
+// The editor's position of byte offset in text (clamped to it), counted on
+// from where cursor stood; cursor then stands there.
+Position position_at(PositionCursor* cursor, std::string_view text, std::int64_t offset);
+// The text of the editor's line around offset, without its line end.
+std::string line_around(std::string_view text, std::size_t offset);
 // Replaces range of text with replacement.
 void apply_change(std::string* text, Range range, std::string_view replacement);
 // The full path a file: URI names, or empty when it names none.
@@ -257,8 +270,6 @@ std::string path_of_uri(std::string_view uri);
 // The file: URI of a full path.
 std::string uri_of_path(const std::string& path);
 
-// Whether the file name of name has an extension (else ".AVL" is added).
-bool has_source_name_extension(const std::string& name);
 // Whether name ends with a source extension (.AVL .ASM .S .A65 .SRC .INC or
 // one of more, letter case aside).
 bool has_source_extension(std::string_view name, const std::vector<std::string>& more);
@@ -334,6 +345,14 @@ std::string rename_refusal(std::uint32_t file, const std::string& name);
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name);
 // Every occurrence of name in the scope of file, each place once.
 std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
+
+// The JSON string lifter (json_strings.cpp).  Takes the long string values
+// (from LIFT_LENGTH bytes as written, and every one starting with U+0000)
+// out of body into lifted, decoded, each standing in the rest as "\u0000"
+// and its number; returns the body the JSON reader is to read instead, or
+// empty when nothing was taken out (body then stays as it was; otherwise it
+// is used up).  A string the JSON reader would refuse stays where it is.
+std::string lift_strings(std::string& body, std::vector<std::string>* lifted);
 
 // Serves until exit or the end of input; returns the exit status.
 int serve();

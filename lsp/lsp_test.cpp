@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "input/input.h"
 #include "lsp/lsp.h"
 #include "platform/platform.h"
 #include "test_util.h"
@@ -282,6 +283,29 @@ TEST_F(LspWorkspace, AFileReadByTwoSourcesIsOneFile) {
     ASSERT_EQ(symbols.size(), 2u);
     EXPECT_EQ(symbols[0].kind, lsp::KIND_FUNCTION);   // called by JSR in A only
     EXPECT_EQ(lsp::new_name_refusal(file("C.INC"), "YY"), "YY already names a symbol of this program");
+}
+
+// The server opens a named source by the command line's rule: ".AVL" is
+// added only when the name's file name (after its last "\\" or ":") has no
+// dot, so "dir.v1/prog" is opened as it stands; the host then reads the
+// name as the command line's open does ("\\" a "/" on POSIX).
+TEST_F(LspWorkspace, SourcesAreNamedAsOnTheCommandLine) {
+    struct Row {
+        const char* named;
+        const char* opened;   // the name the command line opens
+    } rows[] = {{"dir.v1/prog", "dir.v1/prog"}, {"A.B/C", "A.B/C"}, {"X:Y", "X:Y.AVL"}, {"\\", "\\.AVL"}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.named);
+        open({{"dir.v1/prog", "RIGHT\n"}, {"dir.v1/prog.AVL", "WRONG\n"}, {"A.B/C", "RIGHT\n"}, {"A.B/C.AVL", "WRONG\n"},
+              {"X:Y.AVL", "RIGHT\n"}},
+             {r.named});
+        EXPECT_EQ(input::source_path(r.named), r.opened);
+        ASSERT_EQ(lsp::analyses.size(), 1u);
+        EXPECT_EQ(lsp::files[lsp::analyses[0].main_file].path, platform::full_path(r.opened));
+        if (r.named[0] != '\\') {
+            EXPECT_EQ(lsp::definitions(file(r.opened), "RIGHT").size(), 1u);
+        }
+    }
 }
 
 TEST_F(LspWorkspace, EditsReanalyseAndALoneDocumentStandsAlone) {

@@ -65,16 +65,9 @@ std::string key_of(std::string path) {
 bool is_absolute(const std::string& name) { return name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':'); }
 
 // A name the command line would take as a source, as the server opens it.
-std::string source_name(const std::string& name) { return has_source_name_extension(name) ? name : name + ".AVL"; }
+std::string source_name(const std::string& name) { return input::source_path(name.c_str()); }
 
 }  // namespace
-
-bool has_source_name_extension(const std::string& name) {
-    std::size_t start = name.find_last_of("\\/:");
-    start = start == std::string::npos ? 0 : start + 1;
-    std::size_t dot = name.rfind('.');
-    return dot != std::string::npos && dot >= start && !(dot > 0 && name[dot - 1] == '.');
-}
 
 bool has_source_extension(std::string_view name, const std::vector<std::string>& more) {
     for (const char* e : SOURCE_EXTENSIONS)

@@ -35,7 +35,7 @@ std::string due_root;         // the root initialize named
 
 std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-void send(const json& message) { write_message(dump(message)); }
+void send(const json& message) { write_framed(dump(message)); }
 
 void notify(const char* method, json params) { send(json{{"jsonrpc", "2.0"}, {"method", method}, {"params", std::move(params)}}); }
 
@@ -99,8 +99,16 @@ void take_settings(const json& value) {
     notices.push_back(text + ": the rest is taken");
 }
 
-// Members of params, each refused with -32602 when missing or of another type.
+// Members of params, each refused with -32602 when missing or of another type
+// (mutable_member for a member whose text is moved out of the message).
 const json& member(const json& object, const char* key) {
+    if (!object.is_object()) throw RequestError{ERROR_INVALID_PARAMS, "an object was expected"};
+    auto found = object.find(key);
+    if (found == object.end()) throw RequestError{ERROR_INVALID_PARAMS, std::string("\"") + key + "\" is missing"};
+    return *found;
+}
+
+json& mutable_member(json& object, const char* key) {
     if (!object.is_object()) throw RequestError{ERROR_INVALID_PARAMS, "an object was expected"};
     auto found = object.find(key);
     if (found == object.end()) throw RequestError{ERROR_INVALID_PARAMS, std::string("\"") + key + "\" is missing"};
@@ -142,12 +150,18 @@ json position_json(Position p) { return json{{"line", p.line}, {"character", p.c
 json range_json(const Range& r) { return json{{"start", position_json(r.start)}, {"end", position_json(r.end)}}; }
 json location_json(const Location& l) { return json{{"uri", files[l.file].uri}, {"range", range_json(l.range)}}; }
 
-// The result of the request being answered when it is a list of locations,
-// which may be large: handle_message writes it a piece at a time instead of
-// the value the method returned, as dump writes it, without the thousands
-// of small objects a value of the list would be nor the whole text at once.
-std::vector<Location> result_locations;
-bool locations_due = false;
+// What a handler answers: a value, or a list of locations, which may be
+// large: dispatch writes it a piece at a time, as dump would write it,
+// without the thousands of small objects a value of the list would be nor
+// the whole text at once.
+struct Answer {
+    Answer(json v) : value(std::move(v)) {}
+    Answer(std::nullptr_t) {}
+    Answer(std::vector<Location> found) : locations(std::move(found)), is_locations(true) {}
+    json value;
+    std::vector<Location> locations;
+    bool is_locations = false;
+};
 
 void append_position(std::string* out, Position p) {
     char digits[16];
@@ -164,12 +178,6 @@ void append_range(std::string* out, const Range& r) {
     *out += ",\"start\":";
     append_position(out, r.start);
     *out += '}';
-}
-
-json locations_json(std::vector<Location> found) {
-    result_locations = std::move(found);
-    locations_due = true;
-    return nullptr;
 }
 
 // Writes one message: head, then what format(i, &item) makes of each i
@@ -200,12 +208,12 @@ void write_in_pieces(std::string piece, std::size_t count, Format format, const 
     write_bytes(piece);
 }
 
-// Writes the answer to request id whose result is result_locations.
-void write_locations(const json& id) {
+// Writes the answer to request id whose result is the list found.
+void write_locations(const json& id, const std::vector<Location>& found) {
     std::vector<std::string> uris(files.size());   // each file's URI as a JSON string, once
-    write_in_pieces("{\"id\":" + dump(id) + ",\"jsonrpc\":\"2.0\",\"result\":[", result_locations.size(),
-                    [&uris](std::size_t i, std::string* out) {
-                        const Location& l = result_locations[i];
+    write_in_pieces("{\"id\":" + dump(id) + ",\"jsonrpc\":\"2.0\",\"result\":[", found.size(),
+                    [&uris, &found](std::size_t i, std::string* out) {
+                        const Location& l = found[i];
                         if (uris[l.file].empty()) uris[l.file] = dump(json(files[l.file].uri));
                         *out += "{\"range\":";
                         append_range(out, l.range);
@@ -214,7 +222,6 @@ void write_locations(const json& id) {
                         *out += '}';
                     },
                     "]}");
-    std::vector<Location>().swap(result_locations);
 }
 
 // Publishes the diagnostics of file when they differ from those it has, or
@@ -269,7 +276,7 @@ std::string root_of(const json& params) {
     return std::string();
 }
 
-json on_initialize(const json& params) {
+Answer on_initialize(json& params) {
     if (!params.is_object()) throw RequestError{ERROR_INVALID_PARAMS, "an object was expected"};
     std::string encoding = "utf-16";
     auto caps = params.find("capabilities");
@@ -308,7 +315,7 @@ json on_initialize(const json& params) {
     return json{{"capabilities", capabilities}, {"serverInfo", {{"name", "velxref"}, {"version", VELXREF_VERSION}}}};
 }
 
-json on_initialized(const json&) {
+Answer on_initialized(json&) {
     if (!watch_files) return nullptr;
     json watcher{{"globPattern", "**/*"}};
     json registration{{"id", "velxref-files"},
@@ -319,12 +326,12 @@ json on_initialized(const json&) {
     return nullptr;
 }
 
-json on_shutdown(const json&) {
+Answer on_shutdown(json&) {
     shutdown_requested = true;
     return nullptr;
 }
 
-json on_exit(const json&) {
+Answer on_exit(json&) {
     exit_received = true;
     return nullptr;
 }
@@ -332,14 +339,14 @@ json on_exit(const json&) {
 // The string member key of object, moved out of it (a document's text may be
 // large: it is never copied).
 std::string take_text(json& object, const char* key) {
-    json& value = const_cast<json&>(member(object, key));
+    json& value = mutable_member(object, key);
     if (!value.is_string()) throw RequestError{ERROR_INVALID_PARAMS, std::string("\"") + key + "\" must be a string"};
     return std::move(value.get_ref<std::string&>());
 }
 
-json on_did_open(const json& params) {
+Answer on_did_open(json& params) {
     std::uint32_t file = document_of(params);
-    files[file].text = take_text(const_cast<json&>(member(params, "textDocument")), "text");
+    files[file].text = take_text(mutable_member(params, "textDocument"), "text");
     files[file].uri = text_member(member(params, "textDocument"), "uri");
     files[file].open = true;
     std::vector<std::uint32_t> touched = file_changed(file);
@@ -348,13 +355,13 @@ json on_did_open(const json& params) {
     return nullptr;
 }
 
-json on_did_change(const json& params) {
+Answer on_did_change(json& params) {
     std::uint32_t file = document_of(params);
-    const json& changes = member(params, "contentChanges");
+    json& changes = mutable_member(params, "contentChanges");
     if (!changes.is_array()) throw RequestError{ERROR_INVALID_PARAMS, "\"contentChanges\" must be an array"};
     if (!files[file].open) return nullptr;   // a change to a document never opened is not applied to the disk's text
-    for (const json& change : changes) {
-        std::string text = take_text(const_cast<json&>(change), "text");
+    for (json& change : changes) {
+        std::string text = take_text(change, "text");
         if (change.is_object() && change.contains("range"))
             apply_change(&files[file].text, range_member(change, "range"), text);
         else
@@ -364,12 +371,12 @@ json on_did_change(const json& params) {
     return nullptr;
 }
 
-json on_did_save(const json& params) {
+Answer on_did_save(json& params) {
     publish_all(file_changed(document_of(params)));
     return nullptr;
 }
 
-json on_did_close(const json& params) {
+Answer on_did_close(json& params) {
     std::uint32_t file = document_of(params);
     files[file].open = false;
     files[file].text = std::string();
@@ -377,14 +384,14 @@ json on_did_close(const json& params) {
     return nullptr;
 }
 
-json on_configuration(const json& params) {
+Answer on_configuration(json& params) {
     take_settings(member(params, "settings"));
     publish_all(reopen_workspace());
     show_notices();
     return nullptr;
 }
 
-json on_watched_files(const json& params) {
+Answer on_watched_files(json& params) {
     const json& changes = member(params, "changes");
     if (!changes.is_array()) throw RequestError{ERROR_INVALID_PARAMS, "\"changes\" must be an array"};
     std::vector<std::uint32_t> touched;
@@ -398,14 +405,14 @@ json on_watched_files(const json& params) {
     return nullptr;
 }
 
-json on_definition(const json& params) {
+Answer on_definition(json& params) {
     std::uint32_t file;
     std::string name;
     if (!symbol_under(params, &file, &name)) return nullptr;
-    return locations_json(definitions(file, name));
+    return definitions(file, name);
 }
 
-json on_references(const json& params) {
+Answer on_references(json& params) {
     std::uint32_t file;
     std::string name;
     bool with_definitions = true;
@@ -415,10 +422,10 @@ json on_references(const json& params) {
         if (include != context->end() && include->is_boolean()) with_definitions = include->get<bool>();
     }
     if (!symbol_under(params, &file, &name)) return nullptr;
-    return locations_json(references(file, name, with_definitions));
+    return references(file, name, with_definitions);
 }
 
-json on_highlight(const json& params) {
+Answer on_highlight(json& params) {
     std::uint32_t file;
     std::string name;
     if (!symbol_under(params, &file, &name)) return nullptr;
@@ -427,7 +434,7 @@ json on_highlight(const json& params) {
     return list;
 }
 
-json on_hover(const json& params) {
+Answer on_hover(json& params) {
     std::uint32_t file;
     std::string name;
     if (!symbol_under(params, &file, &name)) return nullptr;
@@ -447,13 +454,13 @@ json symbol_json(const SymbolAnswer& s, bool with_location) {
     return item;
 }
 
-json on_document_symbol(const json& params) {
+Answer on_document_symbol(json& params) {
     json list = json::array();
     for (const SymbolAnswer& s : document_symbols(document_of(params))) list.push_back(symbol_json(s, false));
     return list;
 }
 
-json on_workspace_symbol(const json& params) {
+Answer on_workspace_symbol(json& params) {
     json list = json::array();
     for (const SymbolAnswer& s : workspace_symbols(text_member(params, "query"))) list.push_back(symbol_json(s, true));
     return list;
@@ -464,7 +471,7 @@ void add_keywords(json& items, const lex::KeywordEntry* table, const char* prefi
         items.push_back(json{{"label", std::string(prefix) + k->name}, {"kind", COMPLETION_KEYWORD}, {"detail", detail}});
 }
 
-json on_completion(const json& params) {
+Answer on_completion(json& params) {
     std::uint32_t file = document_of(params);
     position_member(params, "position");
     json items = json::array();
@@ -477,7 +484,7 @@ json on_completion(const json& params) {
     return json{{"isIncomplete", false}, {"items", std::move(items)}};
 }
 
-json on_prepare_rename(const json& params) {
+Answer on_prepare_rename(json& params) {
     std::uint32_t file;
     std::string name;
     if (!symbol_under(params, &file, &name)) throw RequestError{ERROR_REQUEST_FAILED, "Only a symbol can be renamed"};
@@ -493,7 +500,7 @@ json on_prepare_rename(const json& params) {
     throw RequestError{ERROR_REQUEST_FAILED, "Only a symbol can be renamed"};
 }
 
-json on_rename(const json& params) {
+Answer on_rename(json& params) {
     std::string new_name = text_member(params, "newName");
     std::uint32_t file;
     std::string name;
@@ -510,11 +517,11 @@ json on_rename(const json& params) {
     return json{{"changes", std::move(changes)}};
 }
 
-json on_cancel(const json&) { return nullptr; }   // every request is answered before the next is read
+Answer on_cancel(json&) { return nullptr; }   // every request is answered before the next is read
 
 struct Method {
     const char* name;
-    json (*handle)(const json& params);
+    Answer (*handle)(json& params);
 };
 
 const Method METHODS[] = {
@@ -567,9 +574,9 @@ bool too_deep(const std::string& body) {
 }
 
 // Runs the handler of a request or notification; a request gets its answer.
-void dispatch(const json& message, const std::string& method, const json* id) {
-    static const json none;
-    const json& params = message.contains("params") ? message["params"] : none;   // never a copy
+void dispatch(json& message, const std::string& method, const json* id) {
+    json none;
+    json& params = message.contains("params") ? message["params"] : none;   // never a copy
     const Method* m = find_method(method);
     if (id == nullptr) {   // a notification: never answered
         if (m == nullptr || (!initialized && method != "exit")) return;
@@ -587,161 +594,14 @@ void dispatch(const json& message, const std::string& method, const json* id) {
     if (initialized && method == "initialize") return reply_error(*id, ERROR_INVALID_REQUEST, "The server is initialized already");
     if (shutdown_requested) return reply_error(*id, ERROR_INVALID_REQUEST, "The server is shutting down");
     try {
-        locations_due = false;
-        json result = m->handle(params);
-        if (locations_due) write_locations(*id);
-        else send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result)}});
+        Answer result = m->handle(params);
+        if (result.is_locations) write_locations(*id, result.locations);
+        else send(json{{"jsonrpc", "2.0"}, {"id", *id}, {"result", std::move(result.value)}});
     } catch (const RequestError& e) {
         reply_error(*id, e.code, e.message);
     } catch (const json::exception& e) {
         reply_error(*id, ERROR_INVALID_PARAMS, e.what());
     }
-}
-
-// Long strings (a document's text) are taken out of a message before the
-// JSON reader sees it: the reader would hold such a string three times
-// over while it reads it (two token buffers, each doubled as it grows, and
-// the value).  Each is decoded once, the longest in place in the body, whose
-// room it keeps, and stands in the message as "\u0000" and its number until
-// the parsed message gets the value back.  Every string value that starts
-// with U+0000 is taken out, whatever its length, so a value that starts so
-// in the parsed message is always a stand-in.  A string the JSON reader
-// would refuse stays where it is, for the reader to refuse.
-constexpr std::size_t LIFT_LENGTH = 4096;   // bytes of a string value, escapes as written, from which it is taken out
-
-// A string value taken out: its bytes between the quotes, and its length decoded.
-struct Lifted {
-    std::size_t from;
-    std::size_t to;
-    std::size_t length;
-};
-
-// The code unit of the four hex digits at p (at least four bytes there), or -1.
-long hex4(const char* p) {
-    long v = 0;
-    for (int i = 0; i < 4; ++i) {
-        int d = hex_value(p[i]);
-        if (d < 0) return -1;
-        v = v * 16 + d;
-    }
-    return v;
-}
-
-// Decodes the bytes of a JSON string between its quotes, from to end, by the
-// JSON reader's rules, into out (nullptr: only counted; out may be from
-// itself, since nothing is written ahead of what is read).  False when the
-// reader would refuse the string.
-bool decode_string(const char* from, const char* end, char* out, std::size_t* length) {
-    std::size_t n = 0;
-    auto put = [&](char c) {
-        if (out != nullptr) out[n] = c;
-        ++n;
-    };
-    for (const char* p = from; p < end;) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x80) {
-            std::size_t len = sequence_length(reinterpret_cast<const unsigned char*>(p), static_cast<std::size_t>(end - p));
-            if (len == 0) return false;
-            for (std::size_t i = 0; i < len; ++i) put(p[i]);
-            p += len;
-            continue;
-        }
-        if (c < 0x20) return false;
-        if (c != '\\') {
-            put(static_cast<char>(c));
-            ++p;
-            continue;
-        }
-        if (end - p < 2) return false;
-        char e = p[1];
-        p += 2;
-        switch (e) {
-        case '"': put('"'); continue;
-        case '\\': put('\\'); continue;
-        case '/': put('/'); continue;
-        case 'b': put('\b'); continue;
-        case 'f': put('\f'); continue;
-        case 'n': put('\n'); continue;
-        case 'r': put('\r'); continue;
-        case 't': put('\t'); continue;
-        case 'u': break;
-        default: return false;
-        }
-        if (end - p < 4) return false;
-        long code = hex4(p);
-        p += 4;
-        if (code < 0 || (code >= 0xDC00 && code <= 0xDFFF)) return false;
-        if (code >= 0xD800 && code <= 0xDBFF) {   // a high surrogate: its low one must follow
-            if (end - p < 6 || p[0] != '\\' || p[1] != 'u') return false;
-            long low = hex4(p + 2);
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            p += 6;
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-        }
-        if (code < 0x80) {
-            put(static_cast<char>(code));
-        } else if (code < 0x800) {
-            put(static_cast<char>(0xC0 | (code >> 6)));
-            put(static_cast<char>(0x80 | (code & 0x3F)));
-        } else if (code < 0x10000) {
-            put(static_cast<char>(0xE0 | (code >> 12)));
-            put(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            put(static_cast<char>(0x80 | (code & 0x3F)));
-        } else {
-            put(static_cast<char>(0xF0 | (code >> 18)));
-            put(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-            put(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-            put(static_cast<char>(0x80 | (code & 0x3F)));
-        }
-    }
-    *length = n;
-    return true;
-}
-
-bool is_json_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// Takes the long string values out of body into lifted; returns the body
-// the JSON reader is to read instead, or empty when nothing was taken out
-// (body then stays as it was; otherwise it is used up).
-std::string lift_strings(std::string& body, std::vector<std::string>* lifted) {
-    std::vector<Lifted> spans;
-    std::size_t n = body.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (body[i] != '"') continue;
-        std::size_t from = i + 1, to = from;
-        while (to < n && body[to] != '"') to += body[to] == '\\' ? 2 : 1;
-        if (to >= n) break;   // no end: for the reader to refuse
-        i = to;
-        std::size_t next = to + 1;
-        while (next < n && is_json_blank(body[next])) ++next;
-        if (next < n && body[next] == ':') continue;   // a member's name
-        if (to - from < LIFT_LENGTH && body.compare(from, 6, "\\u0000") != 0) continue;
-        std::size_t length;
-        if (decode_string(body.data() + from, body.data() + to, nullptr, &length)) spans.push_back(Lifted{from, to, length});
-    }
-    if (spans.empty()) return std::string();
-    std::string rest;
-    std::size_t at = 0;
-    for (std::size_t k = 0; k < spans.size(); ++k) {
-        rest.append(body, at, spans[k].from - at);
-        rest += "\\u0000" + std::to_string(k);
-        at = spans[k].to;
-    }
-    rest.append(body, at, std::string::npos);
-    std::size_t longest = 0;
-    for (std::size_t k = 0; k < spans.size(); ++k)
-        if (spans[k].length > spans[longest].length) longest = k;
-    lifted->assign(spans.size(), std::string());
-    for (std::size_t k = 0; k < spans.size(); ++k) {
-        if (k == longest) continue;
-        (*lifted)[k].resize(spans[k].length);
-        decode_string(body.data() + spans[k].from, body.data() + spans[k].to, (*lifted)[k].data(), &spans[k].length);
-    }
-    decode_string(body.data() + spans[longest].from, body.data() + spans[longest].to, body.data(), &spans[longest].length);
-    body.resize(spans[longest].length);
-    (*lifted)[longest] = std::move(body);
-    body = std::string();
-    return rest;
 }
 
 // Gives the parsed message the values taken out of it.

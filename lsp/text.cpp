@@ -3,7 +3,9 @@
 // byte that is not part of valid UTF-8 is one character.  Also the edits of
 // incremental synchronisation and the file: URIs.
 #include <algorithm>
+#include <cstring>
 
+#include "input/input.h"
 #include "lsp/lsp.h"
 #include "platform/platform.h"
 
@@ -35,20 +37,6 @@ int hex_value(char c) {
     return -1;
 }
 
-std::size_t sequence_length(const unsigned char* p, std::size_t n) {
-    unsigned char b = p[0];
-    if (b < 0x80) return 1;
-    std::size_t len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-    if (len == 0 || n < len) return 0;
-    for (std::size_t i = 1; i < len; ++i)
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    if (b == 0xE0 && p[1] < 0xA0) return 0;   // overlong
-    if (b == 0xED && p[1] >= 0xA0) return 0;  // surrogate
-    if (b == 0xF0 && p[1] < 0x90) return 0;   // overlong
-    if (b == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
-    return len;
-}
-
 std::vector<std::uint32_t> line_starts(std::string_view text, std::size_t count) {
     std::vector<std::uint32_t> starts{0};
     if (text.find('\r') == std::string_view::npos) {   // the usual text: a search for each LF
@@ -75,7 +63,7 @@ std::int32_t characters_of(const char* text, std::size_t count) {
             ++i;
             continue;
         }
-        std::size_t len = sequence_length(p + i, count - i);
+        std::size_t len = input::utf8_length(p + i, count - i);
         units += len == 4 ? 2 : 1;
         i += len == 0 ? 1 : len;
     }
@@ -96,11 +84,65 @@ std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& s
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     std::int32_t units = 0;
     while (at < end && units < position.character) {
-        std::size_t len = sequence_length(p + at, end - at);
+        std::size_t len = input::utf8_length(p + at, end - at);
         units += utf8_positions ? static_cast<std::int32_t>(len == 0 ? 1 : len) : (len == 4 ? 2 : 1);
         at += len == 0 ? 1 : len;
     }
     return at;
+}
+
+PositionCursor position_cursor(std::string_view text) {
+    PositionCursor c{};
+    c.has_cr = text.find('\r') != std::string_view::npos;
+    return c;
+}
+
+// The lines are counted on from the last position asked for, which a
+// reading mostly leaves just before it (from the text's start when it lies
+// after it): no table of line starts is kept (4 MB for the 1,000,000-line source).
+Position position_at(PositionCursor* cursor, std::string_view text, std::int64_t offset) {
+    PositionCursor& f = *cursor;
+    std::size_t at = std::min(static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)), text.size());
+    if (at < f.last_offset) f.last_line = f.line_start = f.last_offset = f.last_character = 0;
+    std::size_t line = f.last_line, line_start = f.line_start;
+    for (std::size_t p = f.last_offset;;) {
+        std::size_t end;   // the next line end in p..at
+        if (!f.has_cr) {
+            const void* lf = std::memchr(text.data() + p, '\n', at - p);
+            if (lf == nullptr) break;
+            end = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data());
+        } else {
+            end = p;
+            while (end < at && text[end] != '\n' && text[end] != '\r') ++end;
+            if (end == at) break;
+            if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
+                if (end + 1 == at) break;   // the line ends with the LF at the offset itself
+                ++end;
+            }
+        }
+        ++line;
+        line_start = p = end + 1;
+    }
+    // Counted on from the last position when it lies before on the same line
+    // at an ASCII byte, where no UTF-8 sequence can straddle it; otherwise
+    // from the line's start.
+    std::int32_t character;
+    if (line == f.last_line && f.last_offset < text.size() && static_cast<unsigned char>(text[f.last_offset]) < 0x80)
+        character = f.last_character + characters_of(text.data() + f.last_offset, at - f.last_offset);
+    else
+        character = characters_of(text.data() + line_start, at - line_start);
+    f.last_line = line;
+    f.line_start = line_start;
+    f.last_offset = at;
+    f.last_character = character;
+    return Position{static_cast<std::int32_t>(line), character};
+}
+
+std::string line_around(std::string_view text, std::size_t offset) {
+    std::size_t from = offset, to = offset;
+    while (from > 0 && text[from - 1] != '\n' && text[from - 1] != '\r') --from;
+    while (to < text.size() && text[to] != '\n' && text[to] != '\r') ++to;
+    return std::string(text.substr(from, to - from));
 }
 
 void apply_change(std::string* text, Range range, std::string_view replacement) {

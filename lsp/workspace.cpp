@@ -13,7 +13,6 @@
 #include <tuple>
 
 #include "analysis/analysis.h"
-#include "console/console.h"
 #include "fatal/fatal.h"
 #include "input/input.h"
 #include "lex/lex.h"
@@ -34,11 +33,7 @@ struct RunFile {
     int open;                          // index into files of the editor's document, or -1
     std::unique_ptr<std::string> loaded;   // the disk's bytes, when it is not open (where the reader reads them)
     bool readable;                     // open, or read from the disk
-    bool has_cr;                       // a CR stands in it: lines end at LF, CR LF and a lone CR, not only LF
-    std::size_t last_line;             // the line of the last position asked for: the next lies on it or after it
-    std::size_t line_start;            // where that line starts
-    std::size_t last_offset;           // the offset of the last position asked for
-    std::int32_t last_character;       // and its character
+    PositionCursor cursor;             // the positions asked for in it, in reading order mostly
 };
 
 // What one run keeps while it reads.  Until the run ends no File is made,
@@ -75,7 +70,7 @@ std::string shown_name(const std::string& path) {
 // Adds the run file of full path, its bytes read (from the editor's text or
 // the disk); returns its index.
 std::uint32_t add_run_file(const std::string& path) {
-    RunFile f{path, -1, std::make_unique<std::string>(), true, false, 0, 0, 0, 0};
+    RunFile f{path, -1, std::make_unique<std::string>(), true, {}};
     for (std::size_t i = 0; i < files.size(); ++i)
         if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
     if (f.open < 0) {
@@ -83,7 +78,7 @@ std::uint32_t add_run_file(const std::string& path) {
         f.loaded->shrink_to_fit();   // read in doubling room: up to twice its size (33.5 MB for 24.5 MB)
     }
     const std::string& text = f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text;
-    f.has_cr = std::memchr(text.data(), '\r', text.size()) != nullptr;
+    f.cursor = position_cursor(text);
     run.files.push_back(std::move(f));
     return static_cast<std::uint32_t>(run.files.size() - 1);
 }
@@ -91,7 +86,7 @@ std::uint32_t add_run_file(const std::string& path) {
 // The run file of file k of the reader's record.
 std::uint32_t run_file(int k) {
     while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
-        std::string path = platform::identity_path(input::files[run.file_of_record.size()].name.c_str());
+        std::string path = platform::identity_path(input::file_records[run.file_of_record.size()].name.c_str());
         std::uint32_t found = 0;
         while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
         run.file_of_record.push_back(found < run.files.size() ? found : add_run_file(path));
@@ -104,56 +99,9 @@ const std::string& run_text(std::uint32_t id) {
     return f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text;
 }
 
-// The editor's position of offset in run file id.  The lines are counted
-// on from the last position asked for, which the reading mostly leaves just
-// before it (from the file's start when it lies after it): the run keeps no
-// table of line starts (4 MB for the 1,000,000-line source).
+// The editor's position of offset in run file id.
 Position run_position(std::uint32_t id, std::int64_t offset) {
-    RunFile& f = run.files[id];
-    const std::string& text = run_text(id);
-    std::size_t at = std::min(static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)), text.size());
-    if (at < f.last_offset) f.last_line = f.line_start = f.last_offset = f.last_character = 0;
-    std::size_t line = f.last_line, line_start = f.line_start;
-    for (std::size_t p = f.last_offset;;) {
-        std::size_t end;   // the next line end in p..at
-        if (!f.has_cr) {
-            const void* lf = std::memchr(text.data() + p, '\n', at - p);
-            if (lf == nullptr) break;
-            end = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data());
-        } else {
-            end = p;
-            while (end < at && text[end] != '\n' && text[end] != '\r') ++end;
-            if (end == at) break;
-            if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
-                if (end + 1 == at) break;   // the line ends with the LF at the offset itself
-                ++end;
-            }
-        }
-        ++line;
-        line_start = p = end + 1;
-    }
-    // Counted on from the last position when it lies before on the same line
-    // at an ASCII byte, where no UTF-8 sequence can straddle it; otherwise
-    // from the line's start.
-    std::int32_t character;
-    if (line == f.last_line && f.last_offset < text.size() && static_cast<unsigned char>(text[f.last_offset]) < 0x80)
-        character = f.last_character + characters_of(text.data() + f.last_offset, at - f.last_offset);
-    else
-        character = characters_of(text.data() + line_start, at - line_start);
-    f.last_line = line;
-    f.line_start = line_start;
-    f.last_offset = at;
-    f.last_character = character;
-    return Position{static_cast<std::int32_t>(line), character};
-}
-
-// The text of the editor's line around offset of run file id, without its line end.
-std::string line_text(std::uint32_t id, std::size_t offset) {
-    const std::string& text = run_text(id);
-    std::size_t from = offset, to = offset;
-    while (from > 0 && text[from - 1] != '\n' && text[from - 1] != '\r') --from;
-    while (to < text.size() && text[to] != '\n' && text[to] != '\r') ++to;
-    return text.substr(from, to - from);
+    return position_at(&run.files[id].cursor, run_text(id), offset);
 }
 
 // The slot of text, or the free slot where it would go.
@@ -251,7 +199,7 @@ void take_symbol(const char* text_start, const char* text, int length, char mark
     if (broken) a.broken_ends.push_back(BrokenEnd{k, run_position(run.line_file, to)});
     std::uint32_t id = name_id(std::string_view(text, static_cast<std::size_t>(length)));
     if (mark == '#' && a.definition_texts[id].empty())
-        a.definition_texts[id] = line_text(run.line_file, static_cast<std::size_t>(from));
+        a.definition_texts[id] = line_around(run_text(run.line_file), static_cast<std::size_t>(from));
     a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line), static_cast<std::uint16_t>(start.character), mark,
                                        broken, listed, parameter});
 }
@@ -279,10 +227,7 @@ void add_diagnostic(std::uint32_t file, int kind, Range range, int severity, std
 // The include messages the console would show, at the names.
 void note_include_failures() {
     for (const input::IncludeFailure& f : input::include_failures) {
-        const char* text = f.reason == input::INCLUDE_TOO_DEEP     ? "Nesting error "
-                           : f.reason == input::INCLUDE_NOT_OPENED ? "Can't open include file "
-                           : f.reason == input::INCLUDE_READ_FAILED ? "Can't read include file "
-                                                                    : nullptr;
+        const char* text = input::include_message(f.reason);
         if (text == nullptr) continue;
         std::uint32_t file = run_file(f.file);
         std::int32_t index = f.line - 1;
@@ -310,7 +255,7 @@ void note_cut_lines() {
                 continue;
             }
             std::size_t j = i;
-            while (j < end && is_name_char(text[j])) ++j;
+            while (j < end && lex::is_name_char(text[j])) ++j;
             a.names_after_cut.emplace_back(text, i, j - i);
             i = j;
         }
@@ -435,19 +380,18 @@ void order_analysis() {
 const char* read_source() {
     const File& main = files[run.result->main_file];
     platform::TextStream* source = platform::open_read(main.path.c_str());
-    if (source == nullptr) return "Can't open ";
-    input::keep_record(input::KEEP_OFFSETS);
+    if (source == nullptr) return fatal::TEXT_OPEN_SOURCE;
     listing::reset_listing();
     analysis::reset_analysis();
     symbols::reset_symbols();
-    input::reset_input(source, main.path);
+    input::reset_input(source, main.path, input::KEEP_OFFSETS);
     run.opened = true;
     run_file(0);
     while (input::next_line()) {
         analysis::analyse_line_to(take_symbol);
         input::count_line();
     }
-    return input::close_source() ? nullptr : "Can't read ";
+    return input::close_source() ? nullptr : fatal::TEXT_READ_SOURCE;
 }
 
 bool reads(const Analysis& a, std::uint32_t file) {
@@ -515,7 +459,6 @@ void analyse(std::size_t index) {
     input::clear_excludes();
     for (const std::string& name : excludes_set ? excludes : command_excludes) input::add_exclude(name.c_str());
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
-    console::set_mode(console::MODE_COLLECT);   // what the console would show is in the reader's record too
     const char* failure = nullptr;
     bool read_through = false;
     try {
@@ -527,11 +470,12 @@ void analyse(std::size_t index) {
             read_through = true;
         }
     } catch (const fatal::FatalExit&) {   // the reader closes what it left open at its next reset
-        failure = "Can't read ";
+        failure = fatal::TEXT_READ_SOURCE;
     }
     platform::set_memory_files(nullptr, 0);
     symbols::release_tree();
     input::release_line_record();   // before the index grows
+    listing::reset_listing();       // the title a PAGE gave: nothing of the run stays outside its analysis
     if (read_through) index_analysis();
     take_files();
     // A main source that cannot be read: an error on its first line.
@@ -578,7 +522,7 @@ std::vector<std::uint32_t> open_workspace_sources() {
     if (named != nullptr) {
         platform::change_directory(base.c_str());
         for (const std::string& name : *named)
-            add_main_source(platform::full_path((has_source_name_extension(name) ? name : name + ".AVL").c_str()), base, &touched);
+            add_main_source(platform::full_path(input::source_path(name.c_str()).c_str()), base, &touched);
     } else if (has_project_file && !project_file.sources.empty()) {
         platform::change_directory(project.c_str());
         for (const std::string& name : project_file.sources) add_main_source(platform::full_path(name.c_str()), project, &touched);

@@ -1,10 +1,10 @@
 // Symbol table: one node per distinct symbol text, kept in a balanced search
-// tree in byte order, each with the list of its occurrences, newest first; and
-// the two column widths the listing needs, grown while symbols are recorded.
-// Nodes, names and entries come from pooled blocks released per source; the
-// entries of one symbol are taken in runs of adjacent slots that double in
-// length, so that walking its list reads memory in order.  A hash index in
-// front of the tree finds names already seen.
+// tree in byte order, each with its occurrences in the order met; and the two
+// column widths the listing needs, grown while symbols are recorded.  Nodes,
+// names and entries come from pooled blocks released per source; the entries
+// of one symbol are appended forward in chunks that double in length, so that
+// walking them reads memory in order and nothing is turned round once the
+// source is read.  A hash index in front of the tree finds names already seen.
 #pragma once
 
 #include <cstdint>
@@ -19,55 +19,77 @@ inline constexpr int USAGE_DEFINED_AND_USED = 0;   // some occurrence is a defin
 inline constexpr int USAGE_NEVER_USED = 1;         // every occurrence is a definition ("#")
 inline constexpr int USAGE_NEVER_DEFINED = 2;      // no occurrence is a definition
 
+// One occurrence: 8 bytes, half of a linked entry's 16.
 struct RefEntry {
+    std::int32_t line;    // line of the occurrence
     char mark;            // "#" defined, "&" called, " " used
     std::uint8_t column;  // where the occurrence's text starts in its line, 0..253
-    std::int32_t line;    // line of the occurrence
-    RefEntry* next;       // the next entry: older while recording, newer once ordered
 };
-static_assert(sizeof(RefEntry) <= 16, "a reference costs at most 16 bytes");
+static_assert(sizeof(RefEntry) == 8, "an occurrence costs 8 bytes");
+
+// A run of a symbol's entries, in the order met, followed in memory by room
+// for size of them.
+struct RefChunk {
+    RefChunk* next;       // the chunk after it; the last one's is the first (a ring)
+    std::uint32_t count;  // entries filled, 1..size
+    std::uint32_t size;   // entries it has room for
+    RefEntry* entries() { return reinterpret_cast<RefEntry*>(this + 1); }
+    const RefEntry* entries() const { return reinterpret_cast<const RefEntry*>(this + 1); }
+};
+static_assert(sizeof(RefChunk) % alignof(RefEntry) == 0, "entries follow the chunk's head");
 
 struct SymbolNode {
     const char* name;     // the symbol's text, case kept, zero-terminated
     char kind;            // "M" macro name, " " otherwise; fixed at creation
     std::int8_t height;   // height of this subtree, 1 for a leaf (balancing)
-    std::uint8_t room;    // free entries behind refs in its block, 0..127
-    std::uint8_t block_shift;  // log2 of the entries in the block refs lies in
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
     SymbolNode* greater;  // names that compare higher
-    RefEntry* refs;       // newest occurrence first, oldest first once ordered; empty only
-                          // when record_name made the table
+    RefChunk* last;       // the chunk the next entry goes in (or after), whose next is the
+                          // first; nullptr only when record_name made the table
+};
+static_assert(sizeof(SymbolNode) <= 40, "a node costs at most 40 bytes");
+
+// A walk of a symbol's entries, oldest first:
+//   RefWalk w; for (const RefEntry* e = first_ref(node, &w); e != nullptr; e = next_ref(&w))
+struct RefWalk {
+    const RefChunk* chunk;
+    const RefChunk* last;
+    std::uint32_t at;
 };
 
-inline SymbolNode* symbol_root = nullptr;          // the table of the current source, complete once
-                                                   // read through finish_recording or order_references
+inline const RefEntry* first_ref(const SymbolNode* node, RefWalk* walk) {
+    walk->last = node->last;
+    walk->chunk = node->last != nullptr ? node->last->next : nullptr;
+    walk->at = 0;
+    return walk->chunk != nullptr ? walk->chunk->entries() : nullptr;
+}
+
+inline const RefEntry* next_ref(RefWalk* walk) {
+    if (++walk->at < walk->chunk->count) return walk->chunk->entries() + walk->at;
+    if (walk->chunk == walk->last) return nullptr;
+    walk->chunk = walk->chunk->next;
+    walk->at = 0;
+    return walk->chunk->entries();
+}
+
+inline SymbolNode* symbol_root = nullptr;          // the table of the current source
 inline std::int32_t name_width = MIN_NAME_WIDTH;   // 8..32: longest name plus one blank
 inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest recorded line, at least 4
 
-inline bool references_ordered = false;             // every list is oldest first; nothing more is recorded
 
 // Records one occurrence of the length bytes at text, met on line at column
 // with mark; a symbol not seen before is created with kind ("M" or " ").  A
 // symbol created with kind "M" gets the mark " " whenever kind is " " (the
 // macro rule).  The text is copied when needed and need not outlive the call.
-// Once the table is large the occurrence may wait in a queue inside the
-// table; every operation that reads the table records it first.
-void record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
+// Returns the mark stored.
+char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column);
-// Records every occurrence still queued and places new names in the tree;
-// record_name and order_references do it themselves, before they read the
-// table.
-void finish_recording();
 // Records the name of an occurrence as record_reference does, but not the
 // occurrence itself (for a reader that keeps the occurrences on its own):
 // a symbol not seen before is created with kind and no entry.  Returns the
 // mark record_reference would store.
 char record_name(const char* text, std::uint32_t length, char mark, char kind);
-// Once the source is read: turns every reference list round, oldest first,
-// for the readers of the table (the listing, the page).  Nothing is recorded
-// after it until the next reset.
-void order_references();
 // Whether the symbol is defined and used, defined but never used or used but
 // never defined: USAGE_DEFINED_AND_USED..USAGE_NEVER_DEFINED.
 int usage_of(const SymbolNode* node);
@@ -76,7 +98,7 @@ int usage_of(const SymbolNode* node);
 constexpr int usage_from(bool defined, bool used) {
     return !used ? USAGE_NEVER_USED : !defined ? USAGE_NEVER_DEFINED : USAGE_DEFINED_AND_USED;
 }
-// Returns every node, name and entry of the table to the heap.
+// Returns every node, name and entry of the table to the heap; the table is empty.
 void release_tree();
 // Per-source reset: empty table (what one left is released), widths 8 and 4.
 void reset_symbols();

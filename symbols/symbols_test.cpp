@@ -21,7 +21,6 @@ using test_util::nodes_in_order;
 
 // Height of the tree counted from the links, not from the nodes' own field.
 int tree_height() {
-    symbols::finish_recording();
     int height = 0;
     std::vector<std::pair<const SymbolNode*, int>> stack;
     if (symbols::symbol_root != nullptr) stack.push_back({symbols::symbol_root, 1});
@@ -65,21 +64,21 @@ TEST_F(SymbolsTest, OneNodePerTextInUnsignedByteOrder) {
                         "a: 14 |abc: 2  21 |\xE9: 4 ");
 }
 
-TEST_F(SymbolsTest, ReferencesAreStoredNewestFirst) {
+TEST_F(SymbolsTest, ReferencesAreStoredOldestFirst) {
     record("COUNT", 5, '#');
     record("COUNT", 9);
     record("COUNT", 9);
-    symbols::finish_recording();
 
-    const RefEntry* e = symbols::symbol_root->refs;
+    symbols::RefWalk w;
+    const RefEntry* e = symbols::first_ref(symbols::symbol_root, &w);
     ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->line, 5);
+    EXPECT_EQ(e->mark, '#');
+    ASSERT_NE(e = symbols::next_ref(&w), nullptr);
     EXPECT_EQ(e->line, 9);
-    ASSERT_NE(e->next, nullptr);
-    EXPECT_EQ(e->next->line, 9);
-    ASSERT_NE(e->next->next, nullptr);
-    EXPECT_EQ(e->next->next->line, 5);
-    EXPECT_EQ(e->next->next->mark, '#');
-    EXPECT_EQ(e->next->next->next, nullptr);
+    ASSERT_NE(e = symbols::next_ref(&w), nullptr);
+    EXPECT_EQ(e->line, 9);
+    EXPECT_EQ(symbols::next_ref(&w), nullptr);
     EXPECT_EQ(render(), "COUNT: 5# 9  9 ");
 }
 
@@ -178,8 +177,9 @@ TEST_F(SymbolsTest, NamesInAscendingOrderKeepTheTreeShallow) {
         std::snprintf(name, sizeof name, "L%06d", i);
         const SymbolNode* n = nodes[static_cast<std::size_t>(i - 1)];
         ASSERT_STREQ(n->name, name);
-        ASSERT_EQ(n->refs->line, i);
-        ASSERT_EQ(n->refs->next, nullptr);
+        symbols::RefWalk w;
+        ASSERT_EQ(symbols::first_ref(n, &w)->line, i);
+        ASSERT_EQ(symbols::next_ref(&w), nullptr);
     }
     EXPECT_EQ(symbols::number_width, 6);
 }
@@ -187,14 +187,14 @@ TEST_F(SymbolsTest, NamesInAscendingOrderKeepTheTreeShallow) {
 TEST_F(SymbolsTest, MillionOccurrencesOfOneSymbolStayInOrder) {
     const std::int32_t count = 1000000;
     for (std::int32_t i = 1; i <= count; ++i) record("X", i);
-    symbols::finish_recording();
 
-    std::int32_t expected = count;
-    for (const RefEntry* e = symbols::symbol_root->refs; e != nullptr; e = e->next) {
+    std::int32_t expected = 1;
+    symbols::RefWalk w;
+    for (const RefEntry* e = symbols::first_ref(symbols::symbol_root, &w); e != nullptr; e = symbols::next_ref(&w)) {
         ASSERT_EQ(e->line, expected);
-        --expected;
+        ++expected;
     }
-    EXPECT_EQ(expected, 0);
+    EXPECT_EQ(expected, count + 1);
     EXPECT_EQ(symbols::number_width, 7);
 }
 

@@ -9,10 +9,8 @@
 
 namespace test_util {
 
-// The nodes of the table in name order, walked without recursion, once
-// every occurrence is recorded.
+// The nodes of the table in name order, walked without recursion.
 inline std::vector<const symbols::SymbolNode*> nodes_in_order() {
-    symbols::finish_recording();
     std::vector<const symbols::SymbolNode*> out, stack;
     const symbols::SymbolNode* n = symbols::symbol_root;
     while (n != nullptr || !stack.empty()) {
@@ -34,10 +32,9 @@ inline std::string table_text() {
         out += n->name;
         if (n->kind == 'M') out += "(M)";
         out += ':';
-        std::vector<const symbols::RefEntry*> refs;
-        for (const symbols::RefEntry* e = n->refs; e != nullptr; e = e->next) refs.push_back(e);
-        if (!symbols::references_ordered) std::reverse(refs.begin(), refs.end());
-        for (const symbols::RefEntry* e : refs) out += ' ' + std::to_string(e->line) + e->mark;
+        symbols::RefWalk w;
+        for (const symbols::RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w))
+            out += ' ' + std::to_string(e->line) + e->mark;
     }
     return out;
 }

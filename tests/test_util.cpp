@@ -30,6 +30,8 @@ void remove_tree(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);   // "dir/name": dir made when missing
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
