@@ -4,7 +4,8 @@
 # (default 30).  Any finding ends the script with a non-zero status and leaves
 # the crashing input in build/fuzz/findings/.  The line target is seeded with
 # the examples, the golden listings and 1,500 small generated programs; the
-# language server's with a few editor sessions on the example.
+# language server's with a few editor sessions on the example and the words
+# of fuzz/lsp.dict, its shorthand for long lines and messages among them.
 set -euo pipefail
 seconds=${1:-30}
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,7 +31,8 @@ done
 
 for target in lines args lsp; do
     echo "fuzz_$target: ${seconds}s"
-    "$build/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+    words=(); [ "$target" = lsp ] && words=(-dict="$top/fuzz/lsp.dict")
+    "$build/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 "${words[@]}" \
         -artifact_prefix="$build/findings/$target-" -print_final_stats=1 "$work/$target" 2>"$work/$target.log" \
         || { tail -n 60 "$work/$target.log"; echo "fuzz_$target: FINDING"; exit 1; }
     grep -E 'INITED|stat::number_of_executed_units|Done [0-9]+ runs' "$work/$target.log" | tail -n 3

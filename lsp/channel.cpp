@@ -2,6 +2,7 @@
 // written to the descriptors of platform::open_protocol_channel.  Nothing
 // here knows what a message says.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "lsp/lsp.h"
@@ -53,8 +54,9 @@ bool read_header_line(std::string* line) {
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The value of a "Content-Length:" line: digits between optional blanks;
-// false for any other line or a value past the limit.
-bool content_length(const std::string& line, std::size_t* length, bool* too_long) {
+// false for any other line.  A value past the limit sets too_long, and
+// *length stays exact up to UINT64_MAX (past it, too_large is set too).
+bool content_length(const std::string& line, std::uint64_t* length, bool* too_long, bool* too_large) {
     static const char NAME[] = "content-length:";
     std::size_t n = sizeof NAME - 1;
     if (line.size() < n) return false;
@@ -62,22 +64,27 @@ bool content_length(const std::string& line, std::size_t* length, bool* too_long
         if (lower(line[i]) != NAME[i]) return false;
     std::size_t i = n;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    std::size_t value = 0, digits = 0;
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    bool overflow = false;
     for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i, ++digits) {
-        if (value <= MAX_MESSAGE_LENGTH) value = value * 10 + static_cast<std::size_t>(line[i] - '0');
+        std::uint64_t d = static_cast<std::uint64_t>(line[i] - '0');
+        if (value > (UINT64_MAX - d) / 10) overflow = true;
+        else value = value * 10 + d;
     }
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
     if (digits == 0 || i != line.size()) return false;
-    *too_long = value > MAX_MESSAGE_LENGTH;
+    *too_large = overflow;
+    *too_long = overflow || value > MAX_MESSAGE_LENGTH;
     *length = value;
     return true;
 }
 
 // Passes over n bytes of the input; false when it ended first.
-bool skip_bytes(std::size_t n) {
+bool skip_bytes(std::uint64_t n) {
     while (n > 0) {
         if (read_pos == read_len && !fill()) return false;
-        std::size_t k = std::min(n, read_len - read_pos);
+        std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n, read_len - read_pos));
         read_pos += k;
         n -= k;
     }
@@ -88,8 +95,8 @@ bool skip_bytes(std::size_t n) {
 
 int read_message(std::string* body) {
     std::string line;
-    bool have_length = false, too_long = false;
-    std::size_t length = 0;
+    bool have_length = false, too_long = false, too_large = false;
+    std::uint64_t length = 0;
     bool any = false;
     for (;;) {
         if (!read_header_line(&line)) return MESSAGE_END;
@@ -98,21 +105,26 @@ int read_message(std::string* body) {
             continue;   // blank lines before a header are passed over
         }
         any = true;
-        bool long_one = false;
-        std::size_t n = 0;
-        if (content_length(line, &n, &long_one)) {
+        bool long_one = false, large_one = false;
+        std::uint64_t n = 0;
+        if (content_length(line, &n, &long_one, &large_one)) {
             have_length = true;
             too_long = long_one;
+            too_large = large_one;
             length = n;
         }
     }
     if (!have_length) return MESSAGE_REFUSED;
+    // A body past the limit is passed over whole, however long it says it is:
+    // none of it is ever read as headers.  A length no counter holds cannot
+    // be passed over: the framing is lost, and the session ends.
+    if (too_large) return MESSAGE_END;
     if (too_long) return skip_bytes(length) ? MESSAGE_REFUSED : MESSAGE_END;
     body->clear();
-    body->reserve(length);
+    body->reserve(static_cast<std::size_t>(length));
     while (body->size() < length) {
         if (read_pos == read_len && !fill()) return MESSAGE_END;
-        std::size_t k = std::min(length - body->size(), read_len - read_pos);
+        std::size_t k = std::min(static_cast<std::size_t>(length) - body->size(), read_len - read_pos);
         body->append(reinterpret_cast<const char*>(read_buffer + read_pos), k);
         read_pos += k;
     }

@@ -6,6 +6,7 @@
 
 #include "lex/lex.h"
 #include "lsp/lsp.h"
+#include "platform/platform.h"
 
 namespace lsp {
 
@@ -63,6 +64,37 @@ int kind_of(const Analysis& a, std::uint32_t id) {
 }
 
 std::string place_text(const Place& p) { return files[p.file()].shown + ":" + std::to_string(p.range().start.line + 1); }
+
+// The longest run of backticks in text.
+std::size_t longest_backticks(std::string_view text) {
+    std::size_t longest = 0, run = 0;
+    for (char c : text) {
+        run = c == '`' ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// text as a Markdown code span: shown as it is, never a link, an image or
+// markup, whatever a file name holds.  A control character (a line end
+// would start a block) shows as U+FFFD.
+std::string code_span(std::string_view text) {
+    std::string shown;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) shown += "\xEF\xBF\xBD";
+        else shown += c;
+    }
+    std::string ticks(longest_backticks(shown) + 1, '`');
+    bool pad = shown.empty() || shown.front() == '`' || shown.back() == '`' || shown.front() == ' ';
+    return ticks + (pad ? " " : "") + shown + (pad ? " " : "") + ticks;
+}
+
+// line as a Markdown code block: its fence is longer than any run of
+// backticks in it.
+std::string code_block(std::string_view line) {
+    std::string fence(std::max<std::size_t>(3, longest_backticks(line) + 1), '`');
+    return fence + "\n" + std::string(line) + "\n" + fence + "\n";
+}
 
 // The index of the first '#' occurrence of name id in a, or false.
 bool first_definition(const Analysis& a, std::uint32_t id, std::uint32_t* index) {
@@ -168,7 +200,7 @@ std::string hover_text(std::uint32_t file, const std::string& name) {
             if (line.empty() && find_name(*a, name, &id) && first_definition(*a, id, &k) && a == p.analysis && k == p.index)
                 line = a->definition_texts[id];
         }
-        text += "Defined at " + place_text(p) + (line.empty() ? "\n\n" : ":\n\n```\n" + line + "\n```\n\n");
+        text += "Defined at " + code_span(place_text(p)) + (line.empty() ? "\n\n" : ":\n\n" + code_block(line) + "\n");
     }
     if (definitions == 0) text += "Never defined\n\n";
     text += std::to_string(definitions) + (definitions == 1 ? " definition, " : " definitions, ") + std::to_string(calls) +
@@ -242,6 +274,35 @@ std::string rename_refusal(std::uint32_t file, const std::string& name) {
     return std::string();
 }
 
+std::string cut_refusal(std::uint32_t file, const std::string& name, const std::string& new_name) {
+    std::int64_t growth = static_cast<std::int64_t>(new_name.size()) - static_cast<std::int64_t>(name.size());
+    if (growth == 0) return std::string();
+    for (const Analysis* a : scope_of(file)) {
+        std::uint32_t id;
+        if (!find_name(*a, name, &id)) continue;
+        std::uint32_t checked = UINT32_MAX;   // the line of the last occurrence checked: a line holds the name maybe many times
+        for (std::uint32_t slot = a->symbol_first[id]; slot < a->symbol_first[id + 1]; ++slot) {
+            std::uint32_t k = a->by_symbol[slot];
+            std::uint32_t first = k;
+            while ((a->line_rooms[first] & LINE_FIRST) == 0) --first;
+            if (first == checked) continue;
+            checked = first;
+            std::int64_t times = 0;
+            for (std::uint32_t j = first; j < a->occurrences.size() && (j == first || (a->line_rooms[j] & LINE_FIRST) == 0); ++j)
+                times += a->occurrences[j].symbol == id;
+            std::uint16_t room = a->line_rooms[first];
+            std::string where = place_text(place_of(*a, k));
+            if ((room & LINE_CUT) != 0)
+                return "Renaming " + name + " to " + new_name + " would change what velxref reads of " + where +
+                       ", a line longer than 254 characters";
+            if ((room & LINE_LENGTH) + times * growth > 254)
+                return "Renaming " + name + " to " + new_name + " would make " + where +
+                       " longer than 254 characters, and velxref would no longer read its end";
+        }
+    }
+    return std::string();
+}
+
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name) {
     if (!is_one_symbol(new_name)) return "\"" + new_name + "\" is not one symbol";
     if (is_keyword(new_name)) return new_name + " is a mnemonic, pseudo-instruction or reserved word";
@@ -256,6 +317,44 @@ std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name) {
     std::vector<Edit> edits;
     for (const Place& p : occurrences_of(file, name)) edits.push_back(Edit{p.file(), p.range()});
     return edits;
+}
+
+std::string stale_refusal(const std::vector<Edit>& edits, const std::string& name) {
+    std::size_t from = 0;
+    while (from < edits.size()) {
+        std::uint32_t file = edits[from].file;
+        std::string disk;
+        if (!files[file].open && !platform::read_file(files[file].path.c_str(), &disk))
+            return files[file].shown + " cannot be read: the rename could not be checked";
+        const std::string& text = files[file].open ? files[file].text : disk;
+        std::size_t last = 0;
+        for (std::size_t i = from; i < edits.size() && edits[i].file == file; ++i)
+            last = std::max<std::size_t>(last, static_cast<std::size_t>(std::max(edits[i].range.end.line, 0)));
+        std::vector<std::uint32_t> starts = line_starts(text, last + 2);
+        for (; from < edits.size() && edits[from].file == file; ++from) {
+            std::size_t start = offset_of(text, starts, edits[from].range.start);
+            std::size_t end = offset_of(text, starts, edits[from].range.end);
+            std::string found;
+            for (std::size_t i = start; i < end; ++i)
+                if (text[i] != '\r') found += text[i];   // a lone CR inside a name: the reader drops it
+            if (found != name)
+                return files[file].shown + ":" + std::to_string(edits[from].range.start.line + 1) + " no longer holds " + name +
+                       " where velxref read it: the rename waits for the files to be analysed again";
+        }
+    }
+    return std::string();
+}
+
+std::string outside_refusal(const std::vector<Edit>& edits) {
+    constexpr std::size_t SHOWN = 10;   // files the refusal names
+    std::vector<std::uint32_t> outside;
+    for (const Edit& e : edits)
+        if (!in_project(e.file) && std::find(outside.begin(), outside.end(), e.file) == outside.end()) outside.push_back(e.file);
+    if (outside.empty()) return std::string();
+    std::string text = "The rename would change files outside the project:";
+    for (std::size_t i = 0; i < outside.size() && i < SHOWN; ++i) text += (i == 0 ? " " : ", ") + files[outside[i]].path;
+    if (outside.size() > SHOWN) text += " and " + std::to_string(outside.size() - SHOWN) + " more";
+    return text;
 }
 
 }  // namespace lsp

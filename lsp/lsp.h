@@ -22,6 +22,7 @@
 namespace lsp {
 
 inline constexpr std::size_t MAX_MESSAGE_LENGTH = 64 * 1024 * 1024;   // bytes of one message body
+inline constexpr std::size_t MAX_FILE_LENGTH = MAX_MESSAGE_LENGTH;   // bytes an analysis reads of one file on the disk
 inline constexpr std::size_t MAX_HEADER_LINE = 4096;   // a longer header line is not a header
 inline constexpr int MAX_JSON_DEPTH = 256;             // nesting of arrays and objects in a message
 inline constexpr std::size_t MAX_WORKSPACE_SYMBOLS = 10000;   // answers of one workspace/symbol request
@@ -58,6 +59,8 @@ inline constexpr int SEVERITY_HINT = 4;
 inline constexpr int KIND_FUNCTION = 12;     // a subroutine: called by JSR somewhere in the scope
 inline constexpr int KIND_CONSTANT = 14;     // any other defined name
 inline constexpr int KIND_OPERATOR = 25;     // a macro name
+
+inline constexpr std::uint32_t NO_FILE = UINT32_MAX;   // a file the server has not met: in no scope
 
 // A place in a file as the editor counts: line from 0, character in UTF-16
 // code units (or bytes when the client chose utf-8) from the line's start.
@@ -100,13 +103,28 @@ struct File {
 struct Occurrence {
     std::uint32_t symbol;      // index into Analysis::names
     std::uint32_t line;        // the editor's line where its text starts
-    std::uint16_t character;   // and the character there: a reader's line holds at most 254 characters and as many CRs
+    std::uint16_t character;   // and the character there, FAR_CHARACTER from there on (Analysis::far_starts holds it):
+                               // a 0x1A ends the reader's line, not the editor's, which may go on for ever
     char mark;                 // '#', '&' or ' ' as the editor counts it, 0 for a use the listing leaves out
     bool broken : 1;           // a lone CR stands inside it: Analysis::broken_ends holds its end
     bool listed : 1;           // the listing records it, with mark (' ' for a parameter)
     bool parameter : 1;        // a macro's parameter on its .MACRO line: '#' here, ' ' in the listing
 };
 static_assert(sizeof(Occurrence) == 12, "an occurrence costs 12 bytes");
+
+inline constexpr std::uint16_t FAR_CHARACTER = UINT16_MAX;
+
+// What an analysis keeps of the reader's line an occurrence stands on: its
+// characters without the line feed (0..254), and flags.
+inline constexpr std::uint16_t LINE_LENGTH = 0xFF;   // mask of the characters
+inline constexpr std::uint16_t LINE_FIRST = 0x100;   // the first occurrence of its line
+inline constexpr std::uint16_t LINE_CUT = 0x200;     // the line was cut at 254 characters
+
+// The start of an occurrence at FAR_CHARACTER or past it.
+struct FarStart {
+    std::uint32_t occurrence;  // index into Analysis::occurrences
+    Position start;
+};
 
 // Where the occurrences of one file start, in reading order.
 struct FileRun {
@@ -140,6 +158,8 @@ struct Analysis {
     std::deque<Occurrence> occurrences;           // in reading order; in blocks, never moved as they grow
     std::vector<FileRun> file_runs;               // the file of each occurrence: a run begins where the file changes
     std::vector<BrokenEnd> broken_ends;           // by occurrence
+    std::vector<FarStart> far_starts;             // by occurrence
+    std::vector<std::uint16_t> line_rooms;        // per occurrence: its reader's line, as LINE_ flags say
     std::vector<std::uint32_t> by_place;          // occurrence indexes by file, line and character
     std::vector<std::uint32_t> by_symbol;         // occurrence indexes grouped by name, reading order within
     std::vector<std::uint32_t> symbol_first;      // per name: its first slot in by_symbol (one more entry at the end)
@@ -254,7 +274,9 @@ Position position_of(std::string_view text, const std::vector<std::uint32_t>& st
 std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& starts, Position position);
 // Characters of the count bytes at text, in the chosen encoding: a valid
 // UTF-8 sequence of four bytes is two UTF-16 units, any other valid one one,
-// a byte that is not part of valid UTF-8 one.
+// a maximal subpart of invalid UTF-8 (a lead byte and what could still
+// continue it, or one byte that leads nothing) one, as a WHATWG decoder
+// gives one U+FFFD for it.
 std::int32_t characters_of(const char* text, std::size_t count);
 // A cursor at the start of text.
 PositionCursor position_cursor(std::string_view text);
@@ -292,8 +314,9 @@ Scan scan_project(const std::string& folder, const std::vector<std::string>& mor
 
 // The file of full path, made when new; returns its index.
 std::uint32_t file_of_path(const std::string& path);
-// The file a URI names, made when new; false when the URI names no file.
-bool file_of_uri(std::string_view uri, std::uint32_t* file);
+// The file a URI names, made when new (or NO_FILE when not to be made: a
+// URI a client only mentions is not kept); false when the URI names no file.
+bool file_of_uri(std::string_view uri, std::uint32_t* file, bool make = true);
 // Takes the root folder and analyses the main sources: those the settings
 // name, else those named after --lsp (both found from the root), else those
 // of the project file, else those the project scan finds.  Returns the files
@@ -312,6 +335,8 @@ void analyse(std::size_t index);
 std::vector<const Analysis*> scope_of(std::uint32_t file);
 // Diagnostics of file from every analysis that reads it, each once.
 std::vector<Diagnostic> diagnostics_of(std::uint32_t file);
+// Whether file lies below the root (the working directory when none came).
+bool in_project(std::uint32_t file);
 // Per-session reset: no file, no analysis, no root.
 void reset_workspace();
 
@@ -341,10 +366,21 @@ std::vector<SymbolAnswer> workspace_symbols(std::string_view query);
 std::vector<SymbolAnswer> scope_symbols(std::uint32_t file);
 // Why name cannot be renamed in the scope of file, or empty when it can.
 std::string rename_refusal(std::uint32_t file, const std::string& name);
+// Why renaming name to new_name in the scope of file would change what the
+// reader reads of a line (a line pushed past 254 characters, or one cut
+// there already), or empty.
+std::string cut_refusal(std::uint32_t file, const std::string& name, const std::string& new_name);
 // Why no symbol of the scope of file can be renamed to new_name, or empty.
 std::string new_name_refusal(std::uint32_t file, const std::string& new_name);
 // Every occurrence of name in the scope of file, each place once.
 std::vector<Edit> rename_edits(std::uint32_t file, const std::string& name);
+// Why edits cannot be made: the files they would change outside the
+// project, or empty.
+std::string outside_refusal(const std::vector<Edit>& edits);
+// Why edits of name cannot be made: one of them no longer covers name in
+// its file as it is now (the editor's text, or the disk), or empty.  Edits
+// come grouped by file.
+std::string stale_refusal(const std::vector<Edit>& edits, const std::string& name);
 
 // The JSON string lifter (json_strings.cpp).  Takes the long string values
 // (from LIFT_LENGTH bytes as written, and every one starting with U+0000)

@@ -61,6 +61,9 @@ TEST(LspText, PositionsCountTheEditorsWay) {
         {"\xF0\x9F\x98\x80X", 4, {0, 2}, {0, 4}},         // four bytes, a surrogate pair
         {"\xFF\xC3X", 2, {0, 2}, {0, 2}},                 // bytes outside valid UTF-8: one each
         {"\xED\xA0\x80X", 3, {0, 3}, {0, 3}},             // an encoded surrogate is not valid
+        {"\xE2\x82X", 2, {0, 1}, {0, 2}},                 // a sequence cut short: one U+FFFD
+        {"\xF0\x9F\x98X", 3, {0, 1}, {0, 3}},             // the same, of four bytes
+        {"\xE0\x80X", 2, {0, 2}, {0, 2}},                 // 80 cannot follow E0: two
         {"A\x1A" "B", 2, {0, 2}, {0, 2}},                 // 0x1A ends no line for the editor
         {"AB", 9, {0, 2}, {0, 2}},                        // past the end: the end
     };

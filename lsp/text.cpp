@@ -1,6 +1,7 @@
 // Positions as the editor counts them: lines end at LF, CR LF or a lone CR;
 // characters are UTF-16 code units, or bytes when the client chose utf-8; a
-// byte that is not part of valid UTF-8 is one character.  Also the edits of
+// maximal subpart of invalid UTF-8 is one character (one U+FFFD), as
+// editors that decode by the WHATWG encoding standard count.  Also the edits of
 // incremental synchronisation and the file: URIs.
 #include <algorithm>
 #include <cstring>
@@ -26,6 +27,25 @@ std::size_t line_end(std::string_view text, const std::vector<std::uint32_t>& st
     if (text[end - 1] == '\n') --end;
     if (end > starts[line] && text[end - 1] == '\r' && (end == starts[line + 1] || text[end] == '\n')) --end;
     return end;
+}
+
+// Bytes of the maximal subpart at p (n bytes available), where no valid
+// UTF-8 sequence starts: the lead byte of a sequence and the bytes after it
+// that could still continue it, or the one byte that leads none.  An
+// editor that decodes by the WHATWG encoding standard shows each as one
+// U+FFFD.
+std::size_t subpart_length(const unsigned char* p, std::size_t n) {
+    unsigned char b = p[0];
+    std::size_t need = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF4 ? 3 : 0;
+    unsigned char low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+    std::size_t i = 1;
+    while (i <= need && i < n && p[i] >= low && p[i] <= high) {
+        ++i;
+        low = 0x80;
+        high = 0xBF;
+    }
+    return i;
 }
 
 }  // namespace
@@ -65,7 +85,7 @@ std::int32_t characters_of(const char* text, std::size_t count) {
         }
         std::size_t len = input::utf8_length(p + i, count - i);
         units += len == 4 ? 2 : 1;
-        i += len == 0 ? 1 : len;
+        i += len == 0 ? subpart_length(p + i, count - i) : len;
     }
     return units;
 }
@@ -85,8 +105,9 @@ std::size_t offset_of(std::string_view text, const std::vector<std::uint32_t>& s
     std::int32_t units = 0;
     while (at < end && units < position.character) {
         std::size_t len = input::utf8_length(p + at, end - at);
-        units += utf8_positions ? static_cast<std::int32_t>(len == 0 ? 1 : len) : (len == 4 ? 2 : 1);
-        at += len == 0 ? 1 : len;
+        if (len == 0) len = utf8_positions ? 1 : subpart_length(p + at, end - at);
+        units += utf8_positions ? static_cast<std::int32_t>(len) : (len == 4 ? 2 : 1);
+        at += len;
     }
     return at;
 }

@@ -98,6 +98,8 @@ bool refill(TextStream* s) {
         std::memcpy(s->buffer, s->memory, static_cast<std::size_t>(n));
         s->memory += n;
         s->memory_left -= static_cast<std::size_t>(n);
+    } else if (read_limit != 0 && s->base >= read_limit) {
+        n = -1;   // as far as a file may go: the stream fails here
     } else {
         n = system_read(s->fd, s->buffer, STREAM_BUFFER_SIZE);
     }
@@ -183,7 +185,14 @@ bool read_file(const char* name, std::string* bytes) {
     if (fd < 0) return false;
     unsigned char block[STREAM_BUFFER_SIZE];
     std::ptrdiff_t n;
-    while ((n = system_read(fd, block, sizeof block)) > 0) bytes->append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(n));
+    while ((n = system_read(fd, block, sizeof block)) > 0) {
+        bytes->append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(n));
+        if (read_limit != 0 && bytes->size() > read_limit) {
+            bytes->clear();
+            n = -1;
+            break;
+        }
+    }
     return system_close(fd) && n == 0;
 }
 

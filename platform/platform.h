@@ -30,6 +30,12 @@ namespace platform {
 inline constexpr std::size_t STREAM_BUFFER_SIZE = 64 * 1024;  // bytes per read or write call
 inline constexpr int MAX_STREAMS = 8;       // source, 4 includes, listing, and room to spare
 
+// Bytes open_read's streams and read_file take from one file on the disk: 0
+// for no bound (the command line's), else a stream that reaches it ends
+// there with its error indicator set, and read_file fails.  A file that
+// says it is regular may still never end (/proc/self/pagemap).
+inline std::uint64_t read_limit = 0;
+
 struct TextStream {
     int fd;                                  // -1 while the slot is free or the stream reads memory
     const unsigned char* memory;             // read side of open_memory: bytes not yet in buffer

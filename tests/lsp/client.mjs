@@ -173,10 +173,11 @@ export function raw({ root = os.tmpdir(), args = [] } = {}) {
   return server;
 }
 
-// The resident memory of a process, in KiB, from /proc.
-export function rssKiB(pid) {
+// The resident memory of a process, in KiB, from /proc: now, or at its
+// peak so far (peak).
+export function rssKiB(pid, peak = false) {
   const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
-  return Number(/VmRSS:\s*(\d+)/.exec(status)[1]);
+  return Number((peak ? /VmHWM:\s*(\d+)/ : /VmRSS:\s*(\d+)/).exec(status)[1]);
 }
 
 export { protocol };

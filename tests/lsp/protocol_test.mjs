@@ -6,6 +6,7 @@ import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
+import { pathToFileURL } from 'node:url';
 import {
   examples, uri, range, pos, workspace, connect, raw, rssKiB, within, WAIT_MS, protocol,
 } from './client.mjs';
@@ -134,7 +135,7 @@ describe('the example, every capability', () => {
     for (const [head, params, where, line, counts] of rows) {
       const text = hoverText(await s.request(P.HoverRequest.type, params));
       assert.ok(text.startsWith(`${head}\n\n`), text);
-      assert.ok(text.includes(where ? `Defined at ${where}:\n\n\`\`\`\n${line}\n\`\`\`\n` : 'Never defined'), text);
+      assert.ok(text.includes(where ? `Defined at \`${where}\`:\n\n\`\`\`\n${line}\n\`\`\`\n` : 'Never defined'), text);
       assert.ok(text.includes(counts), text);
     }
     assert.equal(await s.request(P.HoverRequest.type, at(BLINK, 27, 2)), null, 'the mnemonic JSR');
@@ -590,6 +591,13 @@ describe('the edges of the protocol', () => {
       ['a header without Content-Length', 'Content-Type: application/vscode-jsonrpc; charset=utf-8\r\n\r\n', 0],
       ['a length past 64 MiB, its body skipped', Buffer.concat([Buffer.from(`Content-Length: ${tooLong}\r\n\r\n`), Buffer.alloc(tooLong, 0x7b)]), 0],
       ['a length past any integer', 'Content-Length: 99999999999999999999999\r\n\r\n{', 1],
+      // Ten times the smallest length past the limit: all of it is passed
+      // over, so the shutdown and exit inside it are never read.
+      ['a length past 64 MiB, its messages inside the body', Buffer.concat([Buffer.from(`Content-Length: ${tooLong * 10}\r\n\r\n`),
+        Buffer.alloc(tooLong, 0x20), ...[{ id: 2, method: 'shutdown' }, { method: 'exit' }].map((m) => {
+          const body = JSON.stringify({ jsonrpc: '2.0', ...m });
+          return Buffer.from(`Content-Length: ${body.length}\r\n\r\n${body}`);
+        })]), 1],
       ['a truncated body', 'Content-Length: 100\r\n\r\n{"jsonrpc":"2.0","id":1,"method":"shutdown"', 1],
       ['a header cut short', 'Content-Length: 5', 1],
     ];
@@ -637,3 +645,231 @@ describe('a long session', () => {
   });
 });
 
+
+describe('a hostile or careless client', () => {
+  it('passes over a request sent as a notification, and registers its watchers once', async () => {
+    const other = workspace({ 'ELSE.AVL': 'ELSEWHERE\t=\t1\n\tLDA\tELSEWHERE\n' });
+    const s = raw({ root: examples });
+    s.send({ id: 1, method: 'initialize', params: { processId: null, rootUri: pathToFileURL(examples).href,
+      capabilities: { workspace: { didChangeWatchedFiles: { dynamicRegistration: true } } } } });
+    await s.response(1);
+    for (let i = 0; i < 3; i++) s.send({ method: 'initialized', params: {} });
+    s.send({ method: 'initialize', params: { processId: null, rootUri: pathToFileURL(other).href, capabilities: {} } });
+    s.send({ method: 'shutdown' });
+    s.send({ id: 2, method: 'workspace/symbol', params: { query: 'E' } });
+    const names = (await s.response(2)).result.map((x) => x.name).sort();
+    assert.deepEqual(names, ['DELAY', 'KEY_BIT', 'LED_BIT'], 'the root and its analyses as they were');
+    const registrations = s.inbox.filter((m) => m.method === 'client/registerCapability');
+    assert.equal(registrations.length, 1);
+    s.send({ id: registrations[0].id, result: null });
+    s.send({ id: 3, method: 'shutdown' });
+    assert.ok('result' in (await s.response(3)), 'shutdown, first asked now');
+    s.send({ method: 'exit' });
+    assert.equal((await s.end()).code, 0);
+    assert.equal(s.stderr, '');
+    fs.rmSync(other, { recursive: true, force: true });
+  });
+
+  it('applies a change notification whole or not at all, and says why not', async () => {
+    const dir = workspace({ 'M.AVL': 'FOO\tNOP\n\tJMP\tFOO\n' });
+    const M = uri(dir, 'M.AVL');
+    const s = await connect({ root: dir });
+    s.open(M, 'FOO\tNOP\n\tJMP\tFOO\n');
+    s.notify(P.DidChangeTextDocumentNotification.type, { textDocument: { uri: M, version: 2 },
+      contentChanges: [{ range: range(1, 0, 0), text: '\n' }, { range: { start: 'here' }, text: 'x' }] });
+    // A change that changes nothing has the text analysed as the server holds it.
+    s.notify(P.DidChangeTextDocumentNotification.type, { textDocument: { uri: M, version: 3 },
+      contentChanges: [{ range: range(2, 0, 0), text: '' }] });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 6)), [loc(M, 1, 0, 3)]);
+    assert.ok(s.messages.some((m) => /didChange/.test(m.message)), JSON.stringify(s.messages));
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('keeps a file name and a definition\'s text from becoming Markdown', async () => {
+    const inc = '![i](j).INC';
+    const dir = workspace({ 'M.AVL': `\t.INCLUDE ${inc}\n\tLDA\tFOO\n`, [inc]: 'FOO\t=\t1\t; ``` **x**\n' });
+    const M = uri(dir, 'M.AVL');
+    const s = await connect({ root: dir });
+    const text = hoverText(await s.request(P.HoverRequest.type, at(M, 2, 6)));
+    assert.ok(text.includes(`Defined at \`${inc}:1\`:\n\n\`\`\`\`\nFOO\t=\t1\t; \`\`\` **x**\n\`\`\`\`\n`), text);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('counts a cut UTF-8 sequence in a file on the disk as one character, as editors show it', async () => {
+    // E2 82 and F0 9F 98 are sequences cut short: one U+FFFD each.
+    const dir = workspace({ 'M.AVL': '\t.INCLUDE X.INC\n',
+      'X.INC': Buffer.from('FOO\t=\t1\n\t.BYTE\t"\xE2\x82\xF0\x9F\x98",FOO\n', 'latin1') });
+    const X = uri(dir, 'X.INC');
+    const s = await connect({ root: dir });
+    const got = await s.request(P.ReferencesRequest.type, { ...at(X, 1, 1), context: { includeDeclaration: true } });
+    sameLocations(got, [loc(X, 1, 0, 3), loc(X, 2, 12, 15)]);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('places a symbol past character 65,535 where it stands, and renames only it', async () => {
+    // 0x1A ends a line for the reader, not for the editor: FOO starts at 66,000.
+    const text = `${' \x1a'.repeat(33000)}FOO\tNOP\n\tJMP\tFOO\n`;
+    const dir = workspace({ 'MAIN.AVL': text });
+    const MAIN = uri(dir, 'MAIN.AVL');
+    const s = await connect({ root: dir });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(MAIN, 2, 6)), [loc(MAIN, 1, 66000, 66003)]);
+    const edit = await s.request(P.RenameRequest.type, { ...at(MAIN, 2, 6), newName: 'BAR' });
+    assert.deepEqual(editsOf(edit), [`${key(loc(MAIN, 1, 66000, 66003))} BAR`, `${key(loc(MAIN, 2, 5, 8))} BAR`].sort());
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('reports the same include failure at the same place once, however often it is read', async () => {
+    // R.INC includes itself three times: 27 files at the deepest level fail
+    // each of its three lines, 81 failures at three places.
+    const dir = workspace({ 'R.AVL': '\t.INCLUDE R.INC\n', 'R.INC': '\t.INCLUDE R.INC\n'.repeat(3) });
+    const s = await connect({ root: dir });
+    const got = await s.waitDiagnostics(uri(dir, 'R.INC'));
+    assert.deepEqual(got.map((d) => [d.range, d.message]),
+      [1, 2, 3].map((l) => [range(l, 10, 15), 'Nesting error R.INC']));
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('reads at most 64 MiB of a file that never ends, and answers', { skip: process.platform !== 'linux' && 'no /proc' }, async () => {
+    const dir = workspace({ 'M.AVL': '\t.INCLUDE /proc/self/pagemap\nHERE:\tJMP\tHERE\n' });
+    const M = uri(dir, 'M.AVL');
+    const s = await connect({ root: dir });
+    const got = await s.waitDiagnostics(M, (l) => l.length > 0);
+    assert.deepEqual(got.map((d) => [d.range, d.message]), [[range(1, 10, 28), "Can't read include file /proc/self/pagemap"]]);
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 11)), [loc(M, 2, 0, 4)]);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('refuses a rename that would change what is read of a line at the cut', async () => {
+    // Line 3 is 254 characters, ZED its last three; line 5 is cut, QUX past the cut.
+    const full = `\t.BYTE\tFOO,${'1,'.repeat(120)}ZED`;
+    const cut = `\t.BYTE\tBAR,${'1,'.repeat(125)}QUX`;
+    const dir = workspace({ 'C.AVL': `FOO\t=\t1\nZED\t=\t2\n${full}\nBAR\t=\t3\n${cut}\n` });
+    const C = uri(dir, 'C.AVL');
+    const s = await connect({ root: dir });
+    const rename = (line, character, newName) => s.request(P.RenameRequest.type, { ...at(C, line, character), newName });
+    assert.ok(await refused(rename(1, 1, 'FOOLONG'), /C\.AVL:3.*254/), 'ZED pushed past the cut');
+    assert.ok(await refused(rename(4, 1, 'B'), /C\.AVL:5.*254/), 'more of a cut line read');
+    assert.deepEqual(editsOf(await rename(1, 1, 'FOX')), [`${key(loc(C, 1, 0, 3))} FOX`, `${key(loc(C, 3, 7, 10))} FOX`].sort());
+    assert.deepEqual(editsOf(await rename(2, 1, 'ZD')), [`${key(loc(C, 2, 0, 3))} ZD`, `${key(loc(C, 3, 251, 254))} ZD`].sort());
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('holds each name after a cut once, however often it stands there', { timeout: 10 * WAIT_MS }, async () => {
+    const dir = workspace({ 'L.AVL': `\t.BYTE\t${'FOO,'.repeat(2500000)}\nFOO\t=\t1\n` });
+    const L = uri(dir, 'L.AVL');
+    const s = await connect({ root: dir });
+    await s.waitDiagnostics(L);
+    assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(L, 2, 1), newName: 'BAR' }), /cut/));
+    const peak = rssKiB(s.child.pid, true);
+    assert.ok(peak < 64 * 1024, `a 10 MB line took ${peak} KiB at the peak`);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('refuses a rename that would change a file outside the project, naming it', async () => {
+    const base = workspace({});
+    const root = path.join(base, 'root');
+    fs.mkdirSync(root);
+    fs.mkdirSync(path.join(base, 'outside'));
+    fs.writeFileSync(path.join(base, 'outside', 'OUT.INC'), 'FOO\t=\t1\n');
+    fs.writeFileSync(path.join(base, 'ABS.INC'), 'BAR\t=\t2\n');
+    const main = `\t.INCLUDE ../outside/OUT.INC\n\t.INCLUDE ${path.join(base, 'ABS.INC')}\nHERE:\tLDA\tFOO\n\tLDA\tBAR\n\tJMP\tHERE\n`;
+    fs.writeFileSync(path.join(root, 'M.AVL'), main);
+    const M = uri(root, 'M.AVL');
+    const s = await connect({ root });
+    const rename = (line, character, newName) => s.request(P.RenameRequest.type, { ...at(M, line, character), newName });
+    assert.ok(await refused(rename(3, 11, 'FOO2'), new RegExp(`outside the project: ${path.join(base, 'outside', 'OUT.INC')}$`)));
+    assert.ok(await refused(rename(4, 6, 'BAR2'), new RegExp(`outside the project: ${path.join(base, 'ABS.INC')}$`)));
+    assert.deepEqual(editsOf(await rename(3, 1, 'THERE')), [`${key(loc(M, 3, 0, 4))} THERE`, `${key(loc(M, 5, 5, 9))} THERE`].sort());
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(base, { recursive: true, force: true });
+  });
+
+  it('knows a file through a link as the system opens it, and reads the editor\'s text of it', async () => {
+    // LNK/.. is elsewhere, not the root: the system follows LNK first.
+    // LINK.INC is a link to T.INC, which the editor holds with other text.
+    const dir = workspace({ 'M.AVL': '\t.INCLUDE LNK/../X.INC\n\t.INCLUDE LINK.INC\n\tLDA\tFOO\n\tLDA\tNEW\n',
+      'X.INC': 'boy:\tNOP\n', 'T.INC': 'OLD\t=\t2\n' });
+    fs.mkdirSync(path.join(dir, 'elsewhere', 'inner'), { recursive: true });
+    fs.writeFileSync(path.join(dir, 'elsewhere', 'X.INC'), 'FOO\t=\t1\n');
+    fs.symlinkSync(path.join(dir, 'elsewhere', 'inner'), path.join(dir, 'LNK'));
+    fs.symlinkSync('T.INC', path.join(dir, 'LINK.INC'));
+    const [M, X, T] = [uri(dir, 'M.AVL'), uri(path.join(dir, 'elsewhere'), 'X.INC'), uri(dir, 'T.INC')];
+    const s = await connect({ root: dir });
+    const edit = await s.request(P.RenameRequest.type, { ...at(M, 3, 6), newName: 'BAR' });
+    assert.deepEqual(editsOf(edit), [`${key(loc(X, 1, 0, 3))} BAR`, `${key(loc(M, 3, 5, 8))} BAR`].sort());
+    s.open(T, 'NEW\t=\t3\n');
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 4, 6)), [loc(T, 1, 0, 3)]);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('follows a root deleted and made again by its name', async () => {
+    const files = { 'M.AVL': '\t.INCLUDE I.INC\n\tLDA\tVAL\n', 'I.INC': 'VAL\t=\t1\n' };
+    const dir = workspace(files);
+    const [M, I] = [uri(dir, 'M.AVL'), uri(dir, 'I.INC')];
+    const s = await connect({ root: dir });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 6)), [loc(I, 1, 0, 3)]);
+    fs.rmSync(dir, { recursive: true, force: true });
+    fs.mkdirSync(dir);
+    for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(dir, name), text);
+    s.notify(P.DidChangeWatchedFilesNotification.type, { changes: [{ uri: M, type: P.FileChangeType.Changed }] });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 6)), [loc(I, 1, 0, 3)]);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('refuses a rename whose edits would no longer cover the name', async () => {
+    // I.INC changes on the disk, and no one tells the server.
+    const dir = workspace({ 'M.AVL': '\t.INCLUDE I.INC\n\tLDA\tVAL\n', 'I.INC': 'VAL\t=\t1\n' });
+    const M = uri(dir, 'M.AVL');
+    const s = await connect({ root: dir });
+    sameLocations(await s.request(P.DefinitionRequest.type, at(M, 2, 6)), [loc(uri(dir, 'I.INC'), 1, 0, 3)]);
+    fs.writeFileSync(path.join(dir, 'I.INC'), '; a comment\nVAL\t=\t1\n');
+    assert.ok(await refused(s.request(P.RenameRequest.type, { ...at(M, 2, 6), newName: 'NEW' }), /I\.INC:1 no longer holds VAL/));
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('keeps nothing of a URI a client only mentions', { timeout: 10 * WAIT_MS }, async () => {
+    const s = await connect({ root: examples });
+    const save = (i) => s.notify(P.DidSaveTextDocumentNotification.type, { textDocument: { uri: uri(examples, `N${i}.INC`) } });
+    for (let i = 0; i < 1000; i++) save(i);
+    await s.request(P.WorkspaceSymbolRequest.type, { query: 'PUTS' });
+    const warm = rssKiB(s.child.pid);
+    for (let i = 1000; i < 21000; i++) save(i);
+    await s.request(P.WorkspaceSymbolRequest.type, { query: 'PUTS' });
+    const grown = rssKiB(s.child.pid) - warm;
+    assert.ok(grown < 1024, `20,000 saves of files never met took ${grown} KiB`);
+    assert.equal((await s.stop()).code, 0);
+  });
+
+  it('writes the symbols and completions of a large source without holding them as values', { timeout: 10 * WAIT_MS }, async (t) => {
+    const count = 100000;
+    const name = (i) => `S${String(i).padStart(6, '0')}`;
+    let text = '';
+    for (let i = 0; i < count; i++) text += `${name(i)}\t.EQU\t${name(i)}\n`;
+    const dir = workspace({ 'BIG.AVL': text });
+    const BIG = uri(dir, 'BIG.AVL');
+    const s = await connect({ root: dir });
+    await s.request(P.WorkspaceSymbolRequest.type, { query: name(0) });
+    const before = rssKiB(s.child.pid, true);
+    const symbols = await s.request(P.DocumentSymbolRequest.type, { textDocument: { uri: BIG } });
+    assert.equal(symbols.length, count);
+    assert.deepEqual(symbols[count - 1].range, range(count, 0, 7));
+    const completion = await s.request(P.CompletionRequest.type, at(BIG, 1, 0));
+    assert.equal(completion.items.filter((i) => i.label.startsWith('S0')).length, count);
+    const grown = rssKiB(s.child.pid, true) - before;
+    t.diagnostic(`peak resident memory grew by ${grown} KiB`);
+    assert.ok(grown < 40 * 1024, `the answers took ${grown} KiB more at their peak`);
+    assert.equal((await s.stop()).code, 0);
+    fs.rmSync(dir, { recursive: true, force: true });
+  });
+});
