@@ -24,14 +24,13 @@ namespace {
 
 constexpr std::int32_t FIRST_DIRECTIVE_ROW = 0;   // BEXT, a general pseudo-instruction
 
-// One of the line's first two tokens, kept because token_text is overwritten
-// by the next token.
+// One of the line's first two tokens, kept because the tokenizer's state
+// moves on to the next token.
 struct TokenSlot {
     const char* text_start;            // where its text stands in the line
     std::int32_t index;                // keyword_index of a keyword token
     std::int32_t kind;                 // token kind, 0 when no token was read
-    int length;                        // characters of text
-    char text[lex::TOKEN_TEXT_SIZE];   // copy of token_text
+    int length;                        // characters of its text
 };
 
 TokenSlot lookahead[2];   // first and second token of the line
@@ -46,7 +45,6 @@ SymbolSink sink = nullptr;   // of analyse_line_to, while it runs
     slot.text_start = lex::text_start;
     slot.index = lex::keyword_index;
     slot.length = lex::token_length;
-    lex::copy_text(slot.text, lex::token_text, lex::token_length + 1);
     return slot.kind == TOKEN_END;
 }
 
@@ -55,12 +53,13 @@ void clear_slot(TokenSlot& slot) {
     slot.index = 0;
     slot.kind = 0;
     slot.length = 0;
-    slot.text[0] = 0;
 }
 
-bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+// Whether the slot's text starts with c, or with c and then d.
+bool starts_with(const TokenSlot& slot, char c) { return slot.length >= 1 && slot.text_start[0] == c; }
+bool starts_with(const TokenSlot& slot, char c, char d) { return slot.length >= 2 && slot.text_start[0] == c && slot.text_start[1] == d; }
 
-bool starts_bracket(const char* text) { return text[0] == '[' || text[0] == '{'; }
+bool starts_bracket(const TokenSlot& slot) { return starts_with(slot, '[') || starts_with(slot, '{'); }
 
 // Records length characters of text, standing at text_start in the line, on
 // the current line with the current mark and kind; with Collect the table
@@ -80,7 +79,7 @@ void record(const char* text_start, const char* text, int length) {
 
 // Hands the sink a symbol the statement leaves out.
 void pass_over(const TokenSlot& slot) {
-    if (slot.kind == TOKEN_SYMBOL) sink(slot.text_start, slot.text, slot.length, 0);
+    if (slot.kind == TOKEN_SYMBOL) sink(slot.text_start, slot.text_start, slot.length, 0);
 }
 
 bool is_include(const TokenSlot& slot) {
@@ -93,7 +92,7 @@ void pass_over_rest() {
     for (;;) {
         std::int32_t kind = fetch_token();
         if (kind == TOKEN_END) return;
-        if (kind == TOKEN_SYMBOL) sink(lex::text_start, lex::token_text, lex::token_length, 0);
+        if (kind == TOKEN_SYMBOL) sink(lex::text_start, lex::text_start, lex::token_length, 0);
     }
 }
 
@@ -101,7 +100,7 @@ void pass_over_rest() {
 template <bool Collect>
 void define_symbol(const TokenSlot& label) {
     current_mark = '#';
-    record<Collect>(label.text_start, label.text, label.length);
+    record<Collect>(label.text_start, label.text_start, label.length);
 }
 
 // Records every symbol up to the end of the statement.
@@ -110,7 +109,7 @@ void record_rest_of_line() {
     for (;;) {
         std::int32_t kind = fetch_token();
         if (kind == TOKEN_END) return;
-        if (kind == TOKEN_SYMBOL) record<Collect>(lex::text_start, lex::token_text, lex::token_length);
+        if (kind == TOKEN_SYMBOL) record<Collect>(lex::text_start, lex::text_start, lex::token_length);
     }
 }
 
@@ -122,7 +121,7 @@ void take_title() {
         lex::back_up_token();   // not a title: what follows is read as the statement's rest
         return;
     }
-    listing::set_title(lex::token_text);
+    listing::set_title(lex::text_start, lex::token_length);
 }
 
 // A statement led by the mnemonic at row, after an optional label: operand
@@ -151,7 +150,7 @@ void analyse_directive(const TokenSlot* label, std::int32_t row) {
     current_mark = ' ';
     if (type == lex::DIRECTIVE_INCLUDE) {
         lex::scan_file_name();
-        input::open_include(lex::token_text, static_cast<int>(lex::text_start - input::line_buffer));
+        input::open_include(lex::file_name, static_cast<int>(lex::text_start - input::line_buffer));
         return;
     }
     if (type == lex::DIRECTIVE_TITLE) {
@@ -179,9 +178,9 @@ bool analyse_labelled(const TokenSlot& f, const TokenSlot& s) {
         analyse_instruction<Collect>(&f, s.index);
     } else if (s.kind == TOKEN_DIRECTIVE) {
         analyse_directive<Collect>(&f, s.index);
-    } else if (s.kind == TOKEN_RESERVED || starts_bracket(s.text)) {
+    } else if (s.kind == TOKEN_RESERVED || starts_bracket(s)) {
         analyse_keyword_statement<Collect>(&f);
-    } else if (s.text[0] == '=') {
+    } else if (starts_with(s, '=')) {
         analyse_directive<Collect>(&f, FIRST_DIRECTIVE_ROW);
     } else {
         return false;
@@ -203,9 +202,9 @@ void analyse_unlabelled(const TokenSlot& f, const TokenSlot& s) {
         analyse_instruction<Collect>(nullptr, f.index);
     } else if (f.kind == TOKEN_DIRECTIVE) {
         analyse_directive<Collect>(nullptr, f.index);
-    } else if (f.kind == TOKEN_RESERVED || starts_bracket(f.text)) {
+    } else if (f.kind == TOKEN_RESERVED || starts_bracket(f)) {
         analyse_keyword_statement<Collect>(nullptr);
-    } else if (s.text[0] == '=' || starts_with(s.text, "*=")) {
+    } else if (starts_with(s, '=') || starts_with(s, '*', '=')) {
         analyse_directive<Collect>(nullptr, FIRST_DIRECTIVE_ROW);
     } else if (f.kind == TOKEN_SYMBOL && s.kind == TOKEN_END) {
         define_symbol<Collect>(f);

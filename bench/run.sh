@@ -102,7 +102,7 @@ function check(what, value, limit, unit) {
     printf "%-44s %8.2f%s  (target <= %s%s)  %s\n", what, value, unit, limit, unit, verdict
 }
 END {
-    check("realistic / wc -w", t["realistic"] / w["realistic"], 1.1, "x")
+    check("realistic / wc -w", t["realistic"] / w["realistic"], 0.9, "x")
     per = t["realistic"] / bytes["realistic"]
     n = split("ascending hot wide crlf", others, " ")
     for (i = 1; i <= n; i++)

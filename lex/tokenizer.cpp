@@ -9,14 +9,10 @@ namespace lex {
 
 namespace {
 
-// The token's text is the line's characters from from to to.  Forced inline
-// (see fill_slot in analysis/).
-[[gnu::always_inline]] inline void set_text(const char* from, const char* to) {
-    int n = static_cast<int>(to - from);
+// The token's text is the line's characters from from to to.
+inline void set_text(const char* from, const char* to) {
     text_start = from;
-    copy_text(token_text, from, n);
-    token_text[n] = 0;
-    token_length = n;
+    token_length = static_cast<int>(to - from);
 }
 
 inline const char* skip_class(const char* p, unsigned char k) {
@@ -69,7 +65,7 @@ std::int32_t scan_identifier() {
         return TOKEN_SYMBOL;
     }
     std::int32_t row = 0;
-    // Read from the line, not from the copy just stored: reserved, then mnemonic.
+    // Reserved, then mnemonic.
     std::int32_t kind = classify_identifier(token_start, token_length, &row);
     if (kind != TOKEN_SYMBOL) keyword_index = row;
     return kind;
@@ -125,6 +121,8 @@ void scan_file_name() {
     while (!ends_file_name(*end)) ++end;
     set_text(scan_position, end);
     scan_position = end;
+    std::memcpy(file_name, text_start, static_cast<std::size_t>(token_length));
+    file_name[token_length] = 0;
 }
 
 void start_line() { scan_position = input::line_buffer; }

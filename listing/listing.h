@@ -23,9 +23,9 @@ inline std::int32_t page_number = 1;         // number of the next page header
 
 // Opens a new listing that replaces path once closed; false when that is impossible.
 bool open_listing(const char* path);
-// Takes text as the title: tabs expand to the next multiple of 8 columns,
-// and the title is cut at TITLE_WIDTH.
-void set_title(const char* text);
+// Takes the length characters at text as the title: tabs expand to the next
+// multiple of 8 columns, and the title is cut at TITLE_WIDTH (and at a NUL).
+void set_title(const char* text, int length);
 // Form feed and header of a new page.
 void start_page();
 // Writes the symbols of node's subtree in name order.

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -275,6 +276,18 @@ void write_bytes(TextStream* s, const char* text, std::size_t n) {
         put_raw(s, "\r\n", 2);
         text = lf + 1;
     }
+}
+
+char* write_room(TextStream* s, std::size_t n) {
+    assert(s->writing && n <= STREAM_BUFFER_SIZE);
+    if (n > STREAM_BUFFER_SIZE - s->len) drain(s);
+    return reinterpret_cast<char*>(s->buffer + s->len);
+}
+
+void wrote_to(TextStream* s, const char* end) {
+    std::size_t len = static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(end) - s->buffer);
+    assert(len >= s->len && len <= STREAM_BUFFER_SIZE);
+    s->len = len;
 }
 
 bool stream_error(const TextStream* s) { return s->error; }

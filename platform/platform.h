@@ -94,6 +94,14 @@ std::uint64_t read_offset(const TextStream* stream);
 bool write_char(TextStream* stream, int c);
 // Writes n bytes under the write rule; failures show in the error indicator.
 void write_bytes(TextStream* stream, const char* text, std::size_t n);
+// Room for n bytes (at most STREAM_BUFFER_SIZE) at the end of what a write
+// stream holds, drained first when less is left: the caller places bytes
+// there as they are to be stored, line ends as CR LF, and hands the end of
+// what it placed to wrote_to.
+char* write_room(TextStream* stream, std::size_t n);
+// The bytes from write_room's pointer to end are written; failures show in
+// the error indicator.
+void wrote_to(TextStream* stream, const char* end);
 // The stream's error indicator.
 bool stream_error(const TextStream* stream);
 // Hands buffered output to the operating system; false on failure.
