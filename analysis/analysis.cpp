@@ -257,6 +257,7 @@ void reset_analysis() {
             analyse_line();
             input::count_line();
         }
+        symbols::finish_recording();   // nothing reads the table with occurrences queued
     } catch (const fatal::FatalExit&) {
         input::close_streams();   // a caller may go on after a fatal error
         throw;

@@ -67,6 +67,7 @@ protected:
 
     // What the driver does at the end of a source, short of the 0x1A byte.
     std::string write_all() {
+        symbols::finish_recording();
         listing::start_page();
         listing::write_listing(symbols::symbol_root);
         return finish();

@@ -130,3 +130,40 @@ TEST_F(SymbolIndexTest, NumberWidthFollowsTheDigitsOfRecordedLines) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SymbolIndexTest, OccurrencesWaitingToBeRecordedKeepTheirOrderKindAndRun) {
+    // A table of tens of thousands of names queues what it records: a macro named
+    // while queued keeps the macro rule for the uses queued behind it, a text
+    // too long to queue is recorded after those met before it, and a reset
+    // forgets what the last run left queued.
+    auto many = [](int from, int count) {
+        for (int i = 0; i < count; ++i) record("F" + std::to_string(from + i), from + i);
+    };
+    many(1, 20000);
+    const std::string macro = "MAC", longer(300, 'Q');
+    symbols::record_reference(macro.data(), 3, '#', 'M', 6001, 0);
+    symbols::record_reference(macro.data(), 3, '&', ' ', 6002, 0);   // " " by the macro rule
+    symbols::record_reference(longer.data(), 300, ' ', ' ', 6003, 0);
+    symbols::record_reference(macro.data(), 3, '#', 'M', 6004, 0);
+    symbols::record_reference(longer.data(), 300, '&', ' ', 6005, 0);
+    std::string seen;
+    for (const SymbolNode* n : nodes_in_order()) {
+        if (n->name[0] == 'F') continue;
+        seen += std::string(n->name, n->length > 4 ? 4 : n->length) + n->kind + ":";
+        symbols::RefWalk w;
+        for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w))
+            seen += std::to_string(e->line) + e->mark;
+        seen += " ";
+    }
+    EXPECT_EQ(seen, "MACM:6001#6002 6004# QQQQ :6003 6005& ");
+
+    symbols::reset_symbols();
+    many(1, 20000);
+    symbols::reset_symbols();   // a run that failed with occurrences queued
+    record("ONE", 1);
+    EXPECT_EQ(nodes_in_order().size(), 1u);
+}
+
+}  // namespace

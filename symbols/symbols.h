@@ -82,9 +82,13 @@ inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest r
 // with mark; a symbol not seen before is created with kind ("M" or " ").  A
 // symbol created with kind "M" gets the mark " " whenever kind is " " (the
 // macro rule).  The text is copied when needed and need not outlive the call.
-// Returns the mark stored.
-char record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
+// Once the table is large the occurrence may wait in a queue inside the
+// table: finish_recording must run before the table is read.
+void record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column);
+// Records every occurrence still queued; record_name does it itself before
+// it reads the table, analysis::analyse_source once the source is read.
+void finish_recording();
 // Records the name of an occurrence as record_reference does, but not the
 // occurrence itself (for a reader that keeps the occurrences on its own):
 // a symbol not seen before is created with kind and no entry.  Returns the

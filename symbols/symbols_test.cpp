@@ -21,6 +21,7 @@ using test_util::nodes_in_order;
 
 // Height of the tree counted from the links, not from the nodes' own field.
 int tree_height() {
+    symbols::finish_recording();
     int height = 0;
     std::vector<std::pair<const SymbolNode*, int>> stack;
     if (symbols::symbol_root != nullptr) stack.push_back({symbols::symbol_root, 1});

@@ -9,8 +9,10 @@
 
 namespace test_util {
 
-// The nodes of the table in name order, walked without recursion.
+// The nodes of the table in name order, walked without recursion, once
+// every occurrence is recorded.
 inline std::vector<const symbols::SymbolNode*> nodes_in_order() {
+    symbols::finish_recording();
     std::vector<const symbols::SymbolNode*> out, stack;
     const symbols::SymbolNode* n = symbols::symbol_root;
     while (n != nullptr || !stack.empty()) {
