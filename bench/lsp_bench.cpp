@@ -5,7 +5,11 @@
 // round trip of definition, references and hover on the labels the document
 // defines; then the medians of semantic tokens, folds and include links of
 // the document, and of a call hierarchy step (prepare, incoming, outgoing)
-// on those labels.  Prints "<start-up s> <edit s> <definition s>
+// on those labels.  A request is timed until its whole answer has been read
+// off the pipe; parsing it (a megabyte of semantic tokens takes this client
+// about as long as the server takes to answer) is left off the clock.  With
+// LSP_BENCH_LOG=FILE every message the server wrote goes to FILE, one a
+// line, so two builds' sessions can be compared with cmp.  Prints "<start-up s> <edit s> <definition s>
 // <references s> <hover s> <peak resident KiB of the server> <CPU s of the
 // server per edit> <tokens s> <folds s> <links s> <calls s>".
 //
@@ -32,6 +36,7 @@ int to_server = -1, from_server = -1;
 pid_t server = -1;
 std::string pending;   // bytes read and not yet taken
 int next_id = 1;
+FILE* answer_log = nullptr;   // every message the server wrote, one a line (LSP_BENCH_LOG), to compare two builds with cmp
 
 void send(const json& message) {
     std::string body = message.dump();
@@ -67,16 +72,19 @@ std::string receive() {
     }
 }
 
-// Sends a request and returns its answer; what comes before it (the
-// server's notifications, whose keys start with "jsonrpc") is passed over
-// unread, as fast as an editor could.
-json call(const char* method, json params) {
+// Sends a request and returns its answer's body as read; what comes before
+// it (the server's notifications, whose keys start with "jsonrpc") is passed
+// over unread, as fast as an editor could.  The answer is parsed by the
+// caller, after its clock has stopped: what is timed is the server's part,
+// until the whole answer has been read off the pipe.
+std::string request(const char* method, json params) {
     int id = next_id++;
     send(json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", std::move(params)}});
     std::string answer = "{\"id\":" + std::to_string(id) + ",";
     for (;;) {
         std::string body = receive();
-        if (body.rfind(answer, 0) == 0) return json::parse(body);
+        if (answer_log != nullptr) std::fprintf(answer_log, "%s\n", body.c_str());
+        if (body.rfind(answer, 0) == 0) return body;
     }
 }
 
@@ -147,15 +155,16 @@ int main(int argc, char** argv) {
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::string uri = "file://" + document;
     json doc{{"uri", uri}};
+    if (const char* log = std::getenv("LSP_BENCH_LOG")) answer_log = std::fopen(log, "w");
 
     start(argv[1], argv[2], argv[3]);
     Clock::time_point t0 = Clock::now();
-    call("initialize", {{"rootUri", "file://" + directory}, {"capabilities", json::object()}});
+    request("initialize", {{"rootUri", "file://" + directory}, {"capabilities", json::object()}});
     notify("initialized", json::object());
-    call("workspace/symbol", {{"query", "no such name"}});   // answered once the workspace is analysed
+    request("workspace/symbol", {{"query", "no such name"}});   // answered once the workspace is analysed
     double startup = seconds_since(t0);
     notify("textDocument/didOpen", {{"textDocument", {{"uri", uri}, {"languageId", "vela"}, {"version", 1}, {"text", text}}}});
-    call("workspace/symbol", {{"query", "no such name"}});
+    request("workspace/symbol", {{"query", "no such name"}});
 
     // Edits: a line put in at the top and taken out again, each answered by
     // its diagnostics before the request behind it.
@@ -166,7 +175,7 @@ int main(int argc, char** argv) {
                                  : json{{"range", {{"start", position(1, 0)}, {"end", position(2, 0)}}}, {"text", ""}};
         Clock::time_point t = Clock::now();
         notify("textDocument/didChange", {{"textDocument", {{"uri", uri}, {"version", i + 2}}}, {"contentChanges", json::array({change})}});
-        call("textDocument/documentHighlight", {{"textDocument", doc}, {"position", position(0, 0)}});
+        request("textDocument/documentHighlight", {{"textDocument", doc}, {"position", position(0, 0)}});
         edit.push_back(seconds_since(t));
     }
     double edit_cpu = (server_cpu() - cpu_before) / edits;
@@ -186,14 +195,14 @@ int main(int argc, char** argv) {
     for (int l : lines) {
         json p{{"textDocument", doc}, {"position", position(l, 1)}};
         Clock::time_point t = Clock::now();
-        call("textDocument/definition", p);
+        request("textDocument/definition", p);
         definition.push_back(seconds_since(t));
         t = Clock::now();
         p["context"] = {{"includeDeclaration", true}};
-        call("textDocument/references", p);
+        request("textDocument/references", p);
         references.push_back(seconds_since(t));
         t = Clock::now();
-        call("textDocument/hover", p);
+        request("textDocument/hover", p);
         hover.push_back(seconds_since(t));
     }
     // Semantic tokens, folds and include links of the whole document, and
@@ -201,28 +210,32 @@ int main(int argc, char** argv) {
     std::vector<double> tokens, folds, links, calls;
     for (int i = 0; i < 5; ++i) {
         Clock::time_point t = Clock::now();
-        call("textDocument/semanticTokens/full", {{"textDocument", doc}});
+        request("textDocument/semanticTokens/full", {{"textDocument", doc}});
         tokens.push_back(seconds_since(t));
         t = Clock::now();
-        call("textDocument/foldingRange", {{"textDocument", doc}});
+        request("textDocument/foldingRange", {{"textDocument", doc}});
         folds.push_back(seconds_since(t));
         t = Clock::now();
-        call("textDocument/documentLink", {{"textDocument", doc}});
+        request("textDocument/documentLink", {{"textDocument", doc}});
         links.push_back(seconds_since(t));
     }
     for (int l : lines) {
         Clock::time_point t = Clock::now();
-        json items = call("textDocument/prepareCallHierarchy", {{"textDocument", doc}, {"position", position(l, 1)}})["result"];
+        std::string prepared = request("textDocument/prepareCallHierarchy", {{"textDocument", doc}, {"position", position(l, 1)}});
+        double step = seconds_since(t);
+        json items = json::parse(prepared)["result"];   // off the clock
         if (!items.is_array() || items.empty()) continue;
-        call("callHierarchy/incomingCalls", {{"item", items[0]}});
-        call("callHierarchy/outgoingCalls", {{"item", items[0]}});
-        calls.push_back(seconds_since(t));
+        t = Clock::now();
+        request("callHierarchy/incomingCalls", {{"item", items[0]}});
+        request("callHierarchy/outgoingCalls", {{"item", items[0]}});
+        calls.push_back(step + seconds_since(t));
     }
     long peak = peak_kib();
-    call("shutdown", nullptr);
+    request("shutdown", nullptr);
     notify("exit", nullptr);
     int status = 0;
     waitpid(server, &status, 0);
+    if (answer_log != nullptr) std::fclose(answer_log);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
     std::printf("%.6f %.6f %.6f %.6f %.6f %ld %.6f %.6f %.6f %.6f %.6f\n", startup, median(edit), median(definition), median(references),
                 median(hover), peak, edit_cpu, median(tokens), median(folds), median(links), median(calls));

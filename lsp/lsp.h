@@ -175,6 +175,7 @@ struct Analysis {
     std::vector<std::string> names_after_cut;     // names in the rests of lines cut at 254, ascending
     std::vector<Diagnostic> diagnostics;          // by file, then by where each starts
     std::vector<IncludeRead> includes_read;       // in the order opened
+    std::uint64_t generation;                     // which analysis this is: analyses_made once it was made, no other's number
 };
 
 // A walk of editor's positions through one text, each asked for at or
@@ -255,6 +256,7 @@ inline bool utf8_positions = false;     // the client chose utf-8: characters ar
 inline std::string root;                   // full path of the root folder, empty when none came
 inline std::vector<File> files;            // every file met; an index never changes meaning
 inline std::vector<Analysis> analyses;     // every main source
+inline std::uint64_t analyses_made = 0;    // analyses run in the process, never reset: the last one's generation
 inline std::vector<std::string> command_sources;   // sources named after --lsp
 inline Settings settings;                  // the client's, as last sent
 inline std::string project;                // full path of the project folder, empty before the workspace is open

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
 
 #include "input/input.h"
 #include "lex/lex.h"
@@ -42,26 +44,33 @@ struct Token {
 };
 
 // The tokens of line, as the tokenizer cuts it once the reader has handed it
-// out (the first 254 characters, then a line feed), up to the end or a ";".
-// The tokenizer reads the reader's line buffer: the server is between
-// analyses whenever it answers, so the buffer holds nothing of the reader's.
-std::vector<Token> tokens_of(std::string_view line) {
+// out (the first 254 characters, then a line feed), up to the end or a ";",
+// into tokens (a pass over a file's lines reuses one list).  The tokenizer
+// reads the reader's line buffer: the server is between analyses whenever
+// it answers, so the buffer holds nothing of the reader's.
+void tokens_into(std::string_view line, std::vector<Token>* tokens) {
     std::size_t n = std::min<std::size_t>(line.size(), input::LINE_BUFFER_SIZE - 2);
     std::memcpy(input::line_buffer, line.data(), n);
     input::line_buffer[n] = '\n';
     input::line_buffer[n + 1] = 0;
     lex::start_line();
-    std::vector<Token> tokens;
+    tokens->clear();
     for (;;) {
         std::int32_t kind = lex::fetch_token();
         std::size_t from = static_cast<std::size_t>(lex::text_start - input::line_buffer);
         if (kind == lex::TOKEN_END) {
-            if (*lex::token_start == ';') tokens.push_back(Token{kind, from, n - from, 0, true});
-            return tokens;
+            if (*lex::token_start == ';') tokens->push_back(Token{kind, from, n - from, 0, true});
+            return;
         }
         std::int32_t row = kind == lex::TOKEN_DIRECTIVE || kind == lex::TOKEN_MNEMONIC || kind == lex::TOKEN_RESERVED ? lex::keyword_index : 0;
-        tokens.push_back(Token{kind, from, static_cast<std::size_t>(lex::token_length), row, false});
+        tokens->push_back(Token{kind, from, static_cast<std::size_t>(lex::token_length), row, false});
     }
+}
+
+std::vector<Token> tokens_of(std::string_view line) {
+    std::vector<Token> tokens;
+    tokens_into(line, &tokens);
+    return tokens;
 }
 
 bool is_directive(const Token& t, const char* name) {
@@ -177,16 +186,20 @@ std::vector<Mark> marks_in(std::uint32_t file) {
         }
     }
     auto place = [](const Mark& m) { return std::make_pair(m.range.start.line, m.range.start.character); };
-    std::stable_sort(found.begin(), found.end(), [&place](const Mark& x, const Mark& y) { return place(x) < place(y); });
+    auto less = [&place](const Mark& x, const Mark& y) { return place(x) < place(y); };
+    if (!std::is_sorted(found.begin(), found.end(), less)) std::stable_sort(found.begin(), found.end(), less);   // one analysis: sorted already
     found.erase(std::unique(found.begin(), found.end(), [&place](const Mark& x, const Mark& y) { return place(x) == place(y); }), found.end());
     return found;
 }
 
-// The callers a file holds: its subroutines, labels and macros by line, and its macro bodies.
+// The callers a file holds: its subroutines, labels and macros by line, and
+// its macro bodies; and what finds a line's caller at once.
 struct Layout {
     std::uint32_t file;
-    std::vector<CallItem> containers;   // by line
-    std::vector<Fold> macros;           // FOLD_MACRO folds
+    std::vector<CallItem> containers;        // by line
+    std::vector<Fold> macros;                // FOLD_MACRO folds: by line, none overlapping another
+    std::vector<std::uint32_t> callers;      // the containers a line outside macro bodies belongs to: no macro, none in a macro body
+    std::vector<std::int32_t> macro_items;   // per macro body: its container (the macro defined on its .MACRO line), or -1
 };
 
 // What the definition of name on line makes it.
@@ -194,8 +207,9 @@ constexpr int DEFINES_LABEL = 0;
 constexpr int DEFINES_CONSTANT = 1;    // before "=" or .EQU
 constexpr int DEFINES_PARAMETER = 2;   // after .MACRO
 
-int definition_kind(std::string_view line, std::string_view name) {
-    std::vector<Token> tokens = tokens_of(line);
+int definition_kind(std::string_view line, std::string_view name, std::vector<Token>* scratch) {
+    tokens_into(line, scratch);
+    const std::vector<Token>& tokens = *scratch;
     bool after_macro = false;
     for (std::size_t k = 0; k < tokens.size(); ++k) {
         if (is_directive(tokens[k], "MACRO")) after_macro = true;
@@ -211,35 +225,81 @@ int definition_kind(std::string_view line, std::string_view name) {
 
 std::string detail_of(const Location& where) { return files[where.file].shown + ":" + std::to_string(where.range.start.line + 1); }
 
-// The layouts made for the request being answered: a file's is made once
-// per request (each is a pass of the tokenizer over the file's text).
-std::map<std::uint32_t, Layout> layouts;
+// What the call hierarchy has made of a file: made when a request first
+// needs it and kept while the analyses stay as they are, since a step of the
+// hierarchy (prepare, incoming, outgoing) asks for the same files again and
+// each is a pass of the tokenizer over the file and a walk of its marks
+// (bench case hex0x: a step took 50 ms while they were made per request).
+struct FileCalls {
+    bool has_layout = false;
+    Layout layout;
+    bool has_marks = false;
+    std::vector<Mark> marks;              // marks_in(file)
+    std::map<std::string, std::optional<CallItem>, std::less<>> items;   // item_of(file, name) of each name asked for
+};
+
+std::map<std::uint32_t, FileCalls> made;   // by file
+std::vector<std::uint64_t> made_from;      // the generations of the analyses they were made from, in order
+
+// Forgets what was made of the files once an analysis has run, come or gone since.
+void check_made() {
+    std::vector<std::uint64_t> now;
+    for (const Analysis& a : analyses) now.push_back(a.generation);
+    if (now == made_from && !now.empty()) return;
+    made.clear();
+    made_from = std::move(now);
+}
+
+// The macro body holding line (after its .MACRO line), or nullptr.
+const Fold* macro_holding(const Layout& layout, std::int32_t line) {
+    auto after = std::lower_bound(layout.macros.begin(), layout.macros.end(), line, [](const Fold& m, std::int32_t l) { return m.first < l; });
+    if (after == layout.macros.begin()) return nullptr;
+    const Fold& m = *std::prev(after);   // the last body whose .MACRO line stands above line
+    return line <= m.last ? &m : nullptr;
+}
 
 const Layout& layout_of(std::uint32_t file) {
-    auto [at, added] = layouts.try_emplace(file);
-    Layout& layout = at->second;
-    if (!added) return layout;
+    FileCalls& calls = made[file];
+    Layout& layout = calls.layout;
+    if (calls.has_layout) return layout;
+    calls.has_layout = true;
     layout.file = file;
     for (const Fold& f : folds(file))
         if (f.kind == FOLD_MACRO) layout.macros.push_back(f);
     std::string text_read;
     std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
+    std::vector<Token> tokens;
     for (const SymbolAnswer& s : document_symbols(file)) {
         auto line = static_cast<std::size_t>(s.where.range.start.line);
-        if (s.kind == KIND_CONSTANT && (line >= starts.size() || definition_kind(line_at(text, starts, line), s.name) != DEFINES_LABEL)) continue;
+        if (s.kind == KIND_CONSTANT && (line >= starts.size() || definition_kind(line_at(text, starts, line), s.name, &tokens) != DEFINES_LABEL))
+            continue;
         layout.containers.push_back(CallItem{s.name, s.kind, s.where, detail_of(s.where)});
     }
     std::stable_sort(layout.containers.begin(), layout.containers.end(),
                      [](const CallItem& x, const CallItem& y) { return x.where.range.start.line < y.where.range.start.line; });
+    for (std::uint32_t k = 0; k < layout.containers.size(); ++k) {
+        const CallItem& c = layout.containers[k];
+        if (c.kind != KIND_OPERATOR && macro_holding(layout, c.where.range.start.line) == nullptr) layout.callers.push_back(k);
+    }
+    for (const Fold& m : layout.macros) {
+        auto at = std::lower_bound(layout.containers.begin(), layout.containers.end(), m.first,
+                                   [](const CallItem& c, std::int32_t line) { return c.where.range.start.line < line; });
+        for (; at != layout.containers.end() && at->where.range.start.line == m.first && at->kind != KIND_OPERATOR; ++at) {}
+        bool found = at != layout.containers.end() && at->where.range.start.line == m.first;
+        layout.macro_items.push_back(found ? static_cast<std::int32_t>(at - layout.containers.begin()) : -1);
+    }
     return layout;
 }
 
-// The macro body holding line (after its .MACRO line), or nullptr.
-const Fold* macro_holding(const Layout& layout, std::int32_t line) {
-    for (const Fold& m : layout.macros)
-        if (m.first < line && line <= m.last) return &m;
-    return nullptr;
+// The marks of file.
+const std::vector<Mark>& marks_of(std::uint32_t file) {
+    FileCalls& calls = made[file];
+    if (!calls.has_marks) {
+        calls.has_marks = true;
+        calls.marks = marks_in(file);
+    }
+    return calls.marks;
 }
 
 // The caller of a JSR or macro invocation on line: the macro whose body holds
@@ -247,29 +307,33 @@ const Fold* macro_holding(const Layout& layout, std::int32_t line) {
 // else the file.
 CallItem caller_of(const Layout& layout, std::int32_t line) {
     if (const Fold* m = macro_holding(layout, line)) {
-        for (const CallItem& c : layout.containers)
-            if (c.kind == KIND_OPERATOR && c.where.range.start.line == m->first) return c;
+        std::int32_t item = layout.macro_items[static_cast<std::size_t>(m - layout.macros.data())];
+        if (item >= 0) return layout.containers[static_cast<std::size_t>(item)];
     }
-    const CallItem* found = nullptr;
-    for (const CallItem& c : layout.containers) {
-        std::int32_t at = c.where.range.start.line;
-        if (at > line) break;
-        if (c.kind != KIND_OPERATOR && macro_holding(layout, at) == nullptr) found = &c;
-    }
-    if (found != nullptr) return *found;
+    auto after = std::upper_bound(layout.callers.begin(), layout.callers.end(), line,
+                                  [&layout](std::int32_t l, std::uint32_t k) { return l < layout.containers[k].where.range.start.line; });
+    if (after != layout.callers.begin()) return layout.containers[*std::prev(after)];
     return CallItem{files[layout.file].shown, KIND_FILE, Location{layout.file, Range{{0, 0}, {0, 0}}}, files[layout.file].shown};
 }
 
 // The item of name as defined in the scope of file, or false when it has no definition.
 bool item_of(std::uint32_t file, std::string_view name, CallItem* found) {
-    std::vector<Location> defined = definitions(file, std::string(name));
-    if (defined.empty()) return false;
-    for (const CallItem& c : layout_of(defined.front().file).containers)
-        if (c.name == name) {
-            *found = c;
-            return true;
-        }
-    return false;
+    FileCalls& calls = made[file];
+    auto at = calls.items.find(name);
+    if (at == calls.items.end()) {
+        std::optional<CallItem> item;
+        std::vector<Location> defined = definitions(file, std::string(name));
+        if (!defined.empty())
+            for (const CallItem& c : layout_of(defined.front().file).containers)
+                if (c.name == name) {
+                    item = c;
+                    break;
+                }
+        at = calls.items.emplace(std::string(name), std::move(item)).first;
+    }
+    if (!at->second) return false;
+    *found = *at->second;
+    return true;
 }
 
 // Adds from to the call of item in calls, made when new.
@@ -290,21 +354,6 @@ std::vector<std::uint32_t> scope_files(std::uint32_t file) {
     found.erase(std::unique(found.begin(), found.end()), found.end());
     return found;
 }
-
-// The lines of file whose JSRs item makes: a macro's body; a subroutine's or
-// label's lines up to the next subroutine, outside macro bodies.
-bool in_body(const Layout& layout, const CallItem& item, std::int32_t line) {
-    std::int32_t at = item.where.range.start.line;
-    if (item.kind == KIND_OPERATOR) {
-        const Fold* m = macro_holding(layout, line);
-        return m != nullptr && m->first == at;
-    }
-    if (line < at || macro_holding(layout, line) != nullptr) return false;
-    for (const CallItem& c : layout.containers)
-        if (c.kind == KIND_FUNCTION && c.where.range.start.line > at && c.where.range.start.line <= line) return false;
-    return true;
-}
-
 }  // namespace
 
 std::string_view text_of(std::uint32_t file, std::string* storage) {
@@ -323,6 +372,7 @@ std::vector<Fold> folds(std::uint32_t file) {
     std::int32_t macro_line = -1;     // the open .MACRO's line
     std::int32_t comment_first = -1;  // the first of the comment lines running up to this one
     std::int32_t last_text = 0;       // the last line that is not blank
+    std::vector<Token> tokens;        // of the line
     auto end_comments = [&](std::int32_t line) {
         if (comment_first >= 0 && line - comment_first >= MIN_COMMENT_RUN) found.push_back(Fold{comment_first, line - 1, FOLD_COMMENT});
         comment_first = -1;
@@ -331,7 +381,7 @@ std::vector<Fold> folds(std::uint32_t file) {
         auto line = static_cast<std::int32_t>(i);
         std::string_view content = line_at(text, starts, i);
         if (!is_blank_line(content)) last_text = line;
-        std::vector<Token> tokens = tokens_of(content);
+        tokens_into(content, &tokens);
         if (tokens.size() == 1 && tokens[0].comment) {
             if (comment_first < 0) comment_first = line;
         } else {
@@ -468,9 +518,8 @@ bool macro_signature(std::uint32_t file, Position position, MacroSignature* foun
 bool call_item_at(std::uint32_t file, Position position, CallItem* found) {
     std::string name;
     if (!symbol_at(file, position, &name)) return false;
-    bool made = item_of(file, name, found);
-    layouts.clear();
-    return made;
+    check_made();
+    return item_of(file, name, found);
 }
 
 namespace {
@@ -480,7 +529,7 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
     std::vector<std::string> macros;   // the macros whose bodies call name
     std::vector<std::uint32_t> scope = scope_files(file);
     for (std::uint32_t f : scope) {
-        std::vector<Mark> marks = marks_in(f);
+        const std::vector<Mark>& marks = marks_of(f);
         if (std::none_of(marks.begin(), marks.end(), [&name](const Mark& m) { return m.mark == '&' && m.name == name; })) continue;
         const Layout& layout = layout_of(f);
         for (const Mark& m : marks) {
@@ -490,10 +539,10 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
             if (caller.kind == KIND_OPERATOR) macros.push_back(caller.name);
         }
     }
+    if (macros.empty()) return calls;
     // Each invocation of such a macro calls name too.
     for (std::uint32_t f : scope) {
-        std::vector<Mark> marks = marks_in(f);
-        for (const Mark& m : marks) {
+        for (const Mark& m : marks_of(f)) {
             if (m.mark == '#' || std::find(macros.begin(), macros.end(), m.name) == macros.end()) continue;
             CallItem caller = caller_of(layout_of(f), m.range.start.line);
             caller.detail += ", through macro " + std::string(m.name);
@@ -510,27 +559,41 @@ std::vector<Call> outgoing_of(std::uint32_t file, const std::string& name) {
     for (const CallItem& c : layout.containers)
         if (c.name == name) self = &c;
     if (self == nullptr) return calls;
-    std::map<std::string_view, std::optional<CallItem>> items;   // each name's item, looked up once
-    auto callee_of = [&items, file](std::string_view callee) -> const std::optional<CallItem>& {
-        auto [at, added] = items.try_emplace(callee);
-        CallItem found;
-        if (added && item_of(file, callee, &found)) at->second = found;
-        return at->second;
-    };
-    for (const Mark& m : marks_in(file)) {
-        if (m.mark == '#' || !in_body(layout, *self, m.range.start.line)) continue;
-        const std::optional<CallItem>& callee = callee_of(m.name);
-        if (!callee) continue;
-        if (m.mark == '&') {
-            add_call(&calls, *callee, m.range);
+    // The lines whose JSRs it makes: a macro's body; a subroutine's or
+    // label's lines up to the next subroutine, outside macro bodies.
+    std::int32_t at = self->where.range.start.line;
+    std::int32_t first = at, last = std::numeric_limits<std::int32_t>::max();
+    bool macro = self->kind == KIND_OPERATOR;
+    if (macro) {
+        auto body = std::lower_bound(layout.macros.begin(), layout.macros.end(), at, [](const Fold& m, std::int32_t l) { return m.first < l; });
+        if (body == layout.macros.end() || body->first != at) return calls;
+        first = at + 1;
+        last = body->last;
+    } else {
+        auto next = std::upper_bound(layout.containers.begin(), layout.containers.end(), at,
+                                     [](std::int32_t l, const CallItem& c) { return l < c.where.range.start.line; });
+        for (; next != layout.containers.end(); ++next)
+            if (next->kind == KIND_FUNCTION) {
+                last = next->where.range.start.line - 1;
+                break;
+            }
+    }
+    const std::vector<Mark>& marks = marks_of(file);
+    auto from = std::lower_bound(marks.begin(), marks.end(), first, [](const Mark& m, std::int32_t l) { return m.range.start.line < l; });
+    for (auto m = from; m != marks.end() && m->range.start.line <= last; ++m) {
+        if (m->mark == '#' || (!macro && macro_holding(layout, m->range.start.line) != nullptr)) continue;
+        CallItem callee;
+        if (!item_of(file, m->name, &callee)) continue;
+        if (m->mark == '&') {
+            add_call(&calls, callee, m->range);
             continue;
         }
         // A macro invoked here makes its JSRs here (one level: a macro's own
         // invocations inside its body are not followed).
-        if (callee->kind != KIND_OPERATOR || self->kind == KIND_OPERATOR) continue;
-        for (Call& through : outgoing_of(callee->where.file, callee->name)) {
-            through.item.detail += ", through macro " + callee->name;
-            add_call(&calls, through.item, m.range);
+        if (callee.kind != KIND_OPERATOR || macro) continue;
+        for (Call& through : outgoing_of(callee.where.file, callee.name)) {
+            through.item.detail += ", through macro " + callee.name;
+            add_call(&calls, through.item, m->range);
         }
     }
     return calls;
@@ -539,17 +602,13 @@ std::vector<Call> outgoing_of(std::uint32_t file, const std::string& name) {
 }  // namespace
 
 std::vector<Call> incoming_calls(std::uint32_t file, const std::string& name) {
-    layouts.clear();
-    std::vector<Call> calls = incoming_of(file, name);
-    layouts.clear();
-    return calls;
+    check_made();
+    return incoming_of(file, name);
 }
 
 std::vector<Call> outgoing_calls(std::uint32_t file, const std::string& name) {
-    layouts.clear();
-    std::vector<Call> calls = outgoing_of(file, name);
-    layouts.clear();
-    return calls;
+    check_made();
+    return outgoing_of(file, name);
 }
 
 std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
@@ -559,18 +618,23 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
         int type;
         int modifiers;
     };
-    std::map<std::string, Role, std::less<>> roles;
-    for (std::uint32_t f : scope_files(file)) {
+    std::vector<std::uint32_t> scope = scope_files(file);
+    std::vector<std::vector<SymbolAnswer>> defined;   // per file of the scope: the names the roles point into
+    defined.reserve(scope.size());
+    std::unordered_map<std::string_view, Role> roles;
+    std::vector<Token> tokens;   // of a line
+    for (std::uint32_t f : scope) {
         std::string defining_read;
-    std::string_view defining = text_of(f, &defining_read);
+        std::string_view defining = text_of(f, &defining_read);
         std::vector<std::uint32_t> defining_starts = line_starts(defining);
-        for (const SymbolAnswer& s : document_symbols(f)) {
+        defined.push_back(document_symbols(f));
+        for (const SymbolAnswer& s : defined.back()) {
             Role r{TOKEN_TYPE_NAMESPACE, 0};
             auto line = static_cast<std::size_t>(s.where.range.start.line);
             if (s.kind == KIND_FUNCTION) r = Role{TOKEN_TYPE_FUNCTION, 0};
             else if (s.kind == KIND_OPERATOR) r = Role{TOKEN_TYPE_MACRO, 0};
             else if (line < defining_starts.size()) {
-                int kind = definition_kind(line_at(defining, defining_starts, line), s.name);
+                int kind = definition_kind(line_at(defining, defining_starts, line), s.name, &tokens);
                 if (kind == DEFINES_CONSTANT) r = Role{TOKEN_TYPE_VARIABLE, TOKEN_MODIFIER_READONLY};
                 if (kind == DEFINES_PARAMETER) r = Role{TOKEN_TYPE_PARAMETER, 0};
             }
@@ -579,7 +643,7 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
     }
     std::vector<Mark> marks = marks_in(file);
     for (const Mark& m : marks)
-        if (m.parameter) roles.try_emplace(std::string(m.name), Role{TOKEN_TYPE_PARAMETER, 0});
+        if (m.parameter) roles.try_emplace(m.name, Role{TOKEN_TYPE_PARAMETER, 0});
     std::string text_read;
     std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
@@ -598,7 +662,8 @@ std::vector<SemanticToken> semantic_tokens(std::uint32_t file) {
             done = from + length;
             done_characters += characters;
         };
-        for (const Token& t : tokens_of(line)) {
+        tokens_into(line, &tokens);
+        for (const Token& t : tokens) {
             std::size_t from = t.from, length = t.length;
             switch (t.kind) {
             case lex::TOKEN_END:

@@ -542,6 +542,7 @@ void analyse(std::size_t index) {
     if (failure != nullptr) run.result->diagnostics.push_back(Diagnostic{a.main_file, CLASS_SOURCE, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
     order_analysis();
     run = Run{};
+    a.generation = ++analyses_made;   // what outline.cpp made of the analyses before is stale now
 }
 
 namespace {
