@@ -332,6 +332,21 @@ TEST_F(LspWorkspace, EditsReanalyseAndALoneDocumentStandsAlone) {
     for (const json& m : out) EXPECT_NE(m["params"]["uri"], "file://" + dir + "/PART.INC");
 }
 
+TEST_F(LspWorkspace, CallsAreFoundAgainAfterAnEdit) {
+    open({{"MAIN.AVL", "SUB1\tRTS\nGO\tJSR\tSUB1\n"}}, {"MAIN"});
+    auto callers = [this] {
+        std::string found;
+        for (const lsp::Call& c : lsp::incoming_calls(file("MAIN.AVL"), "SUB1"))
+            for (const lsp::Range& r : c.from) found += c.item.name + "@" + std::to_string(r.start.line) + " ";
+        return found;
+    };
+    EXPECT_EQ(callers(), "GO@1 ");
+    std::string main = "file://" + dir + "/MAIN.AVL";
+    exchange(notification("textDocument/didOpen", {{"textDocument", {{"uri", main}, {"languageId", "vela"}, {"version", 1},
+                                                                     {"text", "SUB1\tRTS\nGO\tNOP\nRUN\tJSR\tSUB1\n\tJSR\tSUB1\n"}}}}));
+    EXPECT_EQ(callers(), "RUN@2 RUN@3 ");
+}
+
 TEST_F(LspWorkspace, ALongTextComesOutOfItsMessageAsTheJsonReaderReadsIt) {
     open({{"T.AVL", "\tNOP\n"}}, {"T"});
     std::string uri = "file://" + dir + "/T.AVL";
