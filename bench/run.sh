@@ -124,8 +124,9 @@ END {
 # 140 include files, editing one include; on the 1,000,000-line realistic
 # source and on a 38,702-line source that writes its numbers 0x3F (whose x3F
 # the listing lists, and the server must not flood the editor with), editing
-# the source itself.  name, generator case, lines, document edited, edits per
-# session.
+# the source itself.  A request is timed until its answer has been read off
+# the pipe, not parsed (the server's part).  name, generator case, lines,
+# document edited, edits per session.
 server_cases=(
     "includes includes 40000 PART070.INC 40"
     "realistic realistic 1000000 realistic.AVL 4"

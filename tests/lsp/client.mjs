@@ -84,6 +84,8 @@ export async function connect({ root, args = [], encodings, folders = true, opti
   });
   conn.onNotification(protocol.LogMessageNotification.type, (p) => server.messages.push(p));
   conn.onNotification(protocol.ShowMessageNotification.type, (p) => server.messages.push(p));
+  server.lensRefreshes = 0;
+  conn.onRequest(protocol.CodeLensRefreshRequest.type, () => { server.lensRefreshes++; return null; });
   conn.listen();
   server.waitDiagnostics = (docUri, test = () => true) => within(new Promise((resolve) => {
     const check = () => {
@@ -110,7 +112,7 @@ export async function connect({ root, args = [], encodings, folders = true, opti
         hover: { contentFormat: ['markdown', 'plaintext'] },
         documentSymbol: { hierarchicalDocumentSymbolSupport: true },
       },
-      workspace: { didChangeWatchedFiles: { dynamicRegistration: false }, workspaceFolders: true },
+      workspace: { didChangeWatchedFiles: { dynamicRegistration: false }, workspaceFolders: true, codeLens: { refreshSupport: true } },
     },
   });
   server.notify(protocol.InitializedNotification.type, {});

@@ -695,7 +695,9 @@ describe('folds, include links, documentation, macro signatures and calls', () =
     const lenses = () => e.request(P.CodeLensRequest.type, { textDocument: { uri: BLINK } });
     assert.deepEqual(await lenses(), [], 'off by default');
     e.notify(P.DidChangeConfigurationNotification.type, { settings: { velxref: { codeLens: true } } });
-    const got = (await lenses()).map((l) => [l.range, l.command.title, l.command.command, l.command.arguments[0],
+    const answered = await lenses();
+    assert.equal(e.lensRefreshes, 1, 'the client is asked to ask again');
+    const got = answered.map((l) => [l.range, l.command.title, l.command.command, l.command.arguments[0],
       l.command.arguments[1], l.command.arguments[2].map(key)]);
     assert.deepEqual(got, [
       [range(31, 0, 4), '1 call', 'editor.action.showReferences', BLINK, pos(31, 0), [key(loc(BLINK, 24, 5, 9))]],
