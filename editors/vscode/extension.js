@@ -9,6 +9,11 @@
 // (workspace/didChangeConfiguration, under "velxref"); the main sources and
 // the -i list also go on its command line, which every velxref reads, so a
 // change of them restarts it.
+// The server's code lenses ("N calls" over a subroutine, on when the user
+// sets velxref.codeLens) run editor.action.showReferences with the document,
+// the position and the calls as plain protocol values; VS Code runs that
+// command only with its own Uri, Position and Location objects, so the
+// middleware converts them on the way in.
 "use strict";
 const vscode = require("vscode");
 const fs = require("fs");
@@ -84,7 +89,27 @@ function serverSettings() {
     if (typeof chosen[key] === "boolean") diagnostics[key] = chosen[key];
   }
   if (Object.keys(diagnostics).length > 0) settings.diagnostics = diagnostics;
+  const lens = config.inspect("codeLens") || {};
+  const codeLens = [lens.workspaceFolderValue, lens.workspaceValue, lens.globalValue].find((v) => typeof v === "boolean");
+  if (codeLens !== undefined) settings.codeLens = codeLens;
   return settings;
+}
+
+const SHOW_REFERENCES = "editor.action.showReferences";
+
+// A lens whose command shows references, with its arguments made VS Code's
+// types; any other lens, or one whose arguments are not a document, a
+// position and a list of locations, as it came.
+function withReferenceTypes(lens, convert) {
+  const command = lens && lens.command;
+  if (!command || command.command !== SHOW_REFERENCES || !Array.isArray(command.arguments)) return lens;
+  const [uri, position, locations] = command.arguments;
+  const isPosition = (p) => p && typeof p.line === "number" && typeof p.character === "number";
+  const isLocation = (l) => l && typeof l.uri === "string" && l.range && isPosition(l.range.start) && isPosition(l.range.end);
+  if (command.arguments.length !== 3 || typeof uri !== "string" || !isPosition(position) ||
+      !Array.isArray(locations) || !locations.every(isLocation)) return lens;
+  command.arguments = [convert.asUri(uri), convert.asPosition(position), locations.map((l) => convert.asLocation(l))];
+  return lens;
 }
 
 async function start() {
@@ -105,12 +130,20 @@ async function start() {
   output.appendLine(`velxref: starting ${found.file} ${args.join(" ")}`);
   const folder = vscode.workspace.workspaceFolders?.[0];
   const server = { command: found.file, args, options: folder ? { cwd: folder.uri.fsPath } : {} };
-  client = new LanguageClient("velxref", "velxref", server, {
+  const started = new LanguageClient("velxref", "velxref", server, {
     documentSelector: [{ language: "vela-asm" }],
     initializationOptions: { ...settings, [SECTION]: settings },
     outputChannel: output,
     revealOutputChannelOn: RevealOutputChannelOn.Never,
+    middleware: {
+      provideCodeLenses: async (document, token, next) => {
+        const lenses = await next(document, token);
+        return Array.isArray(lenses) ? lenses.map((lens) => withReferenceTypes(lens, started.protocol2CodeConverter)) : lenses;
+      },
+      resolveCodeLens: async (lens, token, next) => withReferenceTypes(await next(lens, token), started.protocol2CodeConverter),
+    },
   });
+  client = started;
   try {
     await client.start();
   } catch (e) {

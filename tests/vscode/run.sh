@@ -43,10 +43,15 @@ ln -s "$build/velxref" "$HOME/.local/bin/velxref"
 dirs=(--user-data-dir "$work/data" --extensions-dir "$work/extensions")
 timeout 120 "$code_server" "${dirs[@]}" --install-extension "$vsix" >"$work/install.log" 2>&1 \
   || { cat "$work/install.log"; echo "vscode: code-server did not install $vsix"; exit 1; }
-# The user's settings: no welcome page, no trust prompt, nothing fetched.
+# The user's settings: no welcome page, no trust prompt, nothing fetched; and
+# no brackets, quotes or indentation added to what the test types into them.
 mkdir -p "$work/data/User"
 cat > "$work/data/User/settings.json" <<'JSON'
 {
+  "editor.autoClosingBrackets": "never",
+  "editor.autoClosingQuotes": "never",
+  "editor.autoSurround": "never",
+  "editor.autoIndent": "none",
   "workbench.startupEditor": "none",
   "workbench.tips.enabled": false,
   "security.workspace.trust.enabled": false,

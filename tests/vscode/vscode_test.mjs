@@ -3,8 +3,8 @@
 // includes a file that is not there) as its folder, shown in Debian's
 // headless Chromium through playwright-core, and used by the keyboard as a
 // user would: hover, go to definition (also into the include), rename, the
-// Problems panel, the grammar's colours, and a setting that restarts the
-// server with another command line.
+// Problems panel, the grammar's colours, the code lens a setting turns on,
+// and a setting that restarts the server with another command line.
 //
 //   URL=http://127.0.0.1:PORT WORKSPACE=DIR SETTINGS=FILE SCREENSHOT=FILE node vscode_test.mjs
 //
@@ -122,6 +122,28 @@ await step("the grammar colours a mnemonic and a label differently", async () =>
     await page.screenshot({ path: SCREENSHOT });
 });
 
+// As a user does it: the user settings (JSON) opened from the command
+// palette, the settings given added, and saved.
+async function setUserSettings(more) {
+    const settings = JSON.parse(readFileSync(SETTINGS, "utf8"));
+    await until("settings.json open in the editor", async () => {
+        await page.keyboard.press("Escape");
+        await page.keyboard.press("F1");
+        await page.locator(".quick-input-widget input[type=text]").waitFor({ state: "visible", timeout: 5000 });
+        await page.keyboard.type("Preferences: Open User Settings (JSON)");
+        await page.locator(".quick-input-list .monaco-list-row").first().waitFor({ timeout: 5000 });
+        await sleep(300);
+        await page.keyboard.press("Enter");
+        return await until("the tab of settings.json", async () => (await activeTab())?.startsWith("settings.json"), 10);
+    }, 60);
+    await editorFocus();
+    await page.keyboard.press("Control+A");
+    await page.keyboard.insertText(JSON.stringify({ ...settings, ...more }, null, 2));
+    await page.keyboard.press("Control+S");
+    const saved = JSON.stringify({ ...settings, ...more });
+    await until("settings.json saved", async () => JSON.stringify(JSON.parse(readFileSync(SETTINGS, "utf8"))) === saved, 30);
+}
+
 // Hover on the subroutine of line 36 until the server answers with its facts.
 async function hoverFacts() {
     await until("a hover naming BLINK.AVL:36 and 1 definition, 2 calls", async () => {
@@ -166,6 +188,33 @@ await step("go to definition from JSR PUTS lands on line 36", () => definition(2
 
 await step("go to definition from STA PORT_OUT opens PORTS.INC at line 2", () => definition(23, 6, "PORTS.INC", 2));
 
+// The lens over PUTS (line 36), its top between two lines above that line's
+// and that line's own: the calls are the JSR of the macro PUTC (line 12) and
+// the JSR of line 27.
+await step("with velxref.codeLens on, \"2 calls\" over PUTS opens the references peek on lines 12 and 27", async () => {
+    await openFile("BLINK.AVL");
+    await goTo(36, 1);
+    if (await page.locator(".codelens-decoration").count() > 0) throw new Error("a code lens while velxref.codeLens is not set");
+    await setUserSettings({ "velxref.codeLens": true });
+    await openFile("BLINK.AVL");
+    await goTo(36, 1);
+    const lens = page.locator(".codelens-decoration a", { hasText: /^2 calls$/ });
+    await until("\"2 calls\" right above line 36", async () => {
+        const over = await lens.boundingBox({ timeout: 2000 });
+        const line = await page.locator(".editor-instance .view-lines .view-line", { hasText: /^PUTS:/ }).boundingBox({ timeout: 2000 });
+        return over && line && over.y < line.y && over.y > line.y - 2 * line.height;
+    }, 60);
+    await lens.click({ timeout: 10000 });
+    const rows = page.locator(".reference-zone-widget .ref-tree .monaco-list-row");
+    await until("the references peek listing lines 12 and 27", async () => {
+        const labels = await rows.evaluateAll((all) => all.map((row) => row.getAttribute("aria-label") || ""));
+        const lines = labels.flatMap((label) => [...label.matchAll(/\bline (\d+)/g)].map((m) => Number(m[1])));
+        if (lines.join() !== "12,27") throw new Error(`rows: ${JSON.stringify(labels)}`);
+        return true;
+    }, 30);
+    await page.keyboard.press("Escape");
+});
+
 await step("renaming PUTS changes exactly three places", async () => {
     await openFile("BLINK.AVL");
     const box = page.locator(".rename-box input.rename-input").first();
@@ -204,22 +253,7 @@ await step("the Problems panel shows the missing include", async () => {
 });
 
 await step("velxref.exclude set to NOPE.INC restarts the server, and the missing include is gone", async () => {
-    // as a user does it: the user settings (JSON) opened from the command palette, edited and saved
-    const settings = JSON.parse(readFileSync(SETTINGS, "utf8"));
-    await until("settings.json open in the editor", async () => {
-        await page.keyboard.press("Escape");
-        await page.keyboard.press("F1");
-        await page.locator(".quick-input-widget input[type=text]").waitFor({ state: "visible", timeout: 5000 });
-        await page.keyboard.type("Preferences: Open User Settings (JSON)");
-        await page.locator(".quick-input-list .monaco-list-row").first().waitFor({ timeout: 5000 });
-        await sleep(300);
-        await page.keyboard.press("Enter");
-        return await until("the tab of settings.json", async () => (await activeTab())?.startsWith("settings.json"), 10);
-    }, 60);
-    await editorFocus();
-    await page.keyboard.press("Control+A");
-    await page.keyboard.insertText(JSON.stringify({ ...settings, "velxref.exclude": ["NOPE.INC"] }, null, 2));
-    await page.keyboard.press("Control+S");
+    await setUserSettings({ "velxref.exclude": ["NOPE.INC"] });
     await until("the server started again with -iNOPE.INC", async () => /--lsp -iNOPE\.INC$/m.test(extensionLog()), 60);
     await openFile("BLINK.AVL");
     await hoverFacts();
