@@ -69,6 +69,7 @@ TEST_F(SymbolsTest, ReferencesAreStoredOldestFirst) {
     record("COUNT", 5, '#');
     record("COUNT", 9);
     record("COUNT", 9);
+    symbols::finish_recording();
 
     symbols::RefWalk w;
     const RefEntry* e = symbols::first_ref(symbols::symbol_root, &w);
@@ -188,6 +189,7 @@ TEST_F(SymbolsTest, NamesInAscendingOrderKeepTheTreeShallow) {
 TEST_F(SymbolsTest, MillionOccurrencesOfOneSymbolStayInOrder) {
     const std::int32_t count = 1000000;
     for (std::int32_t i = 1; i <= count; ++i) record("X", i);
+    symbols::finish_recording();
 
     std::int32_t expected = 1;
     symbols::RefWalk w;
