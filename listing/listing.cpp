@@ -141,6 +141,14 @@ void put_references(const SymbolNode* node) {
 // Writes the symbols of node's subtree in name order.
 void put_subtree(const SymbolNode* node) {
     for (; node != nullptr; node = node->greater) {
+        // Both children and the chunk of the node's newest entries (its only
+        // one, for most names of a large table) fetched while the subtree
+        // before it is written: wide 5 to 8 % less CPU time, the other cases
+        // of bench/run.sh within the noise (Release, 1,000,000 lines, medians
+        // of 9 interleaved runs, three batches on a shared machine).
+        if (node->greater != nullptr) __builtin_prefetch(node->greater);
+        if (node->less != nullptr) __builtin_prefetch(node->less);
+        if (node->last != nullptr) __builtin_prefetch(node->last);
         put_subtree(node->less);   // the depth is bounded by the balanced height
         room_for_step();
         output_column = static_cast<std::uint32_t>(name_width);   // a name never breaks the line

@@ -24,6 +24,7 @@ TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
         symbols::record_reference("N", 1, marks[i], ' ', lines[i], 0);
     }
     ASSERT_EQ(symbols::number_width, 10);
+    symbols::finish_recording();
     listing::start_page();
     listing::write_listing(symbols::symbol_root);
     ASSERT_TRUE(platform::close_stream(listing::listing_file));

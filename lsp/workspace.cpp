@@ -424,6 +424,7 @@ const char* read_source() {
         analysis::analyse_line_to(take_symbol);
         input::count_line();
     }
+    symbols::finish_recording();   // the tree of the names, read by take_kinds
     return input::close_source() ? nullptr : fatal::TEXT_READ_SOURCE;
 }
 

@@ -108,6 +108,7 @@ TEST_F(SymbolIndexTest, ResetForgetsTheNamesOfTheLastSource) {
     record("LOOP", 6);
     symbols::reset_symbols();
     record("LOOP", 1);
+    symbols::finish_recording();
     ASSERT_NE(symbols::symbol_root, nullptr);
     EXPECT_EQ(lines_of(symbols::symbol_root), std::vector<std::int32_t>{1});
 
@@ -115,7 +116,7 @@ TEST_F(SymbolIndexTest, ResetForgetsTheNamesOfTheLastSource) {
     symbols::reset_symbols();
     record("LOOP", 2);
     record("LOOP", 3);
-    EXPECT_EQ(nodes_in_order().size(), 1u);
+    EXPECT_EQ(nodes_in_order().size(), 1u);   // and the tree built
     EXPECT_EQ(lines_of(symbols::symbol_root), (std::vector<std::int32_t>{2, 3}));
 }
 

@@ -1,10 +1,11 @@
-// Symbol table: one node per distinct symbol text, kept in a balanced search
-// tree in byte order, each with its occurrences in the order met; and the two
-// column widths the listing needs, grown while symbols are recorded.  Nodes,
-// names and entries come from pooled blocks released per source; the entries
-// of one symbol are appended forward in chunks that double in length, so that
-// walking them reads memory in order and nothing is turned round once the
-// source is read.  A hash index in front of the tree finds names already seen.
+// Symbol table: one node per distinct symbol text, each with its occurrences
+// in the order met, found by a hash index while the source is read and put in
+// a balanced search tree in byte order once every name is recorded; and the
+// two column widths the listing needs, grown while symbols are recorded.
+// Nodes, names and entries come from pooled blocks released per source; the
+// entries of one symbol are appended forward in chunks that double in length,
+// so that walking them reads memory in order and nothing is turned round once
+// the source is read.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +42,7 @@ static_assert(sizeof(RefChunk) % alignof(RefEntry) == 0, "entries follow the chu
 struct SymbolNode {
     const char* name;     // the symbol's text, case kept, zero-terminated
     char kind;            // "M" macro name, " " otherwise; fixed at creation
-    std::int8_t height;   // height of this subtree, 1 for a leaf (balancing)
+    std::int8_t height;   // height of this subtree, 1 for a leaf
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
     SymbolNode* greater;  // names that compare higher
@@ -83,11 +84,12 @@ inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest r
 // symbol created with kind "M" gets the mark " " whenever kind is " " (the
 // macro rule).  The text is copied when needed and need not outlive the call.
 // Once the table is large the occurrence may wait in a queue inside the
-// table: finish_recording must run before the table is read.
+// table, and a new name reaches the tree only when it is built:
+// finish_recording must run before the table is read.
 void record_reference(const char* text, std::uint32_t length, char mark, char kind, std::int32_t line,
                       int column);
-// Records every occurrence still queued; record_name does it itself before
-// it reads the table, analysis::analyse_source once the source is read.
+// Records every occurrence still queued and builds symbol_root's tree of
+// every name recorded (analysis::analyse_source once the source is read).
 void finish_recording();
 // Records the name of an occurrence as record_reference does, but not the
 // occurrence itself (for a reader that keeps the occurrences on its own):

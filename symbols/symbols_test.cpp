@@ -65,10 +65,26 @@ TEST_F(SymbolsTest, OneNodePerTextInUnsignedByteOrder) {
                         "a: 14 |abc: 2  21 |\xE9: 4 ");
 }
 
+TEST_F(SymbolsTest, NamesAlikeInTheirFirstEightBytesSortWholeAndLaterNamesJoinTheTree) {
+    // Eight equal bytes leave the order to the rest of the name, a prefix
+    // first; names recorded after the table was read are in the next reading.
+    const char* arrival[] = {"COUNTER_B", "COUNTER_", "COUNTER_\xE9", "COUNTER_AB", "COUNTER_A"};
+    int line = 1;
+    for (const char* name : arrival) record(name, line++);
+    EXPECT_EQ(render(), "COUNTER_: 2 |COUNTER_A: 5 |COUNTER_AB: 4 |COUNTER_B: 1 |COUNTER_\xE9: 3 ");
+
+    record("COUNTER", 6);
+    record("COUNTER_A", 7);
+    record("COUNTER_A0", 8);
+    EXPECT_EQ(render(), "COUNTER: 6 |COUNTER_: 2 |COUNTER_A: 5  7 |COUNTER_A0: 8 |COUNTER_AB: 4 |COUNTER_B: 1 |"
+                        "COUNTER_\xE9: 3 ");
+}
+
 TEST_F(SymbolsTest, ReferencesAreStoredOldestFirst) {
     record("COUNT", 5, '#');
     record("COUNT", 9);
     record("COUNT", 9);
+    symbols::finish_recording();
 
     symbols::RefWalk w;
     const RefEntry* e = symbols::first_ref(symbols::symbol_root, &w);
@@ -188,6 +204,7 @@ TEST_F(SymbolsTest, NamesInAscendingOrderKeepTheTreeShallow) {
 TEST_F(SymbolsTest, MillionOccurrencesOfOneSymbolStayInOrder) {
     const std::int32_t count = 1000000;
     for (std::int32_t i = 1; i <= count; ++i) record("X", i);
+    symbols::finish_recording();
 
     std::int32_t expected = 1;
     symbols::RefWalk w;
