@@ -1,5 +1,6 @@
 // The statement classifier: the first two tokens of a line choose its
 // statement shape, and the shape says which symbols are recorded and how.
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -118,9 +119,13 @@ void mention(const char* text_start, int length, bool listed) {
     std::int64_t from = input::file_offset(run, index, column);
     std::int64_t to = input::file_offset(run, index, column + length - 1) + 1;
     int line_length = input::line_length - 1;
-    mentions->push_back(Mention{node, from, run.line_runs.back().file,
-                               static_cast<std::uint8_t>(line_length < 0 ? 0 : line_length > 254 ? 254 : line_length),
-                               static_cast<std::uint8_t>(to - from - length), mark, flags});
+    assert(from >= 0 && to <= MAX_MENTION_OFFSET + 1 && "a file of at most 1 TiB");
+    int file = run.line_runs.back().file;
+    Mentions& kept = *mentions;
+    if (kept.files.empty() || kept.files.back().file != file) kept.files.push_back(MentionRun{kept.list.size(), file});
+    if (to - from != length) kept.broken.push_back(BrokenMention{kept.list.size(), static_cast<int>(to - from - length)});
+    kept.list.push_back(Mention{node, static_cast<std::uint32_t>(from), static_cast<std::uint8_t>(from >> 32),
+                                static_cast<std::uint8_t>(line_length < 0 ? 0 : line_length > 254 ? 254 : line_length), mark, flags});
 }
 
 // Records length characters of text, standing at text_start in the line, on
@@ -313,10 +318,23 @@ void reset_analysis() {
 
 namespace {
 
-template <bool Mentions>
-void analyse_lines() {
+// The command line's run loop, flattened: the reader, the tokenizer and the
+// classifier inlined into it, as they were when the loop lived in the
+// driver's main: 10 % fewer instructions on 100,000 realistic and crlf
+// lines under callgrind, 11 % on hot (with the forced inlining above, 6 %
+// with --html).
+[[gnu::flatten]] void analyse_lines() {
     while (input::next_line()) {
-        analyse_line_as<Mentions>();
+        analyse_line_as<false>();
+        input::count_line();
+    }
+}
+
+// The run loop that keeps mentions, for the language server (not
+// flattened: it would double the code of the loop above).
+void analyse_lines_keeping_mentions() {
+    while (input::next_line()) {
+        analyse_line_as<true>();
         input::count_line();
     }
 }
@@ -331,11 +349,7 @@ void drop_run() {
 
 }  // namespace
 
-// Flattened: the reader, the tokenizer and the classifier inlined into the
-// run loop, as they were when the loop lived in the driver's main: 10 %
-// fewer instructions on 100,000 realistic and crlf lines under callgrind,
-// 11 % on hot (with the forced inlining above, 6 % with --html).
-[[gnu::flatten]] Record analyse_source(platform::TextStream* source, const char* name, int keep) {
+Record analyse_source(platform::TextStream* source, const char* name, int keep) {
     bool keep_mentions = (keep & KEEP_MENTIONS) != 0;
     input::reset_input(source, name, (keep & (input::KEEP_OFFSETS | input::KEEP_TEXTS)) | (keep_mentions ? input::KEEP_OFFSETS : 0));
     reset_analysis();
@@ -343,9 +357,9 @@ void drop_run() {
     symbols::reset_symbols();
     try {
         if (keep_mentions)
-            analyse_lines<true>();
+            analyse_lines_keeping_mentions();
         else
-            analyse_lines<false>();
+            analyse_lines();
         symbols::finish_recording();   // nothing reads the table with occurrences queued
     } catch (const fatal::FatalExit&) {
         drop_run();
@@ -353,7 +367,7 @@ void drop_run() {
     }
     bool failed = !input::close_source();   // a read error shows only here
     Record record{input::take_record(), symbols::take_table(), std::string(title),
-                  mentions ? std::move(*mentions) : std::deque<Mention>(), failed};
+                  mentions ? std::move(*mentions) : Mentions(), failed};
     reset_analysis();
     return record;
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "input/input.h"
 #include "listing/listing.h"
@@ -31,19 +32,42 @@ inline constexpr std::uint8_t MENTION_LINE_CUT = 8;    // its line was cut at 25
 
 // One symbol token of a line the reader handed out (KEEP_MENTIONS), but
 // for a word glued to a number before it (the x00 of 0x00), which is part
-// of that number.  24 bytes.
+// of that number.  16 bytes: its file and the carriage returns dropped
+// inside it, rare, are kept beside the list (Mentions).
 struct Mention {
     const symbols::SymbolNode* symbol;  // its name in the record's table
-    std::int64_t offset;       // byte of its first character in its file
-    std::int32_t file;         // file_records index of that file
+    std::uint32_t offset_low;  // byte of its first character in its file: the low 32 bits
+    std::uint8_t offset_high;  // and the next 8 (offset())
     std::uint8_t line_length;  // characters of its line as handed out, line feed not counted: 0..254
-    std::uint8_t dropped;      // carriage returns the reader dropped inside it: its bytes are its length plus these
     char mark;                 // '#', '&' or ' ': the listing's, save that a name after JSR is a call on a line the
                                // listing leaves out and a macro's parameter is defined by its .MACRO line;
                                // 0 for any other symbol the statement leaves out
     std::uint8_t flags;        // MENTION_ bits
+    std::int64_t offset() const { return static_cast<std::int64_t>(offset_low) | static_cast<std::int64_t>(offset_high) << 32; }
 };
-static_assert(sizeof(Mention) == 24, "a mention costs 24 bytes");
+static_assert(sizeof(Mention) == 16, "a mention costs 16 bytes");
+
+inline constexpr std::int64_t MAX_MENTION_OFFSET = (std::int64_t{1} << 40) - 1;   // a mention's byte offset, at most
+
+// Where the mentions of one file start, in reading order.
+struct MentionRun {
+    std::size_t first;         // index of its first mention
+    int file;                  // file_records index
+};
+
+// A mention with carriage returns the reader dropped inside it: its bytes
+// in the file are its length plus count.
+struct BrokenMention {
+    std::size_t mention;       // index of the mention
+    int count;                 // 1..253
+};
+
+// Every mention of a run, in reading order, and what is kept beside them.
+struct Mentions {
+    std::deque<Mention> list;
+    std::vector<MentionRun> files;       // a run begins where the file changes
+    std::vector<BrokenMention> broken;   // by mention
+};
 
 // The record of one source: what the reader read, the symbol table, the
 // title, and the mentions when asked for.  Nothing of it stays anywhere
@@ -52,7 +76,7 @@ struct Record {
     input::RunRecord run;           // files, include failures, line runs, and what keep asked for per line
     symbols::Table table;           // the symbols and their occurrences (names only with KEEP_MENTIONS)
     std::string title;              // the listing's title (listing::title_of), empty when no PAGE gave one
-    std::deque<Mention> mentions;   // KEEP_MENTIONS: in reading order
+    Mentions mentions;              // KEEP_MENTIONS
     bool source_failed = false;     // the source failed while read: the record holds what was read before
 };
 
@@ -60,7 +84,7 @@ struct Record {
 inline char current_mark = ' ';                // "#", "&" or " " for the next recording
 inline char current_kind = ' ';                // "M" while a macro name is recorded, else " "
 inline char title[listing::TITLE_WIDTH + 1];   // empty until the first non-empty PAGE string
-inline std::optional<std::deque<Mention>> mentions;   // KEEP_MENTIONS: the run's, in reading order
+inline std::optional<Mentions> mentions;        // KEEP_MENTIONS: the run's
 
 // Analyses the line in input::line_buffer, recording its symbols on
 // input::line_number; with KEEP_MENTIONS in keep, only their names, and a

@@ -227,14 +227,17 @@ std::string mentions_of(const std::string& source) {
     analysis::Record record = analysis::analyse_source(stream, "M.AVL", analysis::KEEP_MENTIONS);
     test_util::remove_tree(dir);
     std::string out;
-    for (const analysis::Mention& m : record.mentions) {
-        EXPECT_EQ(m.file, 0);
-        out += std::to_string(m.offset) + m.symbol->name + (m.mark == 0 ? '-' : m.mark == ' ' ? '_' : m.mark);
+    std::size_t k = 0;
+    for (const analysis::Mention& m : record.mentions.list) {
+        out += std::to_string(m.offset()) + m.symbol->name + (m.mark == 0 ? '-' : m.mark == ' ' ? '_' : m.mark);
         if ((m.flags & analysis::MENTION_LISTED) == 0) out += '?';
         if ((m.flags & analysis::MENTION_PARAMETER) != 0) out += 'p';
-        if (m.dropped != 0) out += '+' + std::to_string(m.dropped);
+        for (const analysis::BrokenMention& b : record.mentions.broken)
+            if (b.mention == k) out += '+' + std::to_string(b.count);
         out += ' ';
+        ++k;
     }
+    EXPECT_LE(record.mentions.files.size(), 1u);   // one file
     return out;
 }
 
@@ -325,6 +328,14 @@ TEST_F(AnalysisTest, TheExampleLeavesItsFilesOccurrencesAndFacts) {
     }
 }
 
+// file_records index of the file of mention k.
+int file_of(const analysis::Mentions& mentions, std::size_t k) {
+    int file = -1;
+    for (const analysis::MentionRun& r : mentions.files)
+        if (r.first <= k) file = r.file;
+    return file;
+}
+
 // The example as the language server reads it: every symbol token, at its
 // byte in its file.  BLINK.AVL's line 10 ("PUTC\t.MACRO\tCH") starts at byte
 // 296 and line 26 ("\tPUTC\t'*'") at 480; PORTS.INC's line 2 at byte 51.
@@ -353,19 +364,20 @@ TEST_F(AnalysisTest, TheExampleMentionsEverySymbolAtItsByte) {
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.name) + " at " + std::to_string(r.offset));
         const analysis::Mention* found = nullptr;
-        for (const analysis::Mention& m : record.mentions)
-            if (m.file == r.file && m.offset == r.offset) found = &m;
+        for (std::size_t k = 0; k < record.mentions.list.size(); ++k)
+            if (file_of(record.mentions, k) == r.file && record.mentions.list[k].offset() == r.offset) found = &record.mentions.list[k];
         ASSERT_NE(found, nullptr);
         EXPECT_STREQ(found->symbol->name, r.name);
         EXPECT_EQ(found->mark, r.mark);
         EXPECT_EQ(found->flags, r.flags);
-        EXPECT_EQ(found->dropped, 0);
     }
-    // Every symbol token, none in comments and strings: 5 in PORTS.INC, 27 in BLINK.AVL.
-    std::size_t in_ports = 0;
-    for (const analysis::Mention& m : record.mentions) in_ports += m.file == 1;
-    EXPECT_EQ(in_ports, 5u);
-    EXPECT_EQ(record.mentions.size(), 32u);
+    EXPECT_TRUE(record.mentions.broken.empty());
+    // Every symbol token, none in comments and strings: 5 in PORTS.INC (read
+    // after BLINK.AVL's first 5 lines, none of which has one), 27 in BLINK.AVL.
+    std::vector<std::pair<std::size_t, int>> runs;
+    for (const analysis::MentionRun& r : record.mentions.files) runs.emplace_back(r.first, r.file);
+    EXPECT_EQ(runs, (std::vector<std::pair<std::size_t, int>>{{0, 1}, {5, 0}}));
+    EXPECT_EQ(record.mentions.list.size(), 32u);
 }
 
 }  // namespace
