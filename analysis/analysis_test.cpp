@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "symbols/symbols.h"
 #include "symbol_table_text.h"
+#include "test_util.h"
 
 namespace {
 
@@ -46,9 +47,8 @@ protected:
         fatal::exit_status = 0;
     }
 
-    // Hands each line to the classifier as the reader would, then counts it;
-    // with a sink, through analyse_line_to.
-    static void analyse(const std::string& source, analysis::SymbolSink sink = nullptr) {
+    // Hands each line to the classifier as the reader would, then counts it.
+    static void analyse(const std::string& source) {
         std::size_t start = 0;
         for (;;) {
             std::size_t end = source.find('\n', start);
@@ -57,10 +57,7 @@ protected:
             std::memcpy(input::line_buffer, line.data(), line.size());
             std::memcpy(input::line_buffer + line.size(), "\n", 2);
             lex::start_line();
-            if (sink != nullptr)
-                analysis::analyse_line_to(sink);
-            else
-                analysis::analyse_line();
+            analysis::analyse_line();
             input::count_line();
             if (end == std::string::npos) return;
             start = end + 1;
@@ -191,7 +188,7 @@ TEST_F(AnalysisTest, PageTakesTheFirstNonEmptyStringTitle) {
         reset();
         analyse(c.source);
         EXPECT_EQ(render(), c.table);
-        EXPECT_STREQ(listing::page_title, c.title);
+        EXPECT_STREQ(analysis::title, c.title);
     }
 }
 
@@ -218,38 +215,53 @@ TEST_F(AnalysisTest, LinesOfOneSourceCountOnAcrossStatements) {
     });
 }
 
-std::string sunk;   // what the sink got: column, text and mark ("_" blank, "-" left out), "| " between lines
-
-void sink_to_text(const char* text_start, const char* text, int length, char mark) {
-    sunk += std::to_string(text_start - input::line_buffer) + std::string(text, static_cast<std::size_t>(length)) +
-            (mark == 0 ? '-' : mark == ' ' ? '_' : mark) + ' ';
+// The mentions of a whole run over source, each as its byte offset in the
+// file, its text, its mark ("_" blank, "-" left out), "?" when the listing
+// leaves it out, "p" for a macro's parameter, and "+" and the carriage
+// returns the reader dropped inside it.
+std::string mentions_of(const std::string& source) {
+    std::string dir = test_util::make_scratch_dir();
+    test_util::write_file(dir + "/M.AVL", source);
+    platform::TextStream* stream = platform::open_read((dir + "/M.AVL").c_str());
+    EXPECT_NE(stream, nullptr);
+    analysis::Record record = analysis::analyse_source(stream, "M.AVL", analysis::KEEP_MENTIONS);
+    test_util::remove_tree(dir);
+    std::string out;
+    std::size_t k = 0;
+    for (const analysis::Mention& m : record.mentions.list) {
+        out += std::to_string(m.offset()) + m.symbol->name + (m.mark == 0 ? '-' : m.mark == ' ' ? '_' : m.mark);
+        if ((m.flags & analysis::MENTION_LISTED) == 0) out += '?';
+        if ((m.flags & analysis::MENTION_PARAMETER) != 0) out += 'p';
+        for (const analysis::BrokenMention& b : record.mentions.broken)
+            if (b.mention == k) out += '+' + std::to_string(b.count);
+        out += ' ';
+        ++k;
+    }
+    EXPECT_LE(record.mentions.files.size(), 1u);   // one file
+    return out;
 }
 
-TEST_F(AnalysisTest, TheSinkGetsEverySymbolOfTheStatementWithTheListingsMark) {
+TEST_F(AnalysisTest, MentionsAreEverySymbolOfTheStatementAtItsByte) {
     struct Row {
         const char* source;
-        const char* sunk;
+        const char* mentions;
     } rows[] = {
         {"LBL\tLDA\tFOO,X+BAR ; NOTE", "0LBL# 8FOO_ 14BAR_ "},
-        {"\tNOP FOO", "5FOO- "},                     // after an implied mnemonic
-        {"PUTC '*', COUNT", "0PUTC- 10COUNT- "},      // a macro invocation: the listing keeps nothing
-        {"ORIGIN *= BASE", "0ORIGIN- 10BASE_ "},
-        {"\t.PAGE FOO", "7FOO- "},                    // no title
+        {"\tNOP FOO", "5FOO-? "},                     // after an implied mnemonic
+        {"PUTC '*', COUNT", "0PUTC-? 10COUNT-? "},      // a macro invocation: the listing keeps nothing
+        {"ORIGIN *= BASE", "0ORIGIN-? 10BASE_ "},
+        {"\t.PAGE FOO", "7FOO-? "},                    // no title
         {"LBL\t.INCLUDE FILE.INC", "0LBL# "},          // the name is no token
-        {"5 .INCLUDE FOO", ""},
-        {"MAC\t.MACRO A1\n\tJSR MAC", "0MAC# 11A1_ | 5MAC_ "},   // the macro rule
+        // The macro rule; a parameter is defined by its .MACRO line.
+        {"MAC\t.MACRO A1\n\tJSR MAC", "0MAC# 11A1#p 19MAC_ "},
+        {"1 JSR SUB", "6SUB&? "},                      // a call on a line the listing leaves out
+        {"\tLDA 0x00", ""},                            // part of a number
+        {"LBL\r\n\tLDA\tLBL\r\n", "0LBL# 10LBL_ "},   // the carriage returns count
+        {"\tLDA A\rB", "5AB_+1 "},                    // a lone one, dropped, joins A and B
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.source);
-        reset();
-        sunk.clear();
-        std::string source = r.source;
-        for (std::size_t at = 0, end; (end = source.find('\n', at)) != std::string::npos; at = end + 1) {
-            analyse(source.substr(at, end - at), sink_to_text);
-            sunk += "| ";
-        }
-        analyse(source.substr(source.rfind('\n') == std::string::npos ? 0 : source.rfind('\n') + 1), sink_to_text);
-        EXPECT_EQ(sunk, r.sunk);
+        EXPECT_EQ(mentions_of(r.source), r.mentions);
     }
 }
 
@@ -261,17 +273,19 @@ TEST_F(AnalysisTest, TheExampleLeavesItsFilesOccurrencesAndFacts) {
     platform::change_directory(VELXREF_SOURCE_DIR "/examples");
     platform::TextStream* source = platform::open_read("BLINK.AVL");
     ASSERT_NE(source, nullptr);
-    analysis::analyse_source(source, "BLINK.AVL");
+    analysis::Record record = analysis::analyse_source(source, "BLINK.AVL");
     platform::change_directory(VELXREF_SOURCE_DIR);
+    EXPECT_TRUE(input::record.file_records.empty());   // nothing of the run stays behind
+    EXPECT_EQ(symbols::symbol_root, nullptr);
 
-    ASSERT_EQ(input::file_records.size(), 2u);
-    const input::FileRecord& main = input::file_records[0];
+    ASSERT_EQ(record.run.file_records.size(), 2u);
+    const input::FileRecord& main = record.run.file_records[0];
     EXPECT_EQ(main.name, "BLINK.AVL");
     EXPECT_EQ(main.included_on, 0);
     EXPECT_EQ(main.first_line, 1);
     EXPECT_EQ(main.last_line, 46);
     EXPECT_EQ(main.lines, 40);
-    const input::FileRecord& ports = input::file_records[1];
+    const input::FileRecord& ports = record.run.file_records[1];
     EXPECT_EQ(ports.name, "PORTS.INC");
     EXPECT_EQ(ports.included_on, 5);
     EXPECT_EQ(ports.name_column, 10);
@@ -280,8 +294,10 @@ TEST_F(AnalysisTest, TheExampleLeavesItsFilesOccurrencesAndFacts) {
     EXPECT_EQ(ports.first_line, 6);
     EXPECT_EQ(ports.last_line, 11);
     EXPECT_EQ(ports.lines, 6);
-    EXPECT_TRUE(input::include_failures.empty());
-    EXPECT_EQ(input::lines_read, 46);
+    EXPECT_TRUE(record.run.include_failures.empty());
+    EXPECT_EQ(record.run.lines_read, 46);
+    EXPECT_EQ(record.title, "BLINK demo");
+    EXPECT_FALSE(record.source_failed);
 
     struct Row {
         const char* name;
@@ -295,7 +311,7 @@ TEST_F(AnalysisTest, TheExampleLeavesItsFilesOccurrencesAndFacts) {
         {"PORT_IN", ' ', symbols::USAGE_DEFINED_AND_USED, {{8, 0, '#'}, {31, 13, ' '}}},
         {"CH", ' ', symbols::USAGE_NEVER_DEFINED, {{16, 12, ' '}, {17, 6, ' '}}},
     };
-    std::vector<const symbols::SymbolNode*> nodes = test_util::nodes_in_order();
+    std::vector<const symbols::SymbolNode*> nodes = test_util::nodes_in_order(record.table.root);
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         const symbols::SymbolNode* node = nullptr;
@@ -310,6 +326,58 @@ TEST_F(AnalysisTest, TheExampleLeavesItsFilesOccurrencesAndFacts) {
             refs.emplace_back(e->line, e->column, e->mark);
         EXPECT_EQ(refs, r.refs);
     }
+}
+
+// file_records index of the file of mention k.
+int file_of(const analysis::Mentions& mentions, std::size_t k) {
+    int file = -1;
+    for (const analysis::MentionRun& r : mentions.files)
+        if (r.first <= k) file = r.file;
+    return file;
+}
+
+// The example as the language server reads it: every symbol token, at its
+// byte in its file.  BLINK.AVL's line 10 ("PUTC\t.MACRO\tCH") starts at byte
+// 296 and line 26 ("\tPUTC\t'*'") at 480; PORTS.INC's line 2 at byte 51.
+TEST_F(AnalysisTest, TheExampleMentionsEverySymbolAtItsByte) {
+    platform::change_directory(VELXREF_SOURCE_DIR "/examples");
+    platform::TextStream* source = platform::open_read("BLINK.AVL");
+    ASSERT_NE(source, nullptr);
+    analysis::Record record = analysis::analyse_source(source, "BLINK.AVL", analysis::KEEP_MENTIONS);
+    platform::change_directory(VELXREF_SOURCE_DIR);
+
+    struct Row {
+        const char* name;
+        std::int32_t file;
+        std::int64_t offset;
+        char mark;
+        std::uint8_t flags;
+    } rows[] = {
+        {"PORT_OUT", 1, 51, '#', analysis::MENTION_LISTED | analysis::MENTION_LINE_FIRST},
+        {"PUTC", 0, 296, '#', analysis::MENTION_LISTED | analysis::MENTION_LINE_FIRST},
+        {"CH", 0, 308, '#', analysis::MENTION_LISTED | analysis::MENTION_PARAMETER},
+        {"CH", 0, 317, ' ', analysis::MENTION_LISTED | analysis::MENTION_LINE_FIRST},
+        {"PUTS", 0, 325, '&', analysis::MENTION_LISTED | analysis::MENTION_LINE_FIRST},
+        {"PUTC", 0, 481, 0, analysis::MENTION_LINE_FIRST},   // an invocation: the listing leaves it out
+        {"PUTS", 0, 495, '&', analysis::MENTION_LISTED | analysis::MENTION_LINE_FIRST},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.name) + " at " + std::to_string(r.offset));
+        const analysis::Mention* found = nullptr;
+        for (std::size_t k = 0; k < record.mentions.list.size(); ++k)
+            if (file_of(record.mentions, k) == r.file && record.mentions.list[k].offset() == r.offset) found = &record.mentions.list[k];
+        ASSERT_NE(found, nullptr);
+        EXPECT_STREQ(found->symbol->name, r.name);
+        EXPECT_EQ(found->mark, r.mark);
+        EXPECT_EQ(found->flags, r.flags);
+    }
+    EXPECT_TRUE(record.mentions.broken.empty());
+    // Every symbol token, none in comments and strings: 5 in PORTS.INC (read
+    // after BLINK.AVL's first 5 lines, none of which has one), 27 in BLINK.AVL.
+    std::vector<std::pair<std::size_t, int>> runs;
+    for (const analysis::MentionRun& r : record.mentions.files) runs.emplace_back(r.first, r.file);
+    EXPECT_EQ(runs, (std::vector<std::pair<std::size_t, int>>{{0, 1}, {5, 0}}));
+    EXPECT_EQ(record.mentions.list.size(), 32u);
 }
 
 }  // namespace

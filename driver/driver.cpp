@@ -113,12 +113,13 @@ void refuse_files_read() {
         report_error(fatal::ERROR_CREATE_LISTING, page_path.c_str());
 }
 
-void finish_source() {
+void finish_source(const analysis::Record& record) {
+    listing::set_title(record.title.data(), static_cast<int>(record.title.size()));
     listing::start_page();
-    listing::write_listing(symbols::symbol_root);
+    listing::write_listing(record.table);
     listing::close_listing();
     if (page_file != nullptr) {
-        html::write_page(page_file, source_path.c_str());
+        html::write_page(page_file, source_path.c_str(), record);
         bool closed = platform::finish_stream(page_file);
         page_file = nullptr;
         if (!closed) report_error(fatal::ERROR_DISK_FULL);
@@ -127,7 +128,6 @@ void finish_source() {
     // either takes its name.
     refuse_files_read();
     if (!platform::commit_writers()) report_error(fatal::ERROR_DISK_FULL);
-    symbols::release_tree();
     console::write_message(console::MESSAGE_SOURCE_END, "\n");
 }
 
@@ -194,8 +194,11 @@ void process_source(int index) {
     console::write_message(console::MESSAGE_SOURCE, "now making cross reference  ( " + source_path + " )");
     platform::TextStream* source = source_file;
     source_file = nullptr;   // the reader closes it
-    analysis::analyse_source(source, source_path.c_str(), html::page_wanted ? input::KEEP_TEXTS : 0);
-    finish_source();
+    analysis::Record record = analysis::analyse_source(source, source_path.c_str(), html::page_wanted ? input::KEEP_TEXTS : 0);
+    // A source that failed while it was read ends the run before its
+    // listing takes the place of the old one.
+    if (record.source_failed) report_error(fatal::ERROR_READ_SOURCE, source_path.c_str());
+    finish_source(record);
 }
 
 void start_up() {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 
+#include "analysis/analysis.h"
 #include "platform/platform.h"
 
 namespace html {
@@ -24,9 +25,9 @@ inline bool page_wanted = false;   // --html: every source gets a page
 
 // From now on every source gets a page (the driver has the reader keep the text of every line).
 void request_pages();
-// Writes the whole page of the source just read, named source_name, to page;
-// a failed write is fatal.
-void write_page(platform::TextStream* page, const char* source_name);
+// Writes the whole page of the source named source_name, whose record is
+// record (read with input::KEEP_TEXTS), to page; a failed write is fatal.
+void write_page(platform::TextStream* page, const char* source_name, const analysis::Record& record);
 // Writes the page form of n bytes to out (room for MAX_ENCODED_PER_BYTE * n)
 // and returns its length: valid UTF-8 as it is, other bytes of 128 and up as
 // their code page 437 character, control bytes as control pictures, tabs

@@ -10,6 +10,7 @@
 
 #include "fatal/fatal.h"
 #include "html/html.h"
+#include "analysis/analysis.h"
 #include "input/input.h"
 #include "listing/listing.h"
 #include "symbols/symbols.h"
@@ -37,6 +38,7 @@ constexpr std::size_t OUT_SIZE = 64 * 1024;
 char out[OUT_SIZE];
 std::size_t out_used = 0;
 platform::TextStream* page_stream = nullptr;
+const analysis::Record* source = nullptr;   // the record of the source the page shows, while it is written
 
 void flush_out() {
     platform::write_bytes(page_stream, out, out_used);
@@ -124,13 +126,13 @@ const char* const STYLE =
     "pre{content-visibility:visible;overflow:visible;white-space:pre-wrap}}\n";
 
 int gutter_width = 1;                 // digits of the largest line number
-std::vector<std::string> shown_names; // the names of input::file_records, encoded
+std::vector<std::string> shown_names; // the names of source->run.file_records, encoded
 std::vector<std::string> title_names; // the same for an attribute value
 std::size_t last_run = 0;             // where the previous reference was found
 
 // The run of lines from one file that holds line index (line number - 1).
 const LineRun& run_of(std::int32_t index) {
-    const std::vector<LineRun>& runs = input::line_runs;
+    const std::vector<LineRun>& runs = source->run.line_runs;
     std::size_t r = last_run;
     if (!(r < runs.size() && runs[r].first <= index && (r + 1 == runs.size() || index < runs[r + 1].first))) {
         auto it = std::upper_bound(runs.begin(), runs.end(), index,
@@ -153,7 +155,7 @@ void emit_line_link(std::int32_t line) {
 // of the listing; the file's name comes first when it is not the file of the
 // reference before (file_shown, a files index or -1).
 void emit_reference(const RefEntry* e, int& file_shown) {
-    assert(!input::line_runs.empty() && "a reference comes from a line read");
+    assert(!source->run.line_runs.empty() && "a reference comes from a line read");
     const LineRun& g = run_of(e->line - 1);
     std::int64_t local = static_cast<std::int64_t>(g.first_local) + (e->line - 1 - g.first);
     if (g.file != file_shown) {
@@ -207,7 +209,7 @@ std::vector<std::uint32_t> line_first;
 std::vector<PlacedMark> placed;
 
 // Always so, but for line numbers that wrapped past 2^31 lines.
-bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= input::lines_read; }
+bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= source->run.lines_read; }
 
 // The totals, the facts of every symbol, and in line_first[i + 1] the count
 // of occurrences on line index i.
@@ -231,7 +233,7 @@ void survey(const SymbolNode* n, Totals& t) {
 
 // Turns the counts of survey into where each line's occurrences go.
 void open_places() {
-    std::size_t lines = static_cast<std::size_t>(input::lines_read);
+    std::size_t lines = static_cast<std::size_t>(source->run.lines_read);
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < lines; ++i) {
         total += line_first[i + 1];
@@ -261,9 +263,9 @@ void place_by_line(const SymbolNode* n, std::size_t& symbol) {
 // Places every occurrence; then line_first[i] is where line index i + 1
 // starts: shifted back, and each line's few put in column order.
 void place_occurrences() {
-    std::size_t lines = static_cast<std::size_t>(input::lines_read);
+    std::size_t lines = static_cast<std::size_t>(source->run.lines_read);
     std::size_t symbol = 0;
-    place_by_line(symbols::symbol_root, symbol);
+    place_by_line(source->table.root, symbol);
     for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
     line_first[0] = 0;
     for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
@@ -344,7 +346,7 @@ void emit_list_section(const char* id, const char* heading, int usage) {
     emit("<p class=\"names\">");
     bool any = false;
     std::size_t symbol = 0;
-    emit_name_list(symbols::symbol_root, usage, any, symbol);
+    emit_name_list(source->table.root, usage, any, symbol);
     if (!any) emit("None.");
     emit("</p>\n</section>\n");
 }
@@ -363,18 +365,18 @@ void emit_header(const char* source_name, const Totals& t) {
     emit(STYLE);
     emit("</style>\n</head>\n<body>\n<header>\n<h1>");
     emit_text(source_name, std::strlen(source_name));
-    if (listing::page_title[0] != 0) {
+    if (!source->title.empty()) {
         emit(" \xE2\x80\x94 ");
-        emit_text(listing::page_title, std::strlen(listing::page_title));
+        emit_text(source->title.data(), source->title.size());
     }
     emit("</h1>\n<p class=\"tool\">");
     emit(listing::LISTING_BANNER);
     emit("</p>\n<dl class=\"counts\">\n<dt>Source</dt><dd>");
     emit_text(source_name, std::strlen(source_name));
     emit("</dd>\n<dt>Files read</dt><dd>");
-    emit_number(static_cast<std::int64_t>(std::count_if(input::file_records.begin(), input::file_records.end(), shown_as_read)));
+    emit_number(static_cast<std::int64_t>(std::count_if(source->run.file_records.begin(), source->run.file_records.end(), shown_as_read)));
     emit("</dd>\n<dt>Lines</dt><dd>");
-    emit_number(input::lines_read);
+    emit_number(source->run.lines_read);
     emit("</dd>\n<dt>Symbols</dt><dd>");
     emit_number(t.symbols);
     emit("</dd>\n<dt>Occurrences</dt><dd>");
@@ -388,8 +390,8 @@ void emit_files() {
     open_section("files", "Files");
     emit("<table>\n<thead><tr><th>File</th><th>Lines</th>"
          "<th>Included on line</th></tr></thead>\n<tbody>\n");
-    for (std::size_t i = 0; i < input::file_records.size(); ++i) {
-        const input::FileRecord& f = input::file_records[i];
+    for (std::size_t i = 0; i < source->run.file_records.size(); ++i) {
+        const input::FileRecord& f = source->run.file_records[i];
         if (!shown_as_read(f)) continue;
         emit("<tr id=\"f", 9);
         emit_number(static_cast<std::int64_t>(i + 1));
@@ -415,7 +417,7 @@ void emit_files() {
     }
     emit("</tbody>\n</table>\n<h3>Includes not read</h3>\n");
     bool any = false;
-    for (const input::IncludeFailure& f : input::include_failures) {
+    for (const input::IncludeFailure& f : source->run.include_failures) {
         if (!shown_as_not_read(f)) continue;
         if (!any) emit("<table>\n<thead><tr><th>File</th><th>Line</th><th>Why</th></tr></thead>\n<tbody>\n");
         any = true;
@@ -446,7 +448,7 @@ void emit_symbols(const Totals& t) {
     emit("</nav>\n<table class=\"xref\">\n");
     int group = -1;
     std::size_t symbol = 0;
-    emit_symbol_rows(symbols::symbol_root, group, symbol);
+    emit_symbol_rows(source->table.root, group, symbol);
     if (group >= 0) emit("</tbody>\n", 9);
     emit("</table>\n</section>\n");
 }
@@ -542,19 +544,19 @@ void emit_source_line(std::string_view text, bool cut, std::int32_t index) {
 // cut where it reaches the bound.
 void emit_source() {
     open_section("source", "Source");
-    const std::vector<LineRun>& runs = input::line_runs;
+    const std::vector<LineRun>& runs = source->run.line_runs;
     std::size_t next_run = 0;
     std::int32_t index = 0, local = 0, run_end = 0, left_in_block = 0;
     int file = 0;
     input::TextCursor cursor;
     std::string_view text;
     bool cut = false;
-    while (input::next_kept_text(&cursor, &text, &cut)) {
+    while (input::next_kept_text(source->run, &cursor, &text, &cut)) {
         if (next_run < runs.size() && runs[next_run].first == index) {
             local = runs[next_run].first_local;
             file = runs[next_run].file;
             ++next_run;
-            run_end = next_run < runs.size() ? runs[next_run].first : input::lines_read;
+            run_end = next_run < runs.size() ? runs[next_run].first : source->run.lines_read;
             left_in_block = 0;   // a new file: a new block
             start_gutter(index + 1, local);
         }
@@ -581,13 +583,14 @@ void request_pages() {
     page_wanted = true;
 }
 
-void write_page(platform::TextStream* page, const char* source_name) {
+void write_page(platform::TextStream* page, const char* source_name, const analysis::Record& record) {
+    source = &record;
     page_stream = page;
     out_used = 0;
     last_run = 0;
     shown_names.clear();
     title_names.clear();
-    for (const input::FileRecord& f : input::file_records) {
+    for (const input::FileRecord& f : source->run.file_records) {
         for (bool markup : {true, false}) {
             std::string s(f.name.size() * MAX_ENCODED_PER_BYTE, 0);
             s.resize(encode_text(f.name.data(), f.name.size(), s.data(), markup));
@@ -595,11 +598,11 @@ void write_page(platform::TextStream* page, const char* source_name) {
         }
     }
     gutter_width = 1;
-    for (std::int32_t l = input::lines_read; l >= 10; l /= 10) ++gutter_width;
+    for (std::int32_t l = source->run.lines_read; l >= 10; l /= 10) ++gutter_width;
     Totals t{};
     facts.clear();
-    line_first.assign(static_cast<std::size_t>(input::lines_read) + 1, 0);
-    survey(symbols::symbol_root, t);
+    line_first.assign(static_cast<std::size_t>(source->run.lines_read) + 1, 0);
+    survey(source->table.root, t);
     open_places();
     place_occurrences();
     emit_header(source_name, t);
@@ -611,6 +614,7 @@ void write_page(platform::TextStream* page, const char* source_name) {
     emit("</main>\n</body>\n</html>\n");
     flush_out();
     page_stream = nullptr;
+    source = nullptr;
     line_first = {};   // nothing is kept for the next source
     placed = {};
     facts = {};

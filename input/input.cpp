@@ -15,37 +15,31 @@ namespace {
 
 platform::TextStream* source_stream = nullptr;   // the main source, read when no include is open
 bool resume_skipping[MAX_INCLUDE_DEPTH];   // the including file was inside an over-long line when it opened the level
-int open_files[MAX_INCLUDE_DEPTH + 1];     // file_records index of the file read at each level, the source at 0
-int reading_file = 0;                      // file_records index of the file read now
-int run_file = -1;                         // file_records index of the last line run, -1 when it is closed
+int open_files[MAX_INCLUDE_DEPTH + 1];     // record.file_records index of the file read at each level, the source at 0
+int reading_file = 0;                      // record.file_records index of the file read now
+int run_file = -1;                         // record.file_records index of the last line run, -1 when it is closed
 
 // Where read_chars dropped carriage returns in the piece just read (KEEP_OFFSETS).
 int piece_dropped_at[LINE_BUFFER_SIZE];
 int piece_dropped = 0;
-bool offset_wanted = false;   // the last line's entry in line_offsets stays when the next line comes
+bool offset_wanted = false;   // the last line's entry in record.line_offsets stays when the next line comes
 
 // The last line's offset and dropped bytes go, unless a caller may ask for them.
 void forget_unwanted_offset() {
-    if (line_offsets.empty() || offset_wanted) return;
-    std::int32_t line = line_offsets.back().line;
-    line_offsets.pop_back();
-    while (!dropped_bytes.empty() && dropped_bytes.back().line == line) dropped_bytes.pop_back();
+    if (record.line_offsets.empty() || offset_wanted) return;
+    std::int32_t line = record.line_offsets.back().line;
+    record.line_offsets.pop_back();
+    while (!record.dropped_bytes.empty() && record.dropped_bytes.back().line == line) record.dropped_bytes.pop_back();
 }
 
-// The kept texts: one record per line, [length][flags][text], in blocks.
 constexpr std::size_t TEXT_BLOCK_SIZE = 1024 * 1024;
 constexpr std::size_t MAX_TEXT_RECORD = 2 + LINE_BUFFER_SIZE;
 constexpr unsigned char TEXT_CUT = 1;   // the line was cut at 254 characters
-struct TextBlock {
-    std::unique_ptr<unsigned char[]> bytes;
-    std::size_t used;
-};
-std::vector<TextBlock> text_blocks;
 
 void keep_text(const char* text, int length, bool cut) {
-    if (text_blocks.empty() || TEXT_BLOCK_SIZE - text_blocks.back().used < MAX_TEXT_RECORD)
-        text_blocks.push_back(TextBlock{std::make_unique<unsigned char[]>(TEXT_BLOCK_SIZE), 0});
-    TextBlock& b = text_blocks.back();
+    if (record.text_blocks.empty() || TEXT_BLOCK_SIZE - record.text_blocks.back().used < MAX_TEXT_RECORD)
+        record.text_blocks.push_back(TextBlock{std::make_unique<unsigned char[]>(TEXT_BLOCK_SIZE), 0});
+    TextBlock& b = record.text_blocks.back();
     unsigned char* p = b.bytes.get() + b.used;
     p[0] = static_cast<unsigned char>(length);
     p[1] = cut ? TEXT_CUT : 0;
@@ -56,7 +50,7 @@ void keep_text(const char* text, int length, bool cut) {
 // Notes an INCLUDE of name, at column of line in file, that was not read, or
 // not to its end; an include not excluded is reported, status 1.
 void report_include(const char* name, std::int32_t line, int column, int file, int reason) {
-    include_failures.push_back(IncludeFailure{name, line, column, file, reason});
+    record.include_failures.push_back(IncludeFailure{name, line, column, file, reason});
     if (reason == INCLUDE_EXCLUDED) return;
     console::write_message(console::MESSAGE_INCLUDE, include_message(reason) + std::string(name));
     fatal::note_error();
@@ -68,7 +62,7 @@ void report_include(const char* name, std::int32_t line, int column, int file, i
 void leave_include() {
     --include_depth;
     if (!platform::close_stream(include_stack[include_depth])) {
-        FileRecord& f = file_records[static_cast<std::size_t>(open_files[include_depth + 1])];
+        FileRecord& f = record.file_records[static_cast<std::size_t>(open_files[include_depth + 1])];
         f.failed = true;
         report_include(f.name.c_str(), f.included_on, f.name_column, f.parent, INCLUDE_READ_FAILED);
     }
@@ -85,8 +79,8 @@ void leave_include() {
 // counter stands at the line after the run's last.
 void close_run() {
     if (run_file < 0) return;
-    FileRecord& f = file_records[static_cast<std::size_t>(run_file)];
-    f.lines += lines_read - line_runs.back().first;
+    FileRecord& f = record.file_records[static_cast<std::size_t>(run_file)];
+    f.lines += record.lines_read - record.line_runs.back().first;
     f.last_line = static_cast<std::int32_t>(static_cast<std::uint32_t>(line_number) - 1u);
     run_file = -1;
 }
@@ -94,9 +88,9 @@ void close_run() {
 // The line about to be handed out starts a run of lines from reading_file.
 void open_run() {
     close_run();
-    FileRecord& f = file_records[static_cast<std::size_t>(reading_file)];
+    FileRecord& f = record.file_records[static_cast<std::size_t>(reading_file)];
     if (f.lines == 0) f.first_line = line_number;
-    line_runs.push_back(LineRun{lines_read, f.lines + 1, reading_file});
+    record.line_runs.push_back(LineRun{record.lines_read, f.lines + 1, reading_file});
     run_file = reading_file;
 }
 
@@ -104,17 +98,17 @@ void open_run() {
 // counts are brought up to date a run at a time.
 void note_line(std::uint64_t start, bool cut) {
     if (reading_file != run_file) open_run();
-    if (kept != 0) {
-        if (cut) cut_lines.push_back(lines_read);
-        if ((kept & KEEP_OFFSETS) != 0) {
+    if (record.kept != 0) {
+        if (cut) record.cut_lines.push_back(record.lines_read);
+        if ((record.kept & KEEP_OFFSETS) != 0) {
             forget_unwanted_offset();
-            line_offsets.push_back(LineOffset{lines_read, static_cast<std::int64_t>(start)});
+            record.line_offsets.push_back(LineOffset{record.lines_read, static_cast<std::int64_t>(start)});
             offset_wanted = cut;
-            for (int i = 0; i < piece_dropped; ++i) dropped_bytes.push_back(DroppedByte{lines_read, piece_dropped_at[i]});
+            for (int i = 0; i < piece_dropped; ++i) record.dropped_bytes.push_back(DroppedByte{record.lines_read, piece_dropped_at[i]});
         }
-        if ((kept & KEEP_TEXTS) != 0) keep_text(line_buffer, line_length - 1, cut);
+        if ((record.kept & KEEP_TEXTS) != 0) keep_text(line_buffer, line_length - 1, cut);
     }
-    ++lines_read;
+    ++record.lines_read;
 }
 
 void write_progress_mark() {
@@ -145,7 +139,7 @@ int read_piece(char* buffer, int size, platform::TextStream* stream, bool trace)
 int read_text_line(char* buffer, int size, platform::TextStream* stream) { return read_piece(buffer, size, stream, false); }
 
 int next_line() {
-    bool trace = (kept & KEEP_OFFSETS) != 0;
+    bool trace = (record.kept & KEEP_OFFSETS) != 0;
     for (;;) {
         std::uint64_t start = trace ? platform::read_offset(input_file) : 0;
         int n = read_piece(line_buffer, LINE_BUFFER_SIZE, input_file, trace);
@@ -199,8 +193,8 @@ int open_include(const char* name, int column) {
     // An include that is the console must not get console text (which, up
     // to the first progress mark, has not reached it yet).
     console::silence_if_file(name);
-    file_records.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
-    open_files[include_depth + 1] = static_cast<int>(file_records.size() - 1);
+    record.file_records.push_back(FileRecord{name, line_number, column, here, include_depth + 1, 0, 0, 0, false});
+    open_files[include_depth + 1] = static_cast<int>(record.file_records.size() - 1);
     reading_file = open_files[include_depth + 1];
     input_file = include_stack[include_depth];
     // The include's first line is its own, even when its name stood on an
@@ -261,7 +255,8 @@ void close_streams() {
 }
 
 void reset_input(platform::TextStream* source, std::string_view name, int keep) {
-    kept = keep;
+    record = RunRecord{};   // nothing of the last run stays, its room included
+    record.kept = keep;
     if (source_stream == source) source_stream = nullptr;   // stays open: it is read again
     close_streams();   // what a run that failed left open
     line_number = 1;
@@ -271,19 +266,11 @@ void reset_input(platform::TextStream* source, std::string_view name, int keep) 
     input_file = source;
     line_length = 0;
     line_buffer[0] = 0;
-    file_records.clear();
-    file_records.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
+    record.file_records.push_back(FileRecord{std::string(name), 0, -1, -1, 0, 0, 0, 0, false});
     open_files[0] = 0;
     reading_file = 0;
     run_file = -1;
-    include_failures.clear();
-    line_runs.clear();
-    lines_read = 0;
-    line_offsets.clear();
-    dropped_bytes.clear();
     offset_wanted = false;
-    cut_lines.clear();
-    text_blocks.clear();
 }
 
 bool close_source() {
@@ -293,42 +280,48 @@ bool close_source() {
     return read;
 }
 
-void release_line_record() {
-    std::vector<LineOffset>().swap(line_offsets);
-    std::vector<DroppedByte>().swap(dropped_bytes);
-    std::vector<std::int32_t>().swap(cut_lines);
-    std::vector<TextBlock>().swap(text_blocks);
+RunRecord take_record() {
+    RunRecord taken = std::move(record);
+    record = RunRecord{};
+    return taken;
 }
 
-std::int64_t file_offset(std::int32_t index, int column) {
-    assert((kept & KEEP_OFFSETS) != 0 && index >= 0 && index < lines_read);
-    auto first = std::lower_bound(dropped_bytes.begin(), dropped_bytes.end(), DroppedByte{index, 0},
+void release_line_record(RunRecord* run) {
+    std::vector<LineOffset>().swap(run->line_offsets);
+    std::vector<DroppedByte>().swap(run->dropped_bytes);
+    std::vector<std::int32_t>().swap(run->cut_lines);
+    std::vector<TextBlock>().swap(run->text_blocks);
+}
+
+std::int64_t file_offset(const RunRecord& run, std::int32_t index, int column) {
+    assert((run.kept & KEEP_OFFSETS) != 0 && index >= 0 && index < run.lines_read);
+    auto first = std::lower_bound(run.dropped_bytes.begin(), run.dropped_bytes.end(), DroppedByte{index, 0},
                                   [](const DroppedByte& a, const DroppedByte& b) {
                                       return a.line < b.line || (a.line == b.line && a.column < b.column);
                                   });
-    auto line = std::lower_bound(line_offsets.begin(), line_offsets.end(), index,
+    auto line = std::lower_bound(run.line_offsets.begin(), run.line_offsets.end(), index,
                                  [](const LineOffset& l, std::int32_t i) { return l.line < i; });
-    assert(line != line_offsets.end() && line->line == index && "a line the record keeps");
-    if (line == line_offsets.end() || line->line != index) return -1;
+    assert(line != run.line_offsets.end() && line->line == index && "a line the record keeps");
+    if (line == run.line_offsets.end() || line->line != index) return -1;
     std::int64_t offset = line->start + column;
-    for (auto d = first; d != dropped_bytes.end() && d->line == index && d->column <= column; ++d) ++offset;
+    for (auto d = first; d != run.dropped_bytes.end() && d->line == index && d->column <= column; ++d) ++offset;
     return offset;
 }
 
-int file_of_line(std::int32_t index) {
-    auto run = std::upper_bound(line_runs.begin(), line_runs.end(), index,
-                                [](std::int32_t i, const LineRun& r) { return i < r.first; });
-    assert(run != line_runs.begin());
-    return run == line_runs.begin() ? 0 : std::prev(run)->file;
+int file_of_line(const RunRecord& run, std::int32_t index) {
+    auto found = std::upper_bound(run.line_runs.begin(), run.line_runs.end(), index,
+                                  [](std::int32_t i, const LineRun& r) { return i < r.first; });
+    assert(found != run.line_runs.begin());
+    return found == run.line_runs.begin() ? 0 : std::prev(found)->file;
 }
 
-bool next_kept_text(TextCursor* cursor, std::string_view* text, bool* cut) {
-    while (cursor->block < text_blocks.size() && cursor->at >= text_blocks[cursor->block].used) {
+bool next_kept_text(const RunRecord& run, TextCursor* cursor, std::string_view* text, bool* cut) {
+    while (cursor->block < run.text_blocks.size() && cursor->at >= run.text_blocks[cursor->block].used) {
         ++cursor->block;
         cursor->at = 0;
     }
-    if (cursor->block >= text_blocks.size()) return false;
-    const unsigned char* p = text_blocks[cursor->block].bytes.get() + cursor->at;
+    if (cursor->block >= run.text_blocks.size()) return false;
+    const unsigned char* p = run.text_blocks[cursor->block].bytes.get() + cursor->at;
     *text = std::string_view(reinterpret_cast<const char*>(p + 2), p[0]);
     *cut = (p[1] & TEXT_CUT) != 0;
     cursor->at += 2 + std::size_t{p[0]};

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,16 +97,29 @@ inline std::int32_t line_number = 1;               // current line of the source
 inline const char* exclude_names[MAX_EXCLUDES];    // include names never opened, as the -i list gave them
 inline int exclude_count = 0;                      // filled slots, 0..MAX_EXCLUDES
 
-// The record of the current source run, reset by reset_input; the line
-// counts of files are complete once next_line has reported the end.
-inline int kept = 0;                               // KEEP_ flags of this run, as reset_input was given them
-inline std::vector<FileRecord> file_records;             // every file opened, in opening order; file_records[0] the source
-inline std::vector<IncludeFailure> include_failures;   // in the order met (a read failure when its file ends)
-inline std::vector<LineRun> line_runs;             // in line order; every line handed out is in one
-inline std::int32_t lines_read = 0;                // lines handed out
-inline std::vector<LineOffset> line_offsets;       // KEEP_OFFSETS: the lines LineOffset says, in line order
-inline std::vector<DroppedByte> dropped_bytes;     // KEEP_OFFSETS: in those lines, in line and column order
-inline std::vector<std::int32_t> cut_lines;        // KEEP_OFFSETS or KEEP_TEXTS: lines cut at 254 characters, by index
+// The kept texts of a run: one entry per line, [length][flags][text], in blocks.
+struct TextBlock {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t used;          // bytes filled
+};
+
+// The record of a source run: what the reader read, a value its owner
+// keeps or moves once the run is done.  The line counts of files are
+// complete once next_line has reported the end.
+struct RunRecord {
+    int kept = 0;                                  // KEEP_ flags of the run, as reset_input was given them
+    std::vector<FileRecord> file_records;          // every file opened, in opening order; file_records[0] the source
+    std::vector<IncludeFailure> include_failures;  // in the order met (a read failure when its file ends)
+    std::vector<LineRun> line_runs;                // in line order; every line handed out is in one
+    std::int32_t lines_read = 0;                   // lines handed out
+    std::vector<LineOffset> line_offsets;          // KEEP_OFFSETS: the lines LineOffset says, in line order
+    std::vector<DroppedByte> dropped_bytes;        // KEEP_OFFSETS: in those lines, in line and column order
+    std::vector<std::int32_t> cut_lines;           // KEEP_OFFSETS or KEEP_TEXTS: lines cut at 254 characters, by index
+    std::vector<TextBlock> text_blocks;            // KEEP_TEXTS: the text of every line, as handed out
+};
+
+// The record of the run being read, reset by reset_input and handed over by take_record.
+inline RunRecord record;
 
 // Reads one chunk of at most size - 1 characters and terminates it; returns
 // the number of characters stored, 0 when the stream was already at its end
@@ -161,21 +175,23 @@ void reset_input(platform::TextStream* source, std::string_view name = {}, int k
 bool close_source();
 // Closes every stream the reader holds (a run that failed); the record stays.
 void close_streams();
-// Once a caller is done with the record of a run: returns the room of its
-// lists per line (offsets, dropped bytes, cut lines, kept texts) to the
-// heap; they stay empty until the next reset.
-void release_line_record();
+// Hands the record of the run over once next_line has reported the end (or
+// the run failed); the reader's record is then empty.
+RunRecord take_record();
+// Once a caller is done with what a record keeps per line: returns the room
+// of those lists (offsets, dropped bytes, cut lines, kept texts) to the heap.
+void release_line_record(RunRecord* run);
 
 // Offset in the file of line index of the character at column of that line
 // as handed out (the line feed the reader added maps to where reading of the
 // line stopped).  Needs KEEP_OFFSETS, and a line the record keeps (the one
 // being handed out, a cut one, one that named an include); -1 for another.
-std::int64_t file_offset(std::int32_t index, int column);
+std::int64_t file_offset(const RunRecord& run, std::int32_t index, int column);
 // file_records index of the file line index came from.
-int file_of_line(std::int32_t index);
+int file_of_line(const RunRecord& run, std::int32_t index);
 // The next kept line from cursor on (a new cursor starts at the first): its
 // text without the line feed and whether it was cut; false past the last.
 // Needs KEEP_TEXTS.
-bool next_kept_text(TextCursor* cursor, std::string_view* text, bool* cut);
+bool next_kept_text(const RunRecord& run, TextCursor* cursor, std::string_view* text, bool* cut);
 
 }  // namespace input

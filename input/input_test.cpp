@@ -272,7 +272,7 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
         std::int32_t line;   // index among the lines handed out
         int column;
         std::int64_t offset;
-        int file;            // index in input::file_records
+        int file;            // index in input::record.file_records
     };
     struct Case {
         const char* what;
@@ -299,10 +299,10 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
         start_source(c.main);
         std::vector<std::string> texts;
         while (input::next_line() != 0) {
-            std::int32_t i = input::lines_read - 1;
-            std::string bytes = test_util::read_file(input::file_records[static_cast<std::size_t>(input::file_of_line(i))].name);
+            std::int32_t i = input::record.lines_read - 1;
+            std::string bytes = test_util::read_file(input::record.file_records[static_cast<std::size_t>(input::file_of_line(input::record, i))].name);
             for (int k = 0; k < input::line_length; ++k) {
-                std::int64_t at = input::file_offset(i, k);
+                std::int64_t at = input::file_offset(input::record, i, k);
                 ASSERT_TRUE(at >= 0 && at <= static_cast<std::int64_t>(bytes.size())) << "line " << i << " column " << k;
                 char there = at < static_cast<std::int64_t>(bytes.size()) ? bytes[static_cast<std::size_t>(at)] : '\n';
                 if (k + 1 < input::line_length) {
@@ -313,8 +313,8 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
             }
             for (const Probe& p : c.probes) {
                 if (p.line != i) continue;
-                EXPECT_EQ(input::file_offset(p.line, p.column), p.offset) << "line " << p.line << " column " << p.column;
-                EXPECT_EQ(input::file_of_line(p.line), p.file) << "line " << p.line;
+                EXPECT_EQ(input::file_offset(input::record, p.line, p.column), p.offset) << "line " << p.line << " column " << p.column;
+                EXPECT_EQ(input::file_of_line(input::record, p.line), p.file) << "line " << p.line;
             }
             std::string line(input::line_buffer, static_cast<std::size_t>(input::line_length));
             std::size_t hash = line.find('#');
@@ -325,16 +325,16 @@ TEST_F(ReaderTest, EveryColumnMapsBackToItsByteOfTheFile) {
             input::count_line();
         }
         std::vector<std::int32_t> kept_lines;
-        for (const input::LineOffset& l : input::line_offsets) kept_lines.push_back(l.line);
+        for (const input::LineOffset& l : input::record.line_offsets) kept_lines.push_back(l.line);
         if (!c.include.empty()) {
             EXPECT_EQ(kept_lines, (std::vector<std::int32_t>{0, 3}));   // cut and naming I.INC; the last
-            EXPECT_EQ(input::file_offset(0, 237), 237);
-            ASSERT_EQ(input::file_records.size(), 2u);
-            EXPECT_EQ(input::file_records[1].name_column, 237);
-            EXPECT_EQ(input::file_records[1].included_on, 1);
-            EXPECT_EQ(input::file_records[1].first_line, 2);
-            EXPECT_EQ(input::file_records[1].last_line, 3);
-            EXPECT_EQ(input::cut_lines, std::vector<std::int32_t>{0});
+            EXPECT_EQ(input::file_offset(input::record, 0, 237), 237);
+            ASSERT_EQ(input::record.file_records.size(), 2u);
+            EXPECT_EQ(input::record.file_records[1].name_column, 237);
+            EXPECT_EQ(input::record.file_records[1].included_on, 1);
+            EXPECT_EQ(input::record.file_records[1].first_line, 2);
+            EXPECT_EQ(input::record.file_records[1].last_line, 3);
+            EXPECT_EQ(input::record.cut_lines, std::vector<std::int32_t>{0});
         }
         input::close_source();
         source = nullptr;

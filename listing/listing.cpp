@@ -10,12 +10,13 @@
 
 namespace listing {
 
-using symbols::name_width;
-using symbols::number_width;
 using symbols::RefEntry;
 using symbols::SymbolNode;
 
 namespace {
+
+std::int32_t name_width = symbols::MIN_NAME_WIDTH;       // of the table being written
+std::int32_t number_width = symbols::MIN_NUMBER_WIDTH;
 
 constexpr char FORM_FEED = 0x0C;
 constexpr char END_OF_FILE_BYTE = 0x1A;
@@ -168,19 +169,21 @@ bool open_listing(const char* path) {
     return listing_file != nullptr;
 }
 
-void set_title(const char* text, int length) {
+void title_of(const char* text, int length, char* title) {
     int column = 0;
     for (const char* p = text; p < text + length && *p != 0 && column < TITLE_WIDTH; ++p) {
         if (*p == '\t') {
             int stop = column + 8 - column % 8;
             if (stop > TITLE_WIDTH) stop = TITLE_WIDTH;
-            while (column < stop) page_title[column++] = ' ';
+            while (column < stop) title[column++] = ' ';
         } else {
-            page_title[column++] = *p;
+            title[column++] = *p;
         }
     }
-    page_title[column] = 0;
+    title[column] = 0;
 }
+
+void set_title(const char* text, int length) { title_of(text, length, page_title); }
 
 void start_page() {
     take_room();
@@ -188,9 +191,11 @@ void start_page() {
     give_back();
 }
 
-void write_listing(SymbolNode* node) {
+void write_listing(const symbols::Table& table) {
+    name_width = table.name_width;
+    number_width = table.number_width;
     take_room();
-    put_subtree(node);
+    put_subtree(table.root);
     give_back();
 }
 

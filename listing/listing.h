@@ -23,13 +23,16 @@ inline std::int32_t page_number = 1;         // number of the next page header
 
 // Opens a new listing that replaces path once closed; false when that is impossible.
 bool open_listing(const char* path);
-// Takes the length characters at text as the title: tabs expand to the next
-// multiple of 8 columns, and the title is cut at TITLE_WIDTH (and at a NUL).
+// Writes the title the length characters at text make to title (room for
+// TITLE_WIDTH + 1), terminated: tabs expand to the next multiple of 8
+// columns, and the title is cut at TITLE_WIDTH (and at a NUL).
+void title_of(const char* text, int length, char* title);
+// Takes the title the length characters at text make (title_of) for the page headers.
 void set_title(const char* text, int length);
 // Form feed and header of a new page.
 void start_page();
-// Writes the symbols of node's subtree in name order.
-void write_listing(symbols::SymbolNode* node);
+// Writes the symbols of table in name order, in its widths.
+void write_listing(const symbols::Table& table);
 // Ends the listing with the byte 0x1A and closes it, complete, to be put in
 // place by platform::commit_writers; a failure is fatal.
 void close_listing();

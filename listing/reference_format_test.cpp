@@ -26,7 +26,7 @@ TEST(ReferenceFormat, LineNumbersOfEveryLengthUpToTheLargest) {
     ASSERT_EQ(symbols::number_width, 10);
     symbols::finish_recording();
     listing::start_page();
-    listing::write_listing(symbols::symbol_root);
+    listing::write_listing(symbols::take_table());
     ASSERT_TRUE(platform::close_stream(listing::listing_file));
     listing::listing_file = nullptr;
 

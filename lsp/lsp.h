@@ -1,8 +1,8 @@
 // Language server: `velxref --lsp` answers an editor over standard input and
 // output (Content-Length framing, JSON-RPC 2.0, protocol 3.17).  It keeps the
 // editor's texts, analyses every main source that reads a changed file with
-// the reader, tokenizer, classifier and symbol table, keeps what each
-// analysis found in an index it owns, and answers requests from that index.
+// analysis::analyse_source, makes from the record of each an index it owns
+// (at the editor's positions), and answers requests from that index.
 //
 // channel.cpp frames messages; project.cpp finds the project folder, reads
 // its project file and scans it for main sources; text.cpp converts between byte offsets and the

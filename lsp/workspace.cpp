@@ -1,9 +1,9 @@
 // The workspace: the files the server has met, the editor's texts, the main
-// sources and what the last analysis of each found.  An analysis runs the
-// reader, the classifier and the symbol table over one main source, reading
-// the editor's texts from memory and every other file from the disk, and
-// keeps every symbol token of every line handed out, at the editor's
-// positions, with the mark the listing gives it.
+// sources and what the last analysis of each found.  An analysis is
+// analysis::analyse_source over one main source, the editor's texts read
+// from memory and every other file from the disk, keeping every symbol
+// token; the index the requests are answered from is made from its record,
+// at the editor's positions, once the run is done.
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -11,13 +11,13 @@
 #include <set>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "analysis/analysis.h"
 #include "fatal/fatal.h"
 #include "input/input.h"
 #include "lex/lex.h"
-#include "listing/listing.h"
 #include "lsp/lsp.h"
 #include "platform/platform.h"
 #include "symbols/symbols.h"
@@ -28,38 +28,10 @@ namespace {
 
 constexpr int CUT_COLUMN = input::LINE_BUFFER_SIZE - 2;   // the first character a cut line loses
 
-// A file one run reads (a file opened twice is one).
-struct RunFile {
-    std::string path;                  // full path
-    int open;                          // index into files of the editor's document, or -1
-    std::unique_ptr<std::string> loaded;   // the disk's bytes, when it is not open (where the reader reads them)
-    bool readable;                     // open, or read from the disk
-    PositionCursor cursor;             // the positions asked for in it, in reading order mostly
-};
-
-// What one run keeps while it reads.  Until the run ends no File is made,
-// so the editor's texts the reader reads in place never move; occurrences
-// and diagnostics name run files until then.
-struct Run {
-    Analysis* result;
-    std::vector<RunFile> files;                   // in the order first met
-    std::vector<std::uint32_t> file_of_record;    // per file of the reader's record: index into files
-    std::vector<std::uint64_t> name_slots;        // open addressing over the names: hash in the high half,
-                                                  // index + 1 in the low, 0 when free
-    std::int32_t line = -1;                       // index of the line the last symbol stood on, -1 before the first
-    std::uint32_t line_file = 0;                  // and its run file
-    std::vector<std::uint32_t> tree_order;        // names of the table in its (byte) order, each once
-    std::vector<bool> in_tree;                    // per name: in tree_order
-    bool opened;                                  // the main source was opened: the table is this run's
-};
-
-Run run;
-
 std::vector<std::string> command_excludes;   // the -i list after --lsp
 bool command_excludes_taken = false;
 std::vector<std::string> excludes;          // the -i list every analysis reads by
 bool excludes_set = false;                  // excludes replaces the command line's
-
 
 std::string shown_name(const std::string& path) {
     if (!root.empty() && path.size() > root.size() + 1 && path[root.size()] == '/' &&
@@ -68,214 +40,87 @@ std::string shown_name(const std::string& path) {
     return path;
 }
 
-// Adds the run file of full path, its bytes read (from the editor's text or
-// the disk); returns its index.
-std::uint32_t add_run_file(const std::string& path) {
-    RunFile f{path, -1, std::make_unique<std::string>(), true, {}};
-    for (std::size_t i = 0; i < files.size(); ++i)
-        if (files[i].open && platform::same_path(files[i].path, path)) f.open = static_cast<int>(i);
-    if (f.open < 0) {
-        f.readable = platform::read_file(path.c_str(), f.loaded.get());
-        f.loaded->shrink_to_fit();   // read in doubling room: up to twice its size (33.5 MB for 24.5 MB)
+// The file whose identity is path (platform::identity_path), made when new
+// with the URI of name.
+std::uint32_t file_of_identity(const std::string& path, const std::string& name) {
+    for (std::uint32_t i = 0; i < files.size(); ++i)
+        if (platform::same_path(files[i].path, path)) return i;
+    files.push_back(File{path, uri_of_path(name), shown_name(path), false, std::string(), {}});
+    return static_cast<std::uint32_t>(files.size() - 1);
+}
+
+// The text of a file as the run read it, with the positions asked for in it.
+struct ReadText {
+    const std::string* text;             // the editor's text, or own
+    std::unique_ptr<std::string> own;    // the disk's bytes, when the editor holds no text
+    PositionCursor cursor;               // in reading order mostly
+};
+
+// What the index of one analysis is made from: its record, the files of
+// the record's file table and the texts of those files, each read once.
+struct Making {
+    Analysis& result;
+    const input::RunRecord& run;
+    std::vector<std::uint32_t> file_of_record;    // per file of the record: index into files
+    std::unordered_map<std::uint32_t, ReadText> texts;   // by index into files
+
+    // The editor's position of offset in file.
+    Position position(std::uint32_t file, std::int64_t offset) {
+        ReadText& t = texts.at(file);
+        return position_at(&t.cursor, *t.text, offset);
     }
-    const std::string& text = f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text;
-    f.cursor = position_cursor(text);
-    run.files.push_back(std::move(f));
-    return static_cast<std::uint32_t>(run.files.size() - 1);
-}
-
-// The run file of file k of the reader's record.
-std::uint32_t run_file(int k) {
-    while (run.file_of_record.size() <= static_cast<std::size_t>(k)) {
-        std::string path = platform::identity_path(input::file_records[run.file_of_record.size()].name.c_str());
-        std::uint32_t found = 0;
-        while (found < run.files.size() && !platform::same_path(run.files[found].path, path)) ++found;
-        run.file_of_record.push_back(found < run.files.size() ? found : add_run_file(path));
+    const std::string& text(std::uint32_t file) { return *texts.at(file).text; }
+    // Where the length bytes at column of line index stand in file.
+    Range range(std::uint32_t file, std::int32_t index, int column, int length) {
+        std::int64_t from = input::file_offset(run, index, column);
+        std::int64_t to = input::file_offset(run, index, column + length - 1) + 1;
+        return Range{position(file, from), position(file, to)};
     }
-    return run.file_of_record[static_cast<std::size_t>(k)];
-}
+};
 
-const std::string& run_text(std::uint32_t id) {
-    const RunFile& f = run.files[id];
-    return f.open < 0 ? *f.loaded : files[static_cast<std::size_t>(f.open)].text;
-}
-
-// The editor's position of offset in run file id.
-Position run_position(std::uint32_t id, std::int64_t offset) {
-    return position_at(&run.files[id].cursor, run_text(id), offset);
-}
-
-// The slot of text, or the free slot where it would go.
-std::size_t name_slot(std::string_view text) {
-    std::uint64_t hash = std::hash<std::string_view>{}(text);
-    std::uint64_t tag = hash & 0xFFFFFFFF00000000ULL;
-    std::size_t mask = run.name_slots.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        std::uint64_t slot = run.name_slots[i];
-        if (slot == 0) return i;
-        if ((slot & 0xFFFFFFFF00000000ULL) == tag && run.result->names[(slot & 0xFFFFFFFF) - 1] == text) return i;
-    }
-}
-
-std::uint64_t slot_value(std::string_view text, std::uint32_t id) {
-    return (std::hash<std::string_view>{}(text) & 0xFFFFFFFF00000000ULL) | (id + 1u);
-}
-
-// The index of the name text, made when new.
-std::uint32_t name_id(std::string_view text) {
-    Analysis& a = *run.result;
-    if (4 * (a.names.size() + 1) > 3 * run.name_slots.size()) {   // at most three quarters full
-        run.name_slots.assign(std::max<std::size_t>(1024, 2 * run.name_slots.size()), 0);
-        for (std::uint32_t id = 0; id < a.names.size(); ++id) run.name_slots[name_slot(a.names[id])] = slot_value(a.names[id], id);
-    }
-    std::size_t slot = name_slot(text);
-    if (run.name_slots[slot] != 0) return static_cast<std::uint32_t>((run.name_slots[slot] & 0xFFFFFFFF) - 1);
-    std::uint32_t id = static_cast<std::uint32_t>(a.names.size());
-    a.names.emplace_back(text);
-    a.facts.push_back(SymbolFacts{' ', 0, 0, 0});
-    a.definition_texts.emplace_back();
-    run.name_slots[slot] = slot_value(text, id);
-    return id;
-}
-
-// The index of the name text, or false when the run has not met it.
-bool find_name_id(std::string_view text, std::uint32_t* id) {
-    if (run.name_slots.empty()) return false;
-    std::uint64_t slot = run.name_slots[name_slot(text)];
-    *id = static_cast<std::uint32_t>((slot & 0xFFFFFFFF) - 1);
-    return slot != 0;
-}
-
-bool is_name_char(char c) { return lex::is_identifier_char(c) || lex::is_decimal_digit(c); }
-
-// Whether the word before at in the line, blanks aside, is word (letter
-// case aside) and stands alone.
-bool word_before(const char* at, std::string_view word) {
-    const char* p = at;
-    while (p > input::line_buffer && (p[-1] == ' ' || p[-1] == '\t')) --p;
-    const char* end = p;
-    while (p > input::line_buffer && is_name_char(p[-1])) --p;
-    if (static_cast<std::size_t>(end - p) != word.size()) return false;
-    for (std::size_t i = 0; i < word.size(); ++i)
-        if (lex::to_upper(p[i]) != word[i]) return false;
-    return true;
-}
-
-// Whether .MACRO stands as a word in the line before at.
-bool after_macro(const char* at) {
-    static constexpr std::string_view KEY = ".MACRO";
-    for (const char* p = input::line_buffer; p + KEY.size() <= at; ++p) {
-        std::size_t i = 0;
-        while (i < KEY.size() && lex::to_upper(p[i]) == KEY[i]) ++i;
-        if (i == KEY.size() && !is_name_char(p[i])) return true;
-    }
-    return false;
-}
-
-// The sink of the classifier: every symbol token of the line being
-// analysed becomes an occurrence, with the mark the table stored for it,
-// save where the editor knows better: a word glued to a number before it
-// (the x00 of 0x00) is part of that number and no occurrence; a name after
-// JSR is a call on a line the listing leaves out too; a macro's parameters
-// are defined by its .MACRO line.
-void take_symbol(const char* text_start, const char* text, int length, char mark) {
-    if (text_start > input::line_buffer && lex::is_decimal_digit(text_start[-1])) return;
-    bool listed = mark != 0, parameter = false;
-    if (mark == 0 && word_before(text_start, "JSR")) mark = '&';
-    else if (mark == ' ' && after_macro(text_start)) mark = '#', parameter = true;
-    Analysis& a = *run.result;
-    std::uint32_t k = static_cast<std::uint32_t>(a.occurrences.size());
-    std::int32_t index = input::lines_read - 1;
-    std::uint16_t room = static_cast<std::uint16_t>(std::clamp(input::line_length - 1, 0, 254));
-    if (!input::cut_lines.empty() && input::cut_lines.back() == index) room |= LINE_CUT;
-    if (index != run.line) {
-        room |= LINE_FIRST;
-        run.line = index;
-        run.line_file = run_file(input::file_of_line(index));
-        if (a.file_runs.empty() || a.file_runs.back().file != run.line_file) a.file_runs.push_back(FileRun{k, run.line_file});
-    }
-    int column = static_cast<int>(text_start - input::line_buffer);
-    std::int64_t from = input::file_offset(index, column);
-    std::int64_t to = input::file_offset(index, column + length - 1) + 1;
-    Position start = run_position(run.line_file, from);
-    if (start.character >= FAR_CHARACTER) a.far_starts.push_back(FarStart{k, start});
-    bool broken = to - from != length;   // a CR the reader dropped stands inside: a lone one, since LF and CR end a symbol
-    if (broken) a.broken_ends.push_back(BrokenEnd{k, run_position(run.line_file, to)});
-    std::uint32_t id = name_id(std::string_view(text, static_cast<std::size_t>(length)));
-    if (mark == '#' && a.definition_texts[id].empty())
-        a.definition_texts[id] = line_around(run_text(run.line_file), static_cast<std::size_t>(from));
-    a.line_rooms.push_back(room);
-    a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line),
-                                       static_cast<std::uint16_t>(std::min<std::int32_t>(start.character, FAR_CHARACTER)), mark, broken,
-                                       listed, parameter});
-}
-
-// Kinds of the table's names, and its names in its (byte) order.
-void take_kinds(const symbols::SymbolNode* node) {
-    for (; node != nullptr; node = node->greater) {
-        take_kinds(node->less);
-        std::uint32_t id;
-        if (!find_name_id(std::string_view(node->name, node->length), &id)) continue;
-        Analysis& a = *run.result;
-        a.facts[id].kind = node->kind;
-        if (run.in_tree.size() < a.names.size()) run.in_tree.resize(a.names.size());
-        if (!run.in_tree[id]) {
-            run.in_tree[id] = true;
-            run.tree_order.push_back(id);
-        }
-    }
-}
-
-void add_diagnostic(std::uint32_t file, int kind, Range range, int severity, std::string message, bool unnecessary = false) {
-    run.result->diagnostics.push_back(Diagnostic{file, kind, range, severity, unnecessary, std::move(message)});
+void add_diagnostic(Making& m, std::uint32_t file, int kind, Range range, int severity, std::string message, bool unnecessary = false) {
+    m.result.diagnostics.push_back(Diagnostic{file, kind, range, severity, unnecessary, std::move(message)});
 }
 
 // The include messages the console would show, at the names.
-void note_include_failures() {
+void note_include_failures(Making& m) {
     std::set<std::tuple<std::uint32_t, std::int32_t, std::int32_t, int>> noted;   // file, place and reason
-    for (const input::IncludeFailure& f : input::include_failures) {
+    for (const input::IncludeFailure& f : m.run.include_failures) {
         const char* text = input::include_message(f.reason);
         if (text == nullptr) continue;
-        std::uint32_t file = run_file(f.file);
-        std::int32_t index = f.line - 1;
-        std::int64_t from = input::file_offset(index, f.column);
-        std::int64_t to = input::file_offset(index, f.column + static_cast<int>(f.name.size()) - 1) + 1;
-        Range range{run_position(file, from), run_position(file, to)};
+        std::uint32_t file = m.file_of_record[static_cast<std::size_t>(f.file)];
+        Range range = m.range(file, f.line - 1, f.column, static_cast<int>(f.name.size()));
         // An include read many times fails the same way each time (a file
         // that includes itself 20 times fails 20^5 times): one diagnostic.
         if (!noted.insert(std::make_tuple(file, range.start.line, range.start.character, f.reason)).second) continue;
-        add_diagnostic(file, CLASS_INCLUDE, range, SEVERITY_ERROR, text + f.name);
+        add_diagnostic(m, file, CLASS_INCLUDE, range, SEVERITY_ERROR, text + f.name);
     }
 }
 
-// Every include the reader opened, where its name stands (run files until take_files).
-void note_include_reads() {
-    for (std::size_t k = 1; k < input::file_records.size(); ++k) {
-        const input::FileRecord& f = input::file_records[k];
+// Every include the reader opened, where its name stands.
+void note_include_reads(Making& m) {
+    for (std::size_t k = 1; k < m.run.file_records.size(); ++k) {
+        const input::FileRecord& f = m.run.file_records[k];
         if (f.parent < 0) continue;
-        std::uint32_t file = run_file(f.parent);
-        std::uint32_t target = run_file(static_cast<int>(k));
-        std::int32_t index = f.included_on - 1;
-        std::int64_t from = input::file_offset(index, f.name_column);
-        std::int64_t to = input::file_offset(index, f.name_column + static_cast<int>(f.name.size()) - 1) + 1;
-        run.result->includes_read.push_back(IncludeRead{file, Range{run_position(file, from), run_position(file, to)}, target, f.lines});
+        std::uint32_t file = m.file_of_record[static_cast<std::size_t>(f.parent)];
+        Range name = m.range(file, f.included_on - 1, f.name_column, static_cast<int>(f.name.size()));
+        m.result.includes_read.push_back(IncludeRead{file, name, m.file_of_record[k], f.lines});
     }
 }
 
 // Lines cut at 254 characters: information at the cut, and the names in
 // what the reader dropped, which a rename could not reach.
-void note_cut_lines() {
-    Analysis& a = *run.result;
+void note_cut_lines(Making& m) {
     // Each name once, however often it stands there (one 50 MB line held
     // every name as a string of its own: 1.07 GB).  The texts outlive the run.
     std::unordered_set<std::string_view> seen;
-    for (std::int32_t index : input::cut_lines) {
-        std::uint32_t file = run_file(input::file_of_line(index));
-        const std::string& text = run_text(file);
-        std::size_t cut = static_cast<std::size_t>(input::file_offset(index, CUT_COLUMN));
+    for (std::int32_t index : m.run.cut_lines) {
+        std::uint32_t file = m.file_of_record[static_cast<std::size_t>(input::file_of_line(m.run, index))];
+        const std::string& text = m.text(file);
+        std::size_t cut = static_cast<std::size_t>(input::file_offset(m.run, index, CUT_COLUMN));
         std::size_t end = cut;
         while (end < text.size() && text[end] != '\n' && text[end] != '\r' && text[end] != 0x1A) ++end;
-        add_diagnostic(file, CLASS_CUT, Range{run_position(file, cut), run_position(file, end)}, SEVERITY_INFORMATION,
+        add_diagnostic(m, file, CLASS_CUT, Range{m.position(file, cut), m.position(file, end)}, SEVERITY_INFORMATION,
                        "Line longer than 254 characters: the rest is not read");
         for (std::size_t i = cut; i < end;) {
             if (!lex::is_identifier_char(text[i])) {
@@ -288,14 +133,67 @@ void note_cut_lines() {
             i = j;
         }
     }
-    a.names_after_cut.assign(seen.begin(), seen.end());
-    std::sort(a.names_after_cut.begin(), a.names_after_cut.end());
+    m.result.names_after_cut.assign(seen.begin(), seen.end());
+    std::sort(m.result.names_after_cut.begin(), m.result.names_after_cut.end());
+}
+
+// A node of the record's table and the index of its name.
+using NodeName = std::pair<const symbols::SymbolNode*, std::uint32_t>;
+
+// The names of the record's table, in its (byte) order, with their kinds;
+// the nodes with their names' indexes, by address, to find a mention's name by.
+void take_names(Making& m, const symbols::SymbolNode* root, std::vector<NodeName>* nodes) {
+    std::vector<const symbols::SymbolNode*> stack;
+    for (const symbols::SymbolNode* n = root; n != nullptr || !stack.empty();) {
+        for (; n != nullptr; n = n->less) stack.push_back(n);
+        n = stack.back();
+        stack.pop_back();
+        nodes->push_back(NodeName{n, static_cast<std::uint32_t>(m.result.names.size())});
+        m.result.names.emplace_back(n->name, n->length);
+        m.result.facts.push_back(SymbolFacts{n->kind == 'M' ? 'M' : ' ', 0, 0, 0});
+        n = n->greater;
+    }
+    m.result.definition_texts.resize(m.result.names.size());
+    std::sort(nodes->begin(), nodes->end());   // by address, for the search below
+}
+
+// The mentions become occurrences at the editor's positions, in reading
+// order; each goes from the record as it is taken.
+void take_mentions(Making& m, analysis::Mentions& mentions, const std::vector<NodeName>& by_address) {
+    Analysis& a = m.result;
+    std::size_t next_run = 0, next_broken = 0;
+    std::uint32_t file = 0;
+    for (std::size_t at = 0; !mentions.list.empty(); mentions.list.pop_front(), ++at) {
+        const analysis::Mention& t = mentions.list.front();
+        std::uint32_t k = static_cast<std::uint32_t>(a.occurrences.size());
+        if (next_run < mentions.files.size() && mentions.files[next_run].first == at) {
+            file = m.file_of_record[static_cast<std::size_t>(mentions.files[next_run++].file)];
+            if (a.file_runs.empty() || a.file_runs.back().file != file) a.file_runs.push_back(FileRun{k, file});
+        }
+        std::uint32_t id = std::lower_bound(by_address.begin(), by_address.end(), NodeName{t.symbol, 0})->second;
+        std::int64_t offset = t.offset();
+        Position start = m.position(file, offset);
+        if (start.character >= FAR_CHARACTER) a.far_starts.push_back(FarStart{k, start});
+        // A CR the reader dropped stands inside: a lone one, since LF and CR end a symbol.
+        bool broken = next_broken < mentions.broken.size() && mentions.broken[next_broken].mention == at;
+        if (broken) a.broken_ends.push_back(BrokenEnd{k, m.position(file, offset + t.symbol->length + mentions.broken[next_broken++].count)});
+        if (t.mark == '#' && a.definition_texts[id].empty())
+            a.definition_texts[id] = line_around(m.text(file), static_cast<std::size_t>(offset));
+        std::uint16_t room = t.line_length;
+        if ((t.flags & analysis::MENTION_LINE_FIRST) != 0) room |= LINE_FIRST;
+        if ((t.flags & analysis::MENTION_LINE_CUT) != 0) room |= LINE_CUT;
+        a.line_rooms.push_back(room);
+        a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line),
+                                           static_cast<std::uint16_t>(std::min<std::int32_t>(start.character, FAR_CHARACTER)), t.mark,
+                                           broken, (t.flags & analysis::MENTION_LISTED) != 0,
+                                           (t.flags & analysis::MENTION_PARAMETER) != 0});
+    }
 }
 
 // Counts, indexes and the diagnostics of names defined but never used and
 // used but never defined.
-void index_analysis() {
-    Analysis& a = *run.result;
+void index_analysis(Making& m) {
+    Analysis& a = m.result;
     std::size_t names = a.names.size();
     a.symbol_first.assign(names + 1, 0);
     for (const Occurrence& o : a.occurrences) {
@@ -328,43 +226,16 @@ void index_analysis() {
             std::uint32_t k = a.by_symbol[slot];
             if (!a.occurrences[k].listed) continue;
             if (usage == symbols::USAGE_NEVER_DEFINED)
-                add_diagnostic(file_of(a, k), CLASS_UNDEFINED, range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
+                add_diagnostic(m, file_of(a, k), CLASS_UNDEFINED, range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
             else if (usage == symbols::USAGE_NEVER_USED)
-                add_diagnostic(file_of(a, k), CLASS_UNUSED, range_of(a, k), SEVERITY_HINT, a.names[s] + " is defined but never used", true);
+                add_diagnostic(m, file_of(a, k), CLASS_UNUSED, range_of(a, k), SEVERITY_HINT, a.names[s] + " is defined but never used", true);
         }
     }
 }
 
-// The file whose identity is path (platform::identity_path), made when new
-// with the URI of name.
-std::uint32_t file_of_identity(const std::string& path, const std::string& name) {
-    for (std::uint32_t i = 0; i < files.size(); ++i)
-        if (platform::same_path(files[i].path, path)) return i;
-    files.push_back(File{path, uri_of_path(name), shown_name(path), false, std::string(), {}});
-    return static_cast<std::uint32_t>(files.size() - 1);
-}
-
-// Run files become files, now that the reading is over.
-void take_files() {
-    Analysis& a = *run.result;
-    std::vector<std::uint32_t> ids;
-    for (const RunFile& f : run.files) ids.push_back(file_of_identity(f.path, f.path));   // a run file's path is its identity
-    for (FileRun& r : a.file_runs) r.file = ids[r.file];
-    for (Diagnostic& d : a.diagnostics) d.file = ids[d.file];
-    for (IncludeRead& r : a.includes_read) {
-        r.file = ids[r.file];
-        r.target = ids[r.target];
-    }
-    a.files_read = ids;
-    a.files_read.push_back(a.main_file);
-    std::sort(a.files_read.begin(), a.files_read.end());
-    a.files_read.erase(std::unique(a.files_read.begin(), a.files_read.end()), a.files_read.end());
-}
-
 // The orders the requests search in: places by file, line and character,
 // names in byte order, diagnostics by file.
-void order_analysis() {
-    Analysis& a = *run.result;
+void order_analysis(Analysis& a) {
     // By file in reading order (counted), then by place within a file: a
     // file read once is in place order already.
     std::vector<std::uint32_t> file_first(files.size() + 1, 0);
@@ -388,50 +259,18 @@ void order_analysis() {
         auto from = a.by_place.begin() + file_first[f], to = a.by_place.begin() + file_first[f + 1];
         if (!std::is_sorted(from, to, before)) std::stable_sort(from, to, before);
     }
-    // The table's names come in byte order already: only the names it does
-    // not hold are sorted and merged in (and all sorted should its order differ).
-    auto name_before = [&a](std::uint32_t x, std::uint32_t y) { return a.names[x] < a.names[y]; };
-    std::vector<std::uint32_t> rest;
-    run.in_tree.resize(a.names.size());
-    for (std::uint32_t i = 0; i < a.names.size(); ++i)
-        if (!run.in_tree[i]) rest.push_back(i);
-    std::sort(rest.begin(), rest.end(), name_before);
+    // The names are the table's, in its (byte) order.
     a.sorted_names.resize(a.names.size());
-    std::merge(run.tree_order.begin(), run.tree_order.end(), rest.begin(), rest.end(), a.sorted_names.begin(), name_before);
-    if (!std::is_sorted(a.sorted_names.begin(), a.sorted_names.end(), name_before))
-        std::sort(a.sorted_names.begin(), a.sorted_names.end(), name_before);
+    for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
     std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(), [](const Diagnostic& x, const Diagnostic& y) {
         return std::make_tuple(x.file, x.range.start.line, x.range.start.character) <
                std::make_tuple(y.file, y.range.start.line, y.range.start.character);
     });
 }
 
-// Reads and analyses the main source of run.result: the table holds the
-// source and the run its occurrences once it ends.  Returns the start of the
-// console's message when the source cannot be opened or failed while read,
-// else nullptr.
-const char* read_source() {
-    const File& main = files[run.result->main_file];
-    platform::TextStream* source = platform::open_read(main.path.c_str());
-    if (source == nullptr) return fatal::TEXT_OPEN_SOURCE;
-    listing::reset_listing();
-    analysis::reset_analysis();
-    symbols::reset_symbols();
-    input::reset_input(source, main.path, input::KEEP_OFFSETS);
-    run.opened = true;
-    run_file(0);
-    while (input::next_line()) {
-        analysis::analyse_line_to(take_symbol);
-        input::count_line();
-    }
-    symbols::finish_recording();   // the tree of the names, read by take_kinds
-    return input::close_source() ? nullptr : fatal::TEXT_READ_SOURCE;
-}
-
 bool reads(const Analysis& a, std::uint32_t file) {
     return std::binary_search(a.files_read.begin(), a.files_read.end(), file);
 }
-
 }  // namespace
 
 std::uint32_t file_of(const Analysis& a, std::uint32_t k) {
@@ -487,29 +326,31 @@ void analyse(std::size_t index) {
     fresh.folder = std::move(a.folder);
     std::swap(a, fresh);
     fresh = Analysis{};   // the old index goes before the new one grows
-    run = Run{};
-    run.result = &a;
     // A file past the bound is one that cannot be read: however much a file
     // brings in, the analysis ends and the server answers again.
     platform::read_limit = MAX_FILE_LENGTH;
-    // The files the last analysis read are read once, here, and the reader
-    // reads them from memory like the editor's texts: the positions come
-    // from the very bytes the reader saw.
-    for (std::uint32_t id : read_before) add_run_file(files[id].path);
-    // The table names copies of the paths: a run file moves when more are met.
-    std::vector<std::string> paths;
+    // The main source and the files the last analysis read are read once,
+    // here, and the reader reads them from memory like the editor's texts:
+    // the positions come from the very bytes the reader saw.  (Read before
+    // the run, while the mentions take no room: on the 1,000,000-line
+    // realistic program, the server's peak at start-up was 69 MiB with the
+    // source read after the run, in doubling room beside the mentions, and
+    // is 50 MiB so.)
+    std::unordered_map<std::uint32_t, ReadText> texts;
     std::vector<platform::MemoryFile> memory;
-    for (const File& f : files) {
-        if (!f.open) continue;
-        paths.push_back(f.path);
-        memory.push_back(platform::MemoryFile{nullptr, f.text.data(), f.text.size()});
+    read_before.push_back(a.main_file);
+    std::sort(read_before.begin(), read_before.end());
+    read_before.erase(std::unique(read_before.begin(), read_before.end()), read_before.end());
+    for (std::uint32_t id : read_before) {
+        if (files[id].open) continue;
+        auto own = std::make_unique<std::string>();
+        if (!platform::read_file(files[id].path.c_str(), own.get())) continue;
+        own->shrink_to_fit();   // read in doubling room: up to twice its size (33.5 MB for 24.5 MB)
+        texts.emplace(id, ReadText{own.get(), std::move(own), {}});
     }
-    for (const RunFile& f : run.files) {
-        if (f.open >= 0 || !f.readable) continue;
-        paths.push_back(f.path);
-        memory.push_back(platform::MemoryFile{nullptr, f.loaded->data(), f.loaded->size()});
-    }
-    for (std::size_t i = 0; i < memory.size(); ++i) memory[i].path = paths[i].c_str();
+    for (const File& f : files)
+        if (f.open) memory.push_back(platform::MemoryFile{f.path.c_str(), f.text.data(), f.text.size()});
+    for (const auto& [id, t] : texts) memory.push_back(platform::MemoryFile{files[id].path.c_str(), t.text->data(), t.text->size()});
     platform::set_memory_files(memory.data(), static_cast<int>(memory.size()));
     // Include names are resolved against the analysis's folder, by the -i list
     // in force; the folder by its name, so one deleted and made again (a fresh
@@ -519,30 +360,65 @@ void analyse(std::size_t index) {
     for (const std::string& name : excludes_set ? excludes : command_excludes) input::add_exclude(name.c_str());
     platform::forget_files_read();   // the record of files a listing may not replace: the server writes none
     const char* failure = nullptr;
-    bool read_through = false;
-    try {
-        failure = read_source();
-        if (run.opened) {
-            take_kinds(symbols::symbol_root);
-            note_include_failures();
-            note_include_reads();
-            note_cut_lines();
-            read_through = true;
+    analysis::Record record;
+    platform::TextStream* source = platform::open_read(files[a.main_file].path.c_str());
+    if (source == nullptr) {
+        failure = fatal::TEXT_OPEN_SOURCE;
+    } else {
+        try {
+            record = analysis::analyse_source(source, files[a.main_file].path.c_str(), analysis::KEEP_MENTIONS);
+            if (record.source_failed) failure = fatal::TEXT_READ_SOURCE;
+        } catch (const fatal::FatalExit&) {   // nothing of the run is left
+            failure = fatal::TEXT_READ_SOURCE;
+            record = analysis::Record{};
         }
-    } catch (const fatal::FatalExit&) {   // the reader closes what it left open at its next reset
-        failure = fatal::TEXT_READ_SOURCE;
     }
     platform::set_memory_files(nullptr, 0);
     platform::read_limit = 0;
-    symbols::release_tree();
-    input::release_line_record();   // before the index grows
-    listing::reset_listing();       // the title a PAGE gave: nothing of the run stays outside its analysis
-    if (read_through) index_analysis();
-    take_files();
+    // The files of the record, while the folder its names are resolved in is
+    // the working directory; then their texts, each read once.
+    Making m{a, record.run, {}, std::move(texts)};
+    std::unordered_map<std::string, std::uint32_t> file_named;
+    for (const input::FileRecord& f : record.run.file_records) {
+        auto found = file_named.find(f.name);
+        if (found == file_named.end()) {
+            std::string path = platform::identity_path(f.name.c_str());
+            found = file_named.emplace(f.name, file_of_identity(path, path)).first;   // a path read is its identity
+        }
+        m.file_of_record.push_back(found->second);
+    }
+    for (std::uint32_t id : m.file_of_record) {
+        if (m.texts.count(id) != 0) continue;
+        ReadText t{&files[id].text, nullptr, {}};
+        if (!files[id].open) {
+            t.own = std::make_unique<std::string>();
+            platform::read_limit = MAX_FILE_LENGTH;
+            platform::read_file(files[id].path.c_str(), t.own.get());
+            platform::read_limit = 0;
+            t.own->shrink_to_fit();
+            t.text = t.own.get();
+        }
+        m.texts.emplace(id, std::move(t));
+    }
+    for (auto& [id, t] : m.texts) t.cursor = position_cursor(*t.text);
+    if (!record.run.file_records.empty()) {
+        std::vector<NodeName> nodes;
+        take_names(m, record.table.root, &nodes);
+        take_mentions(m, record.mentions, nodes);
+        note_include_failures(m);
+        note_include_reads(m);
+        note_cut_lines(m);
+    }
+    record = analysis::Record{};   // before the index grows
+    m.texts.clear();
+    index_analysis(m);
+    a.files_read = m.file_of_record;
+    a.files_read.push_back(a.main_file);
+    std::sort(a.files_read.begin(), a.files_read.end());
+    a.files_read.erase(std::unique(a.files_read.begin(), a.files_read.end()), a.files_read.end());
     // A main source that cannot be read: an error on its first line.
-    if (failure != nullptr) run.result->diagnostics.push_back(Diagnostic{a.main_file, CLASS_SOURCE, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
-    order_analysis();
-    run = Run{};
+    if (failure != nullptr) a.diagnostics.push_back(Diagnostic{a.main_file, CLASS_SOURCE, Range{{0, 0}, {0, 0}}, SEVERITY_ERROR, false, failure + files[a.main_file].shown});
+    order_analysis(a);
     a.generation = ++analyses_made;   // what outline.cpp made of the analyses before is stale now
 }
 
@@ -721,7 +597,6 @@ void reset_workspace() {
     excludes_set = false;
     files.clear();
     analyses.clear();
-    run = Run{};
 }
 
 }  // namespace lsp

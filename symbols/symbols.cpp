@@ -11,13 +11,15 @@
 
 namespace symbols {
 
-namespace {
-
 // A pool hands out memory from large blocks and returns it all at once.
-struct Block {
-    Block* previous;
+struct PoolBlock {
+    PoolBlock* previous;
     std::size_t size;
 };
+
+namespace {
+
+using Block = PoolBlock;
 
 struct Pool {
     Block* last;        // newest block, or nullptr
@@ -61,12 +63,16 @@ void* pool_take(Pool& pool, std::size_t bytes, std::size_t align) {
     return p + pad;
 }
 
-void pool_release(Pool& pool) {
-    for (Block* b = pool.last; b != nullptr;) {
+void free_blocks(Block* last) {
+    for (Block* b = last; b != nullptr;) {
         Block* previous = b->previous;
         std::free(b);
         b = previous;
     }
+}
+
+void pool_release(Pool& pool) {
+    free_blocks(pool.last);
     pool = Pool{};
 }
 
@@ -407,9 +413,17 @@ void finish_recording() {
     if (tree_count != index_count) build_tree();
 }
 
-char record_name(const char* text, std::uint32_t length, char mark, char kind) {
+const SymbolNode* record_name(const char* text, std::uint32_t length, char mark, char kind, char* stored) {
     record_queued();
-    return stored_mark(find_or_add(text, length, hash_name(text, length), kind), mark, kind);
+    SymbolNode* n = find_or_add(text, length, hash_name(text, length), kind);
+    if (n->kind == 0) n->kind = kind;
+    *stored = stored_mark(n, mark, kind);
+    return n;
+}
+
+const SymbolNode* note_name(const char* text, std::uint32_t length) {
+    record_queued();
+    return find_or_add(text, length, hash_name(text, length), 0);
 }
 
 int usage_of(const SymbolNode* node) {
@@ -417,6 +431,51 @@ int usage_of(const SymbolNode* node) {
     RefWalk w;
     for (const RefEntry* e = first_ref(node, &w); e != nullptr; e = next_ref(&w)) (e->mark == '#' ? defined : used) = true;
     return usage_from(defined, used);
+}
+
+Table::Table(Table&& other) noexcept
+    : root(other.root), name_width(other.name_width), number_width(other.number_width), node_blocks(other.node_blocks),
+      entry_blocks(other.entry_blocks) {
+    other.root = nullptr;
+    other.node_blocks = other.entry_blocks = nullptr;
+}
+
+Table& Table::operator=(Table&& other) noexcept {
+    if (this != &other) {
+        free_blocks(node_blocks);
+        free_blocks(entry_blocks);
+        root = other.root;
+        name_width = other.name_width;
+        number_width = other.number_width;
+        node_blocks = other.node_blocks;
+        entry_blocks = other.entry_blocks;
+        other.root = nullptr;
+        other.node_blocks = other.entry_blocks = nullptr;
+    }
+    return *this;
+}
+
+Table::~Table() {
+    free_blocks(node_blocks);
+    free_blocks(entry_blocks);
+}
+
+Table take_table() {
+    finish_recording();
+    Table t;
+    t.root = symbol_root;
+    t.name_width = name_width;
+    t.number_width = number_width;
+    t.node_blocks = symbol_pool.last;
+    t.entry_blocks = reference_pool.last;
+    symbol_pool = Pool{};
+    reference_pool = Pool{};
+    symbol_root = nullptr;
+    tree_count = 0;
+    index_release();
+    name_width = MIN_NAME_WIDTH;
+    number_width = MIN_NUMBER_WIDTH;
+    return t;
 }
 
 void release_tree() {

@@ -41,7 +41,8 @@ static_assert(sizeof(RefChunk) % alignof(RefEntry) == 0, "entries follow the chu
 
 struct SymbolNode {
     const char* name;     // the symbol's text, case kept, zero-terminated
-    char kind;            // "M" macro name, " " otherwise; fixed at creation
+    char kind;            // "M" macro name, " " otherwise; fixed at creation (0 until then
+                          // for a name only note_name met)
     std::int8_t height;   // height of this subtree, 1 for a leaf
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
@@ -74,7 +75,27 @@ inline const RefEntry* next_ref(RefWalk* walk) {
     return walk->chunk->entries();
 }
 
-inline SymbolNode* symbol_root = nullptr;          // the table of the current source
+struct PoolBlock;   // a block of memory the nodes, names and entries of a table live in
+
+// A table once its source is read: a value its owner keeps, moves or lets
+// go, which releases its nodes, names and entries with it.
+struct Table {
+    SymbolNode* root = nullptr;                   // nullptr for a table without names
+    std::int32_t name_width = MIN_NAME_WIDTH;     // 8..32: longest name plus one blank
+    std::int32_t number_width = MIN_NUMBER_WIDTH; // digits of the largest recorded line, at least 4
+    PoolBlock* node_blocks = nullptr;             // where its nodes and names live
+    PoolBlock* entry_blocks = nullptr;            // where its entries live
+
+    Table() = default;
+    Table(Table&& other) noexcept;
+    Table& operator=(Table&& other) noexcept;
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+    ~Table();
+};
+
+// The table being filled: recording writes it, take_table hands it over.
+inline SymbolNode* symbol_root = nullptr;          // its root
 inline std::int32_t name_width = MIN_NAME_WIDTH;   // 8..32: longest name plus one blank
 inline std::int32_t number_width = MIN_NUMBER_WIDTH;  // digits of the largest recorded line, at least 4
 
@@ -93,9 +114,13 @@ void record_reference(const char* text, std::uint32_t length, char mark, char ki
 void finish_recording();
 // Records the name of an occurrence as record_reference does, but not the
 // occurrence itself (for a reader that keeps the occurrences on its own):
-// a symbol not seen before is created with kind and no entry.  Returns the
-// mark record_reference would store.
-char record_name(const char* text, std::uint32_t length, char mark, char kind);
+// a symbol not seen before is created with kind and no entry, one that
+// note_name made takes kind now.  Returns its node; *stored is the mark
+// record_reference would store.
+const SymbolNode* record_name(const char* text, std::uint32_t length, char mark, char kind, char* stored);
+// The node of a name met where the statement records nothing, made when new
+// with kind 0 (undecided: the next record_name of it decides).
+const SymbolNode* note_name(const char* text, std::uint32_t length);
 // Whether the symbol is defined and used, defined but never used or used but
 // never defined: USAGE_DEFINED_AND_USED..USAGE_NEVER_DEFINED.
 int usage_of(const SymbolNode* node);
@@ -104,7 +129,10 @@ int usage_of(const SymbolNode* node);
 constexpr int usage_from(bool defined, bool used) {
     return !used ? USAGE_NEVER_USED : !defined ? USAGE_NEVER_DEFINED : USAGE_DEFINED_AND_USED;
 }
-// Returns every node, name and entry of the table to the heap; the table is empty.
+// Hands the table being filled over, every occurrence recorded; the table
+// being filled is then empty (widths 8 and 4) and its index released.
+Table take_table();
+// Returns every node, name and entry of the table being filled to the heap; it is empty.
 void release_tree();
 // Per-source reset: empty table (what one left is released), widths 8 and 4.
 void reset_symbols();

@@ -9,12 +9,12 @@
 
 namespace test_util {
 
-// The nodes of the table in name order, walked without recursion, once
-// every occurrence is recorded.
-inline std::vector<const symbols::SymbolNode*> nodes_in_order() {
+// The nodes of the table at root (the one being filled when none is named)
+// in name order, walked without recursion, once every occurrence is recorded.
+inline std::vector<const symbols::SymbolNode*> nodes_in_order(const symbols::SymbolNode* root = nullptr) {
     symbols::finish_recording();
     std::vector<const symbols::SymbolNode*> out, stack;
-    const symbols::SymbolNode* n = symbols::symbol_root;
+    const symbols::SymbolNode* n = root != nullptr ? root : symbols::symbol_root;
     while (n != nullptr || !stack.empty()) {
         for (; n != nullptr; n = n->less) stack.push_back(n);
         n = stack.back();
