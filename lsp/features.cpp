@@ -232,6 +232,31 @@ std::vector<SymbolAnswer> document_symbols(std::uint32_t file) {
     return once;
 }
 
+bool document_definition(std::uint32_t file, const std::string& name, Location* where, bool* macro) {
+    bool found = false;
+    int kind = KIND_CONSTANT;
+    for (const Analysis* a : scope_of(file)) {
+        std::uint32_t id;
+        if (!find_name(*a, name, &id)) continue;
+        for (std::uint32_t slot = a->symbol_first[id]; slot < a->symbol_first[id + 1]; ++slot) {
+            std::uint32_t k = a->by_symbol[slot];
+            if (a->occurrences[k].mark != '#' || a->occurrences[k].parameter || file_of(*a, k) != file) continue;
+            Range r = range_of(*a, k);
+            auto key = std::make_tuple(r.start.line, r.start.character);
+            auto best = [where] { return std::make_tuple(where->range.start.line, where->range.start.character); };
+            if (!found || key < best()) {
+                *where = Location{file, r};
+                kind = kind_of(*a, id);
+                found = true;
+            } else if (key == best() && kind_of(*a, id) == KIND_FUNCTION) {
+                kind = KIND_FUNCTION;   // as document_symbols gives a definition two main sources see
+            }
+        }
+    }
+    *macro = kind == KIND_OPERATOR;
+    return found;
+}
+
 std::vector<SymbolAnswer> workspace_symbols(std::string_view query) {
     std::string wanted = upper_text(query);
     std::vector<SymbolAnswer> found;

@@ -371,6 +371,10 @@ std::vector<std::pair<Range, bool>> highlights(std::uint32_t file, const std::st
 std::string hover_text(std::uint32_t file, const std::string& name);
 // The symbols file defines, in the order of their first definition.
 std::vector<SymbolAnswer> document_symbols(std::uint32_t file);
+// Where file first defines name, as document_symbols gives it (its first
+// '#' there that is no macro's parameter), and whether it is a macro name
+// there; false when file defines no such name.
+bool document_definition(std::uint32_t file, const std::string& name, Location* where, bool* macro);
 // The defined symbols of every analysis whose name holds query, letter case
 // aside, each once, at most MAX_WORKSPACE_SYMBOLS.
 std::vector<SymbolAnswer> workspace_symbols(std::string_view query);

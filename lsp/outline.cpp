@@ -450,12 +450,13 @@ std::string documented_hover(std::uint32_t file, const std::string& name) {
     std::string facts = hover_text(file, name);
     std::vector<Location> defined = definitions(file, name);
     if (defined.empty()) return facts;
-    const SymbolAnswer* found = nullptr;
-    std::vector<SymbolAnswer> there = document_symbols(defined.front().file);
-    for (const SymbolAnswer& s : there)
-        if (found == nullptr && s.name == name) found = &s;
-    if (found == nullptr) return facts;
-    std::string doc = documentation_at(found->where, found->kind == KIND_OPERATOR);
+    // The definition as the outline shows it, found among the name's own
+    // occurrences: the outline of the 1,000,000-line realistic program made
+    // for it took 30 of a hover's 35 ms.
+    Location where;
+    bool macro = false;
+    if (!document_definition(defined.front().file, name, &where, &macro)) return facts;
+    std::string doc = documentation_at(where, macro);
     if (doc.empty()) return facts;
     std::size_t head = facts.find("\n\n");   // the name's own line comes first
     if (head == std::string::npos) return doc + "\n\n" + facts;

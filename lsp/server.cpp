@@ -588,14 +588,24 @@ Answer on_rename(json& params) {
     return json{{"changes", std::move(changes)}};
 }
 
+// The folds are formatted straight into the answer's text, members in the
+// order a JSON value would write them: as a value, the folds of the
+// 1,000,000-line realistic program (4.8 MB) took 250 ms, and 14 ms more to
+// free it while the next request waited.
 Answer on_folding_range(json& params) {
-    json list = json::array();
-    for (const Fold& f : folds(document_of(params))) {
-        json item{{"startLine", f.first}, {"endLine", f.last}};
-        if (f.kind == FOLD_COMMENT) item["kind"] = "comment";
-        list.push_back(std::move(item));
-    }
-    return list;
+    return std::function<void(const json&)>([found = folds(document_of(params))](const json& id) {
+        std::string body = response_head(id) + "[";
+        char digits[16];
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            body += i > 0 ? ",{\"endLine\":" : "{\"endLine\":";
+            body.append(digits, std::to_chars(digits, digits + sizeof digits, found[i].last).ptr);
+            body += found[i].kind == FOLD_COMMENT ? ",\"kind\":\"comment\",\"startLine\":" : ",\"startLine\":";
+            body.append(digits, std::to_chars(digits, digits + sizeof digits, found[i].first).ptr);
+            body += '}';
+        }
+        body += "]}";
+        write_framed(body);
+    });
 }
 
 Answer on_document_link(json& params) {
