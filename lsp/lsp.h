@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -498,8 +499,8 @@ struct SemanticToken {
     int modifiers;             // TOKEN_MODIFIER_* bits
 };
 
-// The tokens of file the editor colours, in order.
-std::vector<SemanticToken> semantic_tokens(std::uint32_t file);
+// Gives each the tokens of file the editor colours, in order.
+void semantic_tokens(std::uint32_t file, const std::function<void(const SemanticToken&)>& each);
 
 // A lens over a subroutine (outline.cpp too): the JSRs that call it.
 struct CallLens {
