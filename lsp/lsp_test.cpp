@@ -347,6 +347,33 @@ TEST_F(LspWorkspace, CallsAreFoundAgainAfterAnEdit) {
     EXPECT_EQ(callers(), "RUN@2 RUN@3 ");
 }
 
+TEST_F(LspWorkspace, CallsOfAFileOfManyMarksAreFoundByName) {
+    // Past 65,536 marks a file's marks are looked up by name: the same
+    // callers, in the same order, as a walk of a small file gives.
+    std::string text = "SUB1\tRTS\nM1\t.MACRO\n\tJSR\tSUB1\n\t.ENDM\nM2\t.MACRO\n\tJSR\tSUB1\n\t.ENDM\n"
+                       "GO\tNOP\n\tM2\n\tJSR\tSUB1\n\tM1\n\tM2\nFILL\tNOP\n";
+    for (int i = 0; i < 70000; ++i) text += "\tLDA\tFILL\n";
+    text += "LAST\tNOP\n\tM1\n";   // lines 70,013 and 70,014
+    open({{"MAIN.AVL", text}}, {"MAIN"});
+    std::string found;
+    for (const lsp::Call& c : lsp::incoming_calls(file("MAIN.AVL"), "SUB1")) {
+        found += c.item.name + " (" + c.item.detail + "):";
+        for (const lsp::Range& r : c.from) found += " " + std::to_string(r.start.line);
+        found += "\n";
+    }
+    EXPECT_EQ(found,
+              "M1 (MAIN.AVL:2): 2\n"
+              "M2 (MAIN.AVL:5): 5\n"
+              "GO (MAIN.AVL:8): 9\n"
+              "GO (MAIN.AVL:8, through macro M2): 8 11\n"
+              "GO (MAIN.AVL:8, through macro M1): 10\n"
+              "LAST (MAIN.AVL:70014, through macro M1): 70014\n");
+    found.clear();
+    for (const lsp::Call& c : lsp::outgoing_calls(file("MAIN.AVL"), "LAST"))
+        for (const lsp::Range& r : c.from) found += c.item.name + "@" + std::to_string(r.start.line) + " ";
+    EXPECT_EQ(found, "SUB1@70014 ");
+}
+
 TEST_F(LspWorkspace, ALongTextComesOutOfItsMessageAsTheJsonReaderReadsIt) {
     open({{"T.AVL", "\tNOP\n"}}, {"T"});
     std::string uri = "file://" + dir + "/T.AVL";
