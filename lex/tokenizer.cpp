@@ -66,7 +66,7 @@ std::int32_t scan_identifier() {
     }
     std::int32_t row = 0;
     // Reserved, then mnemonic.
-    std::int32_t kind = classify_identifier(token_start, token_length, &row);
+    std::int32_t kind = classify_line_identifier(token_start, token_length, &row);
     if (kind != TOKEN_SYMBOL) keyword_index = row;
     return kind;
 }
@@ -79,7 +79,7 @@ std::int32_t scan_dot() {
         return TOKEN_SYMBOL;
     }
     char* end = const_cast<char*>(skip_name(name));
-    std::int32_t row = find_directive(name, static_cast<int>(end - name));
+    std::int32_t row = find_line_directive(name, static_cast<int>(end - name));
     scan_position = end;
     if (row >= 0) {
         set_text(name, end);
@@ -149,6 +149,7 @@ std::int32_t fetch_token() {
     token_start = p;
     char c = *p;
     scan_position = p + 1;
+    if (has_class(c, CLASS_LETTER)) return scan_identifier();   // the most common token first: N
     switch (c) {
     case '\0':
     case '\n':

@@ -23,7 +23,7 @@ protected:
 // Puts bytes (terminator included) into the line buffer as the reader would;
 // the rest of the buffer holds letters, so a scan past the terminator shows.
 void put_bytes(std::string_view bytes) {
-    ASSERT_LE(bytes.size(), sizeof input::line_buffer);
+    ASSERT_LE(bytes.size(), std::size_t{input::LINE_BUFFER_SIZE});
     std::memset(input::line_buffer, 'X', sizeof input::line_buffer);
     std::memcpy(input::line_buffer, bytes.data(), bytes.size());
     lex::start_line();

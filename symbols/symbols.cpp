@@ -155,8 +155,20 @@ std::uint64_t hash_name(const char* p, std::uint32_t n) {
         std::memcpy(&w, p, 8);
         h = mix(h ^ w);
     }
+    // The last 0 to 7 bytes without a loop: two four-byte loads that may
+    // overlap, or the first, middle and last byte (the length is in h
+    // already).  Against a byte loop, N.
     std::uint64_t w = 0;
-    for (std::uint32_t i = 0; i < n; ++i) w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    if (n >= 4) {
+        std::uint32_t first;
+        std::uint32_t last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + n - 4, 4);
+        w = first | std::uint64_t{last} << 32;
+    } else if (n > 0) {
+        w = std::uint64_t{static_cast<unsigned char>(p[0])} | std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+            std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+    }
     return mix(h ^ w);
 }
 
