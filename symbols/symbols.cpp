@@ -325,15 +325,45 @@ SymbolNode* link_balanced(const SortKey* keys, std::uint32_t first, std::uint32_
     return n;
 }
 
+// Sorts the n keys by sorts_before, using n more keys at scratch: by their
+// prefixes a byte at a time from the last (a pass that would move nothing,
+// because every key has the same byte there, is left out), then each run of
+// equal prefixes by the names.  Against std::sort with sorts_before, N.
+void sort_keys(SortKey* keys, SortKey* scratch, std::uint32_t n) {
+    if (n == 0) return;
+    std::uint32_t counts[8][256] = {};
+    for (std::uint32_t i = 0; i < n; ++i)
+        for (int d = 0; d < 8; ++d) ++counts[d][(keys[i].prefix >> 8 * d) & 0xFF];
+    SortKey* from = keys;
+    SortKey* to = scratch;
+    for (int d = 0; d < 8; ++d) {
+        std::uint32_t* count = counts[d];
+        if (count[(from[0].prefix >> 8 * d) & 0xFF] == n) continue;
+        std::uint32_t at = 0;
+        for (int b = 0; b < 256; ++b) {
+            std::uint32_t c = count[b];
+            count[b] = at;
+            at += c;
+        }
+        for (std::uint32_t i = 0; i < n; ++i) to[count[(from[i].prefix >> 8 * d) & 0xFF]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != keys) std::memcpy(keys, from, std::size_t{n} * sizeof(SortKey));
+    for (std::uint32_t i = 0, j; i < n; i = j) {
+        for (j = i + 1; j < n && keys[j].prefix == keys[i].prefix;) ++j;
+        if (j - i > 1) std::sort(keys + i, keys + j, sorts_before);
+    }
+}
+
 // Builds symbol_root's tree from every name in the index.
 void build_tree() {
-    auto* keys = static_cast<SortKey*>(std::malloc(std::size_t{index_count} * sizeof(SortKey)));
+    auto* keys = static_cast<SortKey*>(std::malloc(std::size_t{index_count} * 2 * sizeof(SortKey)));
     if (keys == nullptr) fatal::report_error(fatal::ERROR_HEAP);
     std::uint32_t n = 0;
     for (std::uint32_t i = 0; i <= index_mask; ++i)
         if (index_slots[i].tag != 0) keys[n++] = SortKey{prefix_of(index_slots[i].node), index_slots[i].node};
     assert(n == index_count);
-    std::sort(keys, keys + n, sorts_before);
+    sort_keys(keys, keys + n, n);
     symbol_root = link_balanced(keys, 0, n);
     tree_count = n;
     std::free(keys);
