@@ -187,6 +187,29 @@ TEST_F(TokenizerTest, IdentifiersAndLabels) {
     });
 }
 
+TEST_F(TokenizerTest, NamesOfEveryLengthEndAtTheFirstByteThatIsNoNameCharacter) {
+    // Every name character at every place of names up to 60 long, each name
+    // ended by a byte just outside the ranges of name characters, or by the
+    // line's end at its 254th character.
+    const std::string_view body = "0189AZaz._?MQmq";
+    const std::string_view enders = std::string_view("/:@[`{\x7F\x80\xC1\xFF \t,\0", 14);
+    for (std::size_t length = 1; length <= 60; ++length) {
+        std::string name = "Q";
+        while (name.size() < length) name += body[(name.size() * 7 + length) % body.size()];
+        for (char ender : enders) {
+            put_line(name + ender + "X");
+            ASSERT_EQ(lex::fetch_token(), lex::TOKEN_SYMBOL) << name << " + " << static_cast<int>(ender);
+            EXPECT_EQ(lex::token_text(), name) << static_cast<int>(ender);
+        }
+        std::string last = std::string(254 - length, ' ') + name;
+        put_line(last);
+        lex::skip_blanks();
+        ASSERT_EQ(lex::fetch_token(), lex::TOKEN_SYMBOL);
+        EXPECT_EQ(lex::token_text(), name);
+        EXPECT_EQ(lex::fetch_token(), lex::TOKEN_END);
+    }
+}
+
 TEST_F(TokenizerTest, DottedNames) {
     check({
         {".include", "DIR include 18|END \\n"},
