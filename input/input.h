@@ -17,6 +17,7 @@
 namespace input {
 
 inline constexpr int LINE_BUFFER_SIZE = 256;   // 254 characters, line feed, terminator
+inline constexpr int LINE_PADDING = 16;        // bytes after the line buffer that a scan may load, never use
 inline constexpr int MAX_INCLUDE_DEPTH = 4;    // include files open at once
 inline constexpr int MAX_EXCLUDES = 16;        // names in the -i list
 inline constexpr const char* SOURCE_EXTENSION = ".AVL";   // given to a source name without one
@@ -87,7 +88,9 @@ struct TextCursor {
 
 // The current line.  Once next_line has handed it out it always ends with a
 // line feed followed by a zero, so a scan that stops at the zero never leaves it.
-inline char line_buffer[LINE_BUFFER_SIZE];
+// LINE_PADDING bytes follow its LINE_BUFFER_SIZE, so that a scan may load up to
+// 16 bytes from any character of it at once (the tokenizer does).
+inline char line_buffer[LINE_BUFFER_SIZE + LINE_PADDING];
 inline int line_length = 0;                        // characters of the line, its line feed included
 inline platform::TextStream* input_file = nullptr; // source_file or the innermost include
 inline platform::TextStream* include_stack[MAX_INCLUDE_DEPTH];  // level 0 is the outermost include

@@ -205,6 +205,10 @@ bool is_one_symbol(const char* text, std::size_t length, std::size_t max_length)
 // Row of directive_table that the length characters at text name, letter case
 // aside, or -1.
 std::int32_t find_directive(const char* text, int length);
+// classify_identifier and find_directive for a name of identifier characters
+// in input::line_buffer, whose padding lets them load eight bytes from it.
+std::int32_t classify_line_identifier(const char* text, int length, std::int32_t* row);
+std::int32_t find_line_directive(const char* text, int length);
 
 // Starts the scan of the line the reader just handed out, at its first character.
 void start_line();

@@ -1,6 +1,8 @@
 // The tokenizer: one token per call from input::scan_position.  Every scan
 // stops at the line's terminating zero (or an earlier NUL), which belongs to
 // no character class and is never a quote, so it never leaves the line.
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "lex/lex.h"
@@ -20,8 +22,43 @@ inline const char* skip_class(const char* p, unsigned char k) {
     return p;
 }
 
-// The rest of an identifier: identifier characters and decimal digits.
-inline const char* skip_name(const char* p) { return skip_class(p, CLASS_IDENT | CLASS_DIGIT); }
+// Sixteen bytes as one vector: a comparison gives all ones in every byte
+// where it holds, 0 elsewhere.
+using Chars16 = signed char __attribute__((vector_size(16)));
+
+// Place of the first byte in memory of the eight of w (loaded from memory)
+// that is not zero; w is not zero.
+inline int first_byte_set(std::uint64_t w) {
+    if constexpr (std::endian::native == std::endian::little) return std::countr_zero(w) >> 3;
+    return std::countl_zero(w) >> 3;
+}
+
+// The rest of an identifier: identifier characters and decimal digits.  The
+// first eight through the class table, as most names are shorter; from
+// there sixteen at a time, looked at as one vector (a name ends at the
+// line's terminator at the latest, so a load never passes the line buffer's
+// padding).  The vector alone for every name took 3 % more instructions on
+// 200,000 realistic lines; from the ninth character, 5 % fewer on 200,000
+// wide lines, whose names are long, and 1 % on realistic.
+inline const char* skip_name(const char* p) {
+    for (int i = 0; i < 8; ++i, ++p)
+        if (!has_class(*p, CLASS_IDENT | CLASS_DIGIT)) return p;
+    for (;; p += 16) {
+        Chars16 v;
+        std::memcpy(&v, p, 16);
+        Chars16 folded = v | 0x20;   // a letter in lower case
+        Chars16 name = ((v >= '0') & (v <= '9')) | ((folded >= 'a') & (folded <= 'z')) | (v == '.') | (v == '_') |
+                       (v == '?');
+        std::uint64_t half[2];
+        std::memcpy(half, &name, 16);
+        if (~half[0] != 0) return p + first_byte_set(~half[0]);
+        if (~half[1] != 0) return p + 8 + first_byte_set(~half[1]);
+    }
+}
+static_assert(class_of('.') == CLASS_IDENT && class_of('?') == CLASS_IDENT && class_of('_') == CLASS_IDENT &&
+              class_of('@') == 0 && class_of('[') == 0 && class_of('`') == 0 && class_of('{') == 0 &&
+              class_of('/') == 0 && class_of(':') == 0 && class_of(0x80) == 0 && class_of(0xC1) == 0,
+              "skip_name's vector test and the class table agree on what ends a name");
 
 // The operator from token_start to scan_position.
 std::int32_t scan_operator() {
@@ -66,7 +103,7 @@ std::int32_t scan_identifier() {
     }
     std::int32_t row = 0;
     // Reserved, then mnemonic.
-    std::int32_t kind = classify_identifier(token_start, token_length, &row);
+    std::int32_t kind = classify_line_identifier(token_start, token_length, &row);
     if (kind != TOKEN_SYMBOL) keyword_index = row;
     return kind;
 }
@@ -79,7 +116,7 @@ std::int32_t scan_dot() {
         return TOKEN_SYMBOL;
     }
     char* end = const_cast<char*>(skip_name(name));
-    std::int32_t row = find_directive(name, static_cast<int>(end - name));
+    std::int32_t row = find_line_directive(name, static_cast<int>(end - name));
     scan_position = end;
     if (row >= 0) {
         set_text(name, end);
@@ -149,6 +186,9 @@ std::int32_t fetch_token() {
     token_start = p;
     char c = *p;
     scan_position = p + 1;
+    // The most common token first, before the switch: 1.7 % fewer
+    // instructions on 200,000 realistic lines (callgrind).
+    if (has_class(c, CLASS_LETTER)) return scan_identifier();
     switch (c) {
     case '\0':
     case '\n':

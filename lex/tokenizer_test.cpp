@@ -23,7 +23,7 @@ protected:
 // Puts bytes (terminator included) into the line buffer as the reader would;
 // the rest of the buffer holds letters, so a scan past the terminator shows.
 void put_bytes(std::string_view bytes) {
-    ASSERT_LE(bytes.size(), sizeof input::line_buffer);
+    ASSERT_LE(bytes.size(), std::size_t{input::LINE_BUFFER_SIZE});
     std::memset(input::line_buffer, 'X', sizeof input::line_buffer);
     std::memcpy(input::line_buffer, bytes.data(), bytes.size());
     lex::start_line();
@@ -185,6 +185,29 @@ TEST_F(TokenizerTest, IdentifiersAndLabels) {
         {"LDA2 A.INCLUDE", "SYM LDA2|SYM A.INCLUDE|END \\n"},
         {"JSR PRINT", "MNE JSR 36|SYM PRINT|END \\n"},
     });
+}
+
+TEST_F(TokenizerTest, NamesOfEveryLengthEndAtTheFirstByteThatIsNoNameCharacter) {
+    // Every name character at every place of names up to 60 long, each name
+    // ended by a byte just outside the ranges of name characters, or by the
+    // line's end at its 254th character.
+    const std::string_view body = "0189AZaz._?MQmq";
+    const std::string_view enders = std::string_view("/:@[`{\x7F\x80\xC1\xFF \t,\0", 14);
+    for (std::size_t length = 1; length <= 60; ++length) {
+        std::string name = "Q";
+        while (name.size() < length) name += body[(name.size() * 7 + length) % body.size()];
+        for (char ender : enders) {
+            put_line(name + ender + "X");
+            ASSERT_EQ(lex::fetch_token(), lex::TOKEN_SYMBOL) << name << " + " << static_cast<int>(ender);
+            EXPECT_EQ(lex::token_text(), name) << static_cast<int>(ender);
+        }
+        std::string last = std::string(254 - length, ' ') + name;
+        put_line(last);
+        lex::skip_blanks();
+        ASSERT_EQ(lex::fetch_token(), lex::TOKEN_SYMBOL);
+        EXPECT_EQ(lex::token_text(), name);
+        EXPECT_EQ(lex::fetch_token(), lex::TOKEN_END);
+    }
 }
 
 TEST_F(TokenizerTest, DottedNames) {

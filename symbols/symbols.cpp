@@ -155,8 +155,21 @@ std::uint64_t hash_name(const char* p, std::uint32_t n) {
         std::memcpy(&w, p, 8);
         h = mix(h ^ w);
     }
+    // The last 0 to 7 bytes without a loop: two four-byte loads that may
+    // overlap, or the first, middle and last byte (the length is in h
+    // already).  Against a byte loop, 1 % fewer instructions on 200,000
+    // realistic lines (callgrind).
     std::uint64_t w = 0;
-    for (std::uint32_t i = 0; i < n; ++i) w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    if (n >= 4) {
+        std::uint32_t first;
+        std::uint32_t last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + n - 4, 4);
+        w = first | std::uint64_t{last} << 32;
+    } else if (n > 0) {
+        w = std::uint64_t{static_cast<unsigned char>(p[0])} | std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+            std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+    }
     return mix(h ^ w);
 }
 
@@ -313,15 +326,49 @@ SymbolNode* link_balanced(const SortKey* keys, std::uint32_t first, std::uint32_
     return n;
 }
 
+// Sorts the n keys by sorts_before, using n more keys at scratch: by their
+// prefixes a byte at a time from the last (a pass that would move nothing,
+// because every key has the same byte there, is left out), then each run of
+// equal prefixes by the names.  Against std::sort with sorts_before, on
+// 1,000,000-line inputs (Release, CPU medians of 5 to 9 interleaved runs, a
+// loaded machine): wide 8 to 11 % less, ascending 1 to 5 %, realistic within
+// the noise.  The scratch keys cost 16 bytes a name while the tree is built
+// (peak RSS wide +3.2 MiB, ascending +2.9, realistic +0.3).
+void sort_keys(SortKey* keys, SortKey* scratch, std::uint32_t n) {
+    if (n == 0) return;
+    std::uint32_t counts[8][256] = {};
+    for (std::uint32_t i = 0; i < n; ++i)
+        for (int d = 0; d < 8; ++d) ++counts[d][(keys[i].prefix >> 8 * d) & 0xFF];
+    SortKey* from = keys;
+    SortKey* to = scratch;
+    for (int d = 0; d < 8; ++d) {
+        std::uint32_t* count = counts[d];
+        if (count[(from[0].prefix >> 8 * d) & 0xFF] == n) continue;
+        std::uint32_t at = 0;
+        for (int b = 0; b < 256; ++b) {
+            std::uint32_t c = count[b];
+            count[b] = at;
+            at += c;
+        }
+        for (std::uint32_t i = 0; i < n; ++i) to[count[(from[i].prefix >> 8 * d) & 0xFF]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != keys) std::memcpy(keys, from, std::size_t{n} * sizeof(SortKey));
+    for (std::uint32_t i = 0, j; i < n; i = j) {
+        for (j = i + 1; j < n && keys[j].prefix == keys[i].prefix;) ++j;
+        if (j - i > 1) std::sort(keys + i, keys + j, sorts_before);
+    }
+}
+
 // Builds symbol_root's tree from every name in the index.
 void build_tree() {
-    auto* keys = static_cast<SortKey*>(std::malloc(std::size_t{index_count} * sizeof(SortKey)));
+    auto* keys = static_cast<SortKey*>(std::malloc(std::size_t{index_count} * 2 * sizeof(SortKey)));
     if (keys == nullptr) fatal::report_error(fatal::ERROR_HEAP);
     std::uint32_t n = 0;
     for (std::uint32_t i = 0; i <= index_mask; ++i)
         if (index_slots[i].tag != 0) keys[n++] = SortKey{prefix_of(index_slots[i].node), index_slots[i].node};
     assert(n == index_count);
-    std::sort(keys, keys + n, sorts_before);
+    sort_keys(keys, keys + n, n);
     symbol_root = link_balanced(keys, 0, n);
     tree_count = n;
     std::free(keys);
