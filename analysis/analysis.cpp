@@ -116,8 +116,8 @@ void mention(const char* text_start, int length, bool listed) {
     }
     if (!run.cut_lines.empty() && run.cut_lines.back() == index) flags |= MENTION_LINE_CUT;
     int column = static_cast<int>(text_start - input::line_buffer);
-    std::int64_t from = input::file_offset(run, index, column);
-    std::int64_t to = input::file_offset(run, index, column + length - 1) + 1;
+    std::int64_t from, to;
+    input::file_span(run, index, column, length, &from, &to);
     int line_length = input::line_length - 1;
     assert(from >= 0 && to <= MAX_MENTION_OFFSET + 1 && "a file of at most 1 TiB");
     int file = run.line_runs.back().file;

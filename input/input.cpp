@@ -293,7 +293,7 @@ void release_line_record(RunRecord* run) {
     std::vector<TextBlock>().swap(run->text_blocks);
 }
 
-std::int64_t file_offset(const RunRecord& run, std::int32_t index, int column) {
+void file_span(const RunRecord& run, std::int32_t index, int column, int length, std::int64_t* from, std::int64_t* to) {
     assert((run.kept & KEEP_OFFSETS) != 0 && index >= 0 && index < run.lines_read);
     auto first = std::lower_bound(run.dropped_bytes.begin(), run.dropped_bytes.end(), DroppedByte{index, 0},
                                   [](const DroppedByte& a, const DroppedByte& b) {
@@ -302,10 +302,26 @@ std::int64_t file_offset(const RunRecord& run, std::int32_t index, int column) {
     auto line = std::lower_bound(run.line_offsets.begin(), run.line_offsets.end(), index,
                                  [](const LineOffset& l, std::int32_t i) { return l.line < i; });
     assert(line != run.line_offsets.end() && line->line == index && "a line the record keeps");
-    if (line == run.line_offsets.end() || line->line != index) return -1;
-    std::int64_t offset = line->start + column;
-    for (auto d = first; d != run.dropped_bytes.end() && d->line == index && d->column <= column; ++d) ++offset;
-    return offset;
+    if (line == run.line_offsets.end() || line->line != index) {
+        *from = -1;
+        *to = 0;
+        return;
+    }
+    // A column's offset: the line's start, the column, and each byte the
+    // reader dropped at or before it.
+    auto offset_of = [&](int at) {
+        std::int64_t offset = line->start + at;
+        for (auto d = first; d != run.dropped_bytes.end() && d->line == index && d->column <= at; ++d) ++offset;
+        return offset;
+    };
+    *from = offset_of(column);
+    *to = offset_of(column + length - 1) + 1;
+}
+
+std::int64_t file_offset(const RunRecord& run, std::int32_t index, int column) {
+    std::int64_t from, to;
+    file_span(run, index, column, 1, &from, &to);
+    return from;
 }
 
 int file_of_line(const RunRecord& run, std::int32_t index) {

@@ -190,6 +190,10 @@ void release_line_record(RunRecord* run);
 // line stopped).  Needs KEEP_OFFSETS, and a line the record keeps (the one
 // being handed out, a cut one, one that named an include); -1 for another.
 std::int64_t file_offset(const RunRecord& run, std::int32_t index, int column);
+// Where the length characters at column of that line stand in the file:
+// from *from up to *to (dropped bytes among them count); -1 and 0 for a line
+// the record does not keep.
+void file_span(const RunRecord& run, std::int32_t index, int column, int length, std::int64_t* from, std::int64_t* to);
 // file_records index of the file line index came from.
 int file_of_line(const RunRecord& run, std::int32_t index);
 // The next kept line from cursor on (a new cursor starts at the first): its

@@ -73,8 +73,8 @@ struct Making {
     const std::string& text(std::uint32_t file) { return *texts.at(file).text; }
     // Where the length bytes at column of line index stand in file.
     Range range(std::uint32_t file, std::int32_t index, int column, int length) {
-        std::int64_t from = input::file_offset(run, index, column);
-        std::int64_t to = input::file_offset(run, index, column + length - 1) + 1;
+        std::int64_t from, to;
+        input::file_span(run, index, column, length, &from, &to);
         return Range{position(file, from), position(file, to)};
     }
 };

@@ -239,7 +239,6 @@ SymbolNode* new_node(const char* text, std::uint32_t length, char kind) {
     n->name = copy_symbol_name(text, length);
     n->length = length;
     n->kind = kind;
-    n->height = 1;
     n->last = nullptr;
     n->less = nullptr;
     n->greater = nullptr;
@@ -320,9 +319,6 @@ SymbolNode* link_balanced(const SortKey* keys, std::uint32_t first, std::uint32_
     SymbolNode* n = keys[middle].node;
     n->less = link_balanced(keys, first, middle);
     n->greater = link_balanced(keys, middle + 1, last);
-    int l = n->less == nullptr ? 0 : n->less->height;
-    int g = n->greater == nullptr ? 0 : n->greater->height;
-    n->height = static_cast<std::int8_t>((l > g ? l : g) + 1);
     return n;
 }
 

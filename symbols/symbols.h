@@ -43,7 +43,6 @@ struct SymbolNode {
     const char* name;     // the symbol's text, case kept, zero-terminated
     char kind;            // "M" macro name, " " otherwise; fixed at creation (0 until then
                           // for a name only note_name met)
-    std::int8_t height;   // height of this subtree, 1 for a leaf
     std::uint32_t length; // bytes of name, terminator not counted
     SymbolNode* less;     // names that compare lower
     SymbolNode* greater;  // names that compare higher
