@@ -23,17 +23,19 @@ bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id) {
     return true;
 }
 
-// An occurrence of an analysis; where the editor sees it is worked out
-// when asked (a much-used name has 100,000s).
+// An occurrence of an analysis, with where the editor sees it, worked out
+// once (a sort of a much-used name's 100,000s asks for each many times).
 struct Place {
     const Analysis* analysis;
-    std::uint32_t index;       // into analysis->occurrences
-    std::uint32_t file() const { return file_of(*analysis, index); }
-    Range range() const { return range_of(*analysis, index); }
-    char mark() const { return analysis->occurrences[index].mark; }
+    std::uint32_t index;       // its occurrence's
+    std::uint32_t in_file;
+    Range at;
+    std::uint32_t file() const { return in_file; }
+    Range range() const { return at; }
+    char mark() const { return occurrence(*analysis, index).mark; }
 };
 
-Place place_of(const Analysis& a, std::uint32_t k) { return Place{&a, k}; }
+Place place_of(const Analysis& a, std::uint32_t k) { return Place{&a, k, file_of(a, k), range_of(a, k)}; }
 
 // Places in order of their file's path, then of their position.
 auto place_key(std::uint32_t file, const Range& r) {
@@ -100,7 +102,7 @@ std::string code_block(std::string_view line) {
 bool first_definition(const Analysis& a, std::uint32_t id, std::uint32_t* index) {
     for (std::uint32_t slot = a.symbol_first[id]; slot < a.symbol_first[id + 1]; ++slot) {
         std::uint32_t k = a.by_symbol[slot];
-        if (a.occurrences[k].mark == '#') {
+        if (occurrence(a, k).mark == '#') {
             *index = k;
             return true;
         }
@@ -109,7 +111,7 @@ bool first_definition(const Analysis& a, std::uint32_t id, std::uint32_t* index)
 }
 
 SymbolAnswer answer_of(const Analysis& a, std::uint32_t id, const Place& definition) {
-    return SymbolAnswer{a.names[id], kind_of(a, id), Location{definition.file(), definition.range()}, place_text(definition)};
+    return SymbolAnswer{std::string(a.names[id]), kind_of(a, id), Location{definition.file(), definition.range()}, place_text(definition)};
 }
 
 std::string upper_text(std::string_view s) {
@@ -148,7 +150,7 @@ bool symbol_at(std::uint32_t file, Position position, std::string* name) {
         if (file_of(*a, *at) != file ||
             std::make_tuple(r.start.line, r.start.character) > std::make_tuple(position.line, position.character))
             continue;
-        *name = a->names[a->occurrences[*at].symbol];
+        *name = std::string(a->names[symbol_of(*a, *at)]);
         return true;
     }
     return false;
@@ -214,8 +216,8 @@ std::vector<SymbolAnswer> document_symbols(std::uint32_t file) {
         auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), file,
                                      [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
         for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k)
-            if (a->occurrences[*k].mark == '#' && !a->occurrences[*k].parameter)   // a macro's parameter is no symbol of the file
-                found.push_back(answer_of(*a, a->occurrences[*k].symbol, place_of(*a, *k)));
+            if (occurrence(*a, *k).mark == '#' && !is_parameter(*a, *k))   // a macro's parameter is no symbol of the file
+                found.push_back(answer_of(*a, symbol_of(*a, *k), place_of(*a, *k)));
     }
     if (scope_of(file).size() < 2) return found;
     auto key = [](const SymbolAnswer& x) { return std::tuple_cat(place_key(x.where.file, x.where.range), std::tie(x.name)); };
@@ -240,7 +242,7 @@ bool document_definition(std::uint32_t file, const std::string& name, Location* 
         if (!find_name(*a, name, &id)) continue;
         for (std::uint32_t slot = a->symbol_first[id]; slot < a->symbol_first[id + 1]; ++slot) {
             std::uint32_t k = a->by_symbol[slot];
-            if (a->occurrences[k].mark != '#' || a->occurrences[k].parameter || file_of(*a, k) != file) continue;
+            if (occurrence(*a, k).mark != '#' || is_parameter(*a, k) || file_of(*a, k) != file) continue;
             Range r = range_of(*a, k);
             auto key = std::make_tuple(r.start.line, r.start.character);
             auto best = [where] { return std::make_tuple(where->range.start.line, where->range.start.character); };
@@ -263,7 +265,7 @@ std::vector<SymbolAnswer> workspace_symbols(std::string_view query) {
     for (const Analysis& a : analyses) {
         for (std::uint32_t id : a.sorted_names) {
             std::uint32_t k;
-            if (first_definition(a, id, &k) && !a.occurrences[k].parameter && upper_text(a.names[id]).find(wanted) != std::string::npos)
+            if (first_definition(a, id, &k) && !is_parameter(a, k) && upper_text(a.names[id]).find(wanted) != std::string::npos)
                 found.push_back(answer_of(a, id, place_of(a, k)));
         }
     }
@@ -280,7 +282,7 @@ std::vector<SymbolAnswer> scope_symbols(std::uint32_t file) {
     for (const Analysis* a : scope_of(file)) {
         for (std::uint32_t id : a->sorted_names) {
             std::uint32_t k;
-            SymbolAnswer s{a->names[id], KIND_CONSTANT, Location{}, "not defined"};
+            SymbolAnswer s{std::string(a->names[id]), KIND_CONSTANT, Location{}, "not defined"};
             if (first_definition(*a, id, &k)) s = answer_of(*a, id, place_of(*a, k));
             found.push_back(std::move(s));
         }
@@ -309,18 +311,18 @@ std::string cut_refusal(std::uint32_t file, const std::string& name, const std::
         for (std::uint32_t slot = a->symbol_first[id]; slot < a->symbol_first[id + 1]; ++slot) {
             std::uint32_t k = a->by_symbol[slot];
             std::uint32_t first = k;
-            while ((a->line_rooms[first] & LINE_FIRST) == 0) --first;
+            while ((occurrence(*a, first).flags & analysis::MENTION_LINE_FIRST) == 0) --first;
             if (first == checked) continue;
             checked = first;
             std::int64_t times = 0;
-            for (std::uint32_t j = first; j < a->occurrences.size() && (j == first || (a->line_rooms[j] & LINE_FIRST) == 0); ++j)
-                times += a->occurrences[j].symbol == id;
-            std::uint16_t room = a->line_rooms[first];
+            for (std::uint32_t j = first; j < occurrence_count(*a) && (j == first || (occurrence(*a, j).flags & analysis::MENTION_LINE_FIRST) == 0); ++j)
+                times += occurrence(*a, j).symbol == occurrence(*a, k).symbol;
+            const analysis::Mention& line = occurrence(*a, first);
             std::string where = place_text(place_of(*a, k));
-            if ((room & LINE_CUT) != 0)
+            if ((line.flags & analysis::MENTION_LINE_CUT) != 0)
                 return "Renaming " + name + " to " + new_name + " would change what velxref reads of " + where +
                        ", a line longer than 254 characters";
-            if ((room & LINE_LENGTH) + times * growth > 254)
+            if (line.line_length + times * growth > 254)
                 return "Renaming " + name + " to " + new_name + " would make " + where +
                        " longer than 254 characters, and velxref would no longer read its end";
         }

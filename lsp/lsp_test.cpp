@@ -82,6 +82,34 @@ TEST(LspText, PositionsCountTheEditorsWay) {
     lsp::utf8_positions = false;
 }
 
+// An analysis's positions come from a line table, searched from the line
+// asked for last: asked in any order, they are the positions above; a line
+// where a byte past ASCII stands is wide, its characters not its bytes.
+TEST(LspText, LineTablesGivePositionsAskedInAnyOrder) {
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += i % 3 == 0 ? "AB\r\n" : i % 3 == 1 ? "\tC\rD\n" : "E\xC3\xA9" "F\n";
+    for (bool utf8 : {false, true}) {
+        lsp::utf8_positions = utf8;
+        lsp::LineTable table = lsp::line_table(0, text);
+        std::vector<std::uint32_t> starts = lsp::line_starts(text);
+        std::size_t asked[] = {0, 1, 6, 7, 8, 30, 29, 31, 60, 61, 62, 68, 69, 70, 71, 150, 3, text.size() - 1, 4, 5};
+        for (std::size_t offset : asked) {
+            lsp::Position got;
+            bool narrow = lsp::narrow_position(table, offset, &got);
+            lsp::Position want = lsp::position_of(text, starts, offset);
+            EXPECT_EQ(got.line, want.line) << offset;
+            std::size_t line = static_cast<std::size_t>(want.line);
+            std::size_t end = line + 1 < starts.size() ? starts[line + 1] : text.size();
+            bool high = text.substr(starts[line], end - starts[line]).find('\xC3') != std::string::npos;
+            EXPECT_EQ(narrow, utf8 || !high) << offset;
+            if (narrow) {
+                EXPECT_EQ(got.character, want.character) << offset;
+            }
+        }
+    }
+    lsp::utf8_positions = false;
+}
+
 TEST(LspText, IncrementalChangesApplyAtUtf16Positions) {
     std::string text = "\xF0\x9F\x98\x80" "AB\r\nCD\n";
     lsp::apply_change(&text, {{0, 2}, {0, 3}}, "x");           // after the pair: A
@@ -195,8 +223,8 @@ protected:
     std::vector<std::pair<lsp::Range, char>> occurrences(const std::string& in, const std::string& name) {
         std::vector<std::pair<lsp::Range, char>> found;
         for (const lsp::Analysis* a : lsp::scope_of(file(in)))
-            for (std::uint32_t k = 0; k < a->occurrences.size(); ++k)
-                if (a->names[a->occurrences[k].symbol] == name) found.push_back({lsp::range_of(*a, k), a->occurrences[k].mark});
+            for (std::uint32_t k = 0; k < lsp::occurrence_count(*a); ++k)
+                if (a->names[lsp::symbol_of(*a, k)] == name) found.push_back({lsp::range_of(*a, k), lsp::occurrence(*a, k).mark});
         return found;
     }
     std::string dir;

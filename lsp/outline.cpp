@@ -169,15 +169,17 @@ std::string documentation_at(const Location& where, bool macro) {
 
 // One symbol token of a file as the analyses in its scope found it.
 struct Mark {
-    std::string_view name;     // into the analysis's names: valid until the next analysis
+    const symbols::SymbolNode* symbol;   // in the analysis's table: valid until the next analysis
     Range range;
     char mark;
     bool parameter;            // a macro's parameter on its .MACRO line
+    std::string_view name() const { return std::string_view(symbol->name, symbol->length); }
 };
+static_assert(sizeof(Mark) <= 32, "a mark costs 32 bytes");
 
 // Every symbol token of file that keep passes, by place, each place once.
-// Only what the request needs is made: a mark costs 40 bytes (3 million on
-// the realistic 1,000,000-line program).
+// Only what the request needs is made: a mark costs 32 bytes (3 million on
+// the realistic 1,000,000-line program; 40 with the name as a view).
 template <typename Keep>
 std::vector<Mark> marks_in(std::uint32_t file, Keep keep) {
     std::vector<Mark> found;
@@ -185,8 +187,10 @@ std::vector<Mark> marks_in(std::uint32_t file, Keep keep) {
         auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), file,
                                      [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
         for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k) {
-            const Occurrence& o = a->occurrences[*k];
-            if (keep(o)) found.push_back(Mark{a->names[o.symbol], range_of(*a, *k), o.mark, o.parameter});
+            const analysis::Mention& o = occurrence(*a, *k);
+            if (keep(o))
+                found.push_back(Mark{o.symbol, range_of(*a, *k), o.mark,
+                                     (o.flags & analysis::MENTION_PARAMETER) != 0});
         }
     }
     auto place = [](const Mark& m) { return std::make_pair(m.range.start.line, m.range.start.character); };
@@ -313,11 +317,11 @@ const std::vector<Mark>& marks_of(std::uint32_t file) {
     FileCalls& calls = made[file];
     if (!calls.has_marks) {
         calls.has_marks = true;
-        calls.marks = marks_in(file, [](const Occurrence& o) { return o.mark != '#'; });
+        calls.marks = marks_in(file, [](const analysis::Mention& o) { return o.mark != '#'; });
         if (calls.marks.size() < MARKS_INDEXED) return calls.marks;
         std::vector<std::uint32_t> slots(calls.marks.size());
         for (std::size_t k = 0; k < calls.marks.size(); ++k) {
-            auto slot = calls.name_slots.emplace(calls.marks[k].name, static_cast<std::uint32_t>(calls.name_slots.size())).first->second;
+            auto slot = calls.name_slots.emplace(calls.marks[k].name(), static_cast<std::uint32_t>(calls.name_slots.size())).first->second;
             if (slot + 1 >= calls.slot_first.size()) calls.slot_first.resize(slot + 2, 0);
             ++calls.slot_first[slot + 1];
             slots[k] = slot;
@@ -336,7 +340,7 @@ void marks_named(std::uint32_t file, std::string_view name, std::vector<std::uin
     const FileCalls& calls = made[file];
     if (calls.slot_first.empty()) {
         for (std::size_t k = 0; k < marks.size(); ++k)
-            if (marks[k].name == name) found->push_back(static_cast<std::uint32_t>(k));
+            if (marks[k].name() == name) found->push_back(static_cast<std::uint32_t>(k));
         return;
     }
     auto at = calls.name_slots.find(name);
@@ -599,7 +603,7 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
         for (std::uint32_t k : invocations) {
             const Mark& m = marks[k];
             CallItem caller = caller_of(layout_of(f), m.range.start.line);
-            caller.detail += ", through macro " + std::string(m.name);
+            caller.detail += ", through macro " + std::string(m.name());
             add_call(&calls, caller, m.range);
         }
     }
@@ -636,7 +640,7 @@ std::vector<Call> outgoing_of(std::uint32_t file, const std::string& name) {
     for (auto m = from; m != marks.end() && m->range.start.line <= last; ++m) {
         if (!macro && macro_holding(layout, m->range.start.line) != nullptr) continue;
         CallItem callee;
-        if (!item_of(file, m->name, &callee)) continue;
+        if (!item_of(file, m->name(), &callee)) continue;
         if (m->mark == '&') {
             add_call(&calls, callee, m->range);
             continue;
@@ -694,9 +698,9 @@ void semantic_tokens(std::uint32_t file, const std::function<void(const Semantic
             roles.try_emplace(s.name, r);
         }
     }
-    std::vector<Mark> marks = marks_in(file, [](const Occurrence& o) { return o.mark == '#' || o.parameter; });   // definitions
+    std::vector<Mark> marks = marks_in(file, [](const analysis::Mention& o) { return o.mark == '#' || (o.flags & analysis::MENTION_PARAMETER) != 0; });   // definitions
     for (const Mark& m : marks)
-        if (m.parameter) roles.try_emplace(m.name, Role{TOKEN_TYPE_PARAMETER, 0});
+        if (m.parameter) roles.try_emplace(m.name(), Role{TOKEN_TYPE_PARAMETER, 0});
     std::string text_read;
     std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
@@ -773,8 +777,8 @@ std::vector<CallLens> call_lenses(std::uint32_t file) {
     std::vector<std::uint32_t> scope = scope_files(file);
     std::sort(scope.begin(), scope.end(), [](std::uint32_t x, std::uint32_t y) { return files[x].path < files[y].path; });
     for (std::uint32_t f : scope)
-        for (const Mark& m : marks_in(f, [](const Occurrence& o) { return o.mark == '&'; })) {
-            auto at = std::find(names.begin(), names.end(), m.name);
+        for (const Mark& m : marks_in(f, [](const analysis::Mention& o) { return o.mark == '&'; })) {
+            auto at = std::find(names.begin(), names.end(), m.name());
             if (at != names.end()) lenses[static_cast<std::size_t>(at - names.begin())].calls.push_back(Location{f, m.range});
         }
     return lenses;

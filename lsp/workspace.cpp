@@ -2,8 +2,10 @@
 // sources and what the last analysis of each found.  An analysis is
 // analysis::analyse_source over one main source, the editor's texts read
 // from memory and every other file from the disk, keeping every symbol
-// token; the index the requests are answered from is made from its record,
-// at the editor's positions, once the run is done.
+// token.  The analysis keeps its record; the indexes the requests are
+// answered from are made over the record's mentions once the run is done,
+// and where the editor sees a mention is worked out when asked, from its
+// byte offset and its file's line table.
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -62,7 +64,6 @@ struct ReadText {
 struct Making {
     Analysis& result;
     const input::RunRecord& run;
-    std::vector<std::uint32_t> file_of_record;    // per file of the record: index into files
     std::unordered_map<std::uint32_t, ReadText> texts;   // by index into files
 
     // The editor's position of offset in file.
@@ -89,7 +90,7 @@ void note_include_failures(Making& m) {
     for (const input::IncludeFailure& f : m.run.include_failures) {
         const char* text = input::include_message(f.reason);
         if (text == nullptr) continue;
-        std::uint32_t file = m.file_of_record[static_cast<std::size_t>(f.file)];
+        std::uint32_t file = m.result.file_of_record[static_cast<std::size_t>(f.file)];
         Range range = m.range(file, f.line - 1, f.column, static_cast<int>(f.name.size()));
         // An include read many times fails the same way each time (a file
         // that includes itself 20 times fails 20^5 times): one diagnostic.
@@ -103,9 +104,9 @@ void note_include_reads(Making& m) {
     for (std::size_t k = 1; k < m.run.file_records.size(); ++k) {
         const input::FileRecord& f = m.run.file_records[k];
         if (f.parent < 0) continue;
-        std::uint32_t file = m.file_of_record[static_cast<std::size_t>(f.parent)];
+        std::uint32_t file = m.result.file_of_record[static_cast<std::size_t>(f.parent)];
         Range name = m.range(file, f.included_on - 1, f.name_column, static_cast<int>(f.name.size()));
-        m.result.includes_read.push_back(IncludeRead{file, name, m.file_of_record[k], f.lines});
+        m.result.includes_read.push_back(IncludeRead{file, name, m.result.file_of_record[k], f.lines});
     }
 }
 
@@ -116,7 +117,7 @@ void note_cut_lines(Making& m) {
     // every name as a string of its own: 1.07 GB).  The texts outlive the run.
     std::unordered_set<std::string_view> seen;
     for (std::int32_t index : m.run.cut_lines) {
-        std::uint32_t file = m.file_of_record[static_cast<std::size_t>(input::file_of_line(m.run, index))];
+        std::uint32_t file = m.result.file_of_record[static_cast<std::size_t>(input::file_of_line(m.run, index))];
         const std::string& text = m.text(file);
         std::size_t cut = static_cast<std::size_t>(input::file_offset(m.run, index, CUT_COLUMN));
         std::size_t end = cut;
@@ -138,156 +139,125 @@ void note_cut_lines(Making& m) {
     std::sort(m.result.names_after_cut.begin(), m.result.names_after_cut.end());
 }
 
-// A node of the record's table and the index of its name.
-using NodeName = std::pair<const symbols::SymbolNode*, std::uint32_t>;
-
-// The nodes with their names' indexes, hashed by address (open addressing,
-// at most half full): a mention's name is found in a probe or two. A binary
-// search over the nodes sorted by address took a fifth of the server's
-// analysis (callgrind, 200,000 realistic lines: 320 M of 1,617 M
-// instructions); an edit of the 1,000,000-line realistic program 0.49 ->
-// 0.42 s (medians of 3 sessions each, taking turns).
-struct NodeNames {
-    std::vector<NodeName> slots;
-    unsigned shift;   // 64 less the bits of a slot's number
-
-    std::size_t slot(const symbols::SymbolNode* node) const {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(node) * UINT64_C(0x9E3779B97F4A7C15)) >> shift);
-    }
-    void add(const symbols::SymbolNode* node, std::uint32_t name) {
-        std::size_t k = slot(node);
-        while (slots[k].first != nullptr) k = (k + 1) & (slots.size() - 1);
-        slots[k] = NodeName{node, name};
-    }
-    std::uint32_t find(const symbols::SymbolNode* node) const {
-        std::size_t k = slot(node);
-        while (slots[k].first != node && slots[k].first != nullptr) k = (k + 1) & (slots.size() - 1);
-        assert(slots[k].first == node && "every mention's node is in the table");
-        return slots[k].second;
-    }
-};
-
-// The names of the record's table, in its (byte) order, with their kinds;
-// the nodes with their names' indexes, to find a mention's name by.
-void take_names(Making& m, const symbols::SymbolNode* root, NodeNames* nodes) {
+// The names of the record's table, in its (byte) order, with their kinds,
+// and the index that finds a mention's name by its node.
+void take_names(Analysis& a) {
     std::vector<const symbols::SymbolNode*> in_order;
-    std::size_t first = m.result.names.size();
     std::vector<const symbols::SymbolNode*> stack;
-    for (const symbols::SymbolNode* n = root; n != nullptr || !stack.empty();) {
+    for (const symbols::SymbolNode* n = a.record.table.root; n != nullptr || !stack.empty();) {
         for (; n != nullptr; n = n->less) stack.push_back(n);
         n = stack.back();
         stack.pop_back();
         in_order.push_back(n);
-        m.result.names.emplace_back(n->name, n->length);
-        m.result.facts.push_back(SymbolFacts{n->kind == 'M' ? 'M' : ' ', 0, 0, 0});
+        a.names.emplace_back(n->name, n->length);
+        a.facts.push_back(SymbolFacts{n->kind == 'M' ? 'M' : ' ', 0, 0, 0});
         n = n->greater;
     }
-    m.result.definition_texts.resize(m.result.names.size());
-    unsigned bits = 1;
-    while ((std::size_t{1} << bits) < 2 * in_order.size()) ++bits;
-    nodes->slots.assign(std::size_t{1} << bits, NodeName{nullptr, 0});
-    nodes->shift = 64 - bits;
-    for (std::size_t k = 0; k < in_order.size(); ++k) nodes->add(in_order[k], static_cast<std::uint32_t>(first + k));
+    a.definition_texts.resize(a.names.size());
+    a.name_index.reserve(in_order.size());
+    for (std::size_t k = 0; k < in_order.size(); ++k) a.name_index.add(in_order[k], static_cast<std::uint32_t>(k));
 }
 
-// The mentions become occurrences at the editor's positions, in reading
-// order; each goes from the record as it is taken.
-void take_mentions(Making& m, analysis::Mentions& mentions, const NodeNames& nodes) {
+// The line tables of the files read, and the starts of the occurrences on
+// wide lines (walked with a cursor per file, in reading order: no line is
+// counted twice unless its file is read twice).
+void take_lines(Making& m) {
     Analysis& a = m.result;
-    std::size_t next_run = 0, next_broken = 0;
-    std::uint32_t file = 0;
-    for (std::size_t at = 0; !mentions.list.empty(); mentions.list.pop_front(), ++at) {
-        const analysis::Mention& t = mentions.list.front();
-        std::uint32_t k = static_cast<std::uint32_t>(a.occurrences.size());
-        if (next_run < mentions.files.size() && mentions.files[next_run].first == at) {
-            file = m.file_of_record[static_cast<std::size_t>(mentions.files[next_run++].file)];
-            if (a.file_runs.empty() || a.file_runs.back().file != file) a.file_runs.push_back(FileRun{k, file});
+    for (auto& [id, t] : m.texts) a.line_tables.push_back(line_table(id, *t.text));
+    std::sort(a.line_tables.begin(), a.line_tables.end(), [](const LineTable& x, const LineTable& y) { return x.file < y.file; });
+    const analysis::Mentions& mentions = a.record.mentions;
+    for (std::size_t r = 0; r < mentions.files.size(); ++r) {
+        std::uint32_t file = a.file_of_record[static_cast<std::size_t>(mentions.files[r].file)];
+        const LineTable& table = *std::lower_bound(a.line_tables.begin(), a.line_tables.end(), file,
+                                                   [](const LineTable& t, std::uint32_t f) { return t.file < f; });
+        if (table.wide.empty()) continue;
+        std::size_t end = r + 1 < mentions.files.size() ? mentions.files[r + 1].first : mentions.list.size();
+        for (std::size_t k = mentions.files[r].first; k < end; ++k) {
+            std::int64_t offset = mentions.list[k].offset();
+            Position start;
+            if (narrow_position(table, static_cast<std::size_t>(offset), &start)) continue;
+            a.wide_starts.push_back(WideStart{static_cast<std::uint32_t>(k), m.position(file, offset)});
         }
-        std::uint32_t id = nodes.find(t.symbol);
-        std::int64_t offset = t.offset();
-        Position start = m.position(file, offset);
-        if (start.character >= FAR_CHARACTER) a.far_starts.push_back(FarStart{k, start});
-        // A CR the reader dropped stands inside: a lone one, since LF and CR end a symbol.
-        bool broken = next_broken < mentions.broken.size() && mentions.broken[next_broken].mention == at;
-        if (broken) a.broken_ends.push_back(BrokenEnd{k, m.position(file, offset + t.symbol->length + mentions.broken[next_broken++].count)});
-        if (t.mark == '#' && a.definition_texts[id].empty())
-            a.definition_texts[id] = line_around(m.text(file), static_cast<std::size_t>(offset));
-        std::uint16_t room = t.line_length;
-        if ((t.flags & analysis::MENTION_LINE_FIRST) != 0) room |= LINE_FIRST;
-        if ((t.flags & analysis::MENTION_LINE_CUT) != 0) room |= LINE_CUT;
-        a.line_rooms.push_back(room);
-        a.occurrences.push_back(Occurrence{id, static_cast<std::uint32_t>(start.line),
-                                           static_cast<std::uint16_t>(std::min<std::int32_t>(start.character, FAR_CHARACTER)), t.mark,
-                                           broken, (t.flags & analysis::MENTION_LISTED) != 0,
-                                           (t.flags & analysis::MENTION_PARAMETER) != 0});
     }
 }
 
-// Counts, indexes and the diagnostics of names defined but never used and
-// used but never defined.
+// Counts, indexes, the text of each name's first definition, and the
+// diagnostics of names defined but never used and used but never defined.
 void index_analysis(Making& m) {
     Analysis& a = m.result;
+    const analysis::Mentions& mentions = a.record.mentions;
     std::size_t names = a.names.size();
+    std::uint32_t count = occurrence_count(a);
+    std::vector<std::uint32_t> ids(count);   // each mention's name, found once
     a.symbol_first.assign(names + 1, 0);
-    for (const Occurrence& o : a.occurrences) {
-        SymbolFacts& f = a.facts[o.symbol];
-        if (o.mark == '#') ++f.definitions;
-        else if (o.mark == '&') ++f.calls;
-        else ++f.uses;
-        ++a.symbol_first[o.symbol + 1];
+    std::vector<std::uint8_t> seen(names, 0);   // bits: 1 listed '#', 2 listed other, 4 the editor's '#', 8 the editor's other
+    for (std::size_t r = 0; r < mentions.files.size(); ++r) {
+        std::uint32_t file = a.file_of_record[static_cast<std::size_t>(mentions.files[r].file)];
+        std::size_t end = r + 1 < mentions.files.size() ? mentions.files[r + 1].first : mentions.list.size();
+        for (std::size_t k = mentions.files[r].first; k < end; ++k) {
+            const analysis::Mention& t = mentions.list[k];
+            std::uint32_t id = a.name_index.find(t.symbol);
+            ids[k] = id;
+            SymbolFacts& f = a.facts[id];
+            if (t.mark == '#') {
+                ++f.definitions;
+                if (a.definition_texts[id].empty()) a.definition_texts[id] = line_around(m.text(file), static_cast<std::size_t>(t.offset()));
+            } else if (t.mark == '&') {
+                ++f.calls;
+            } else {
+                ++f.uses;
+            }
+            ++a.symbol_first[id + 1];
+            if ((t.flags & analysis::MENTION_LISTED) != 0) seen[id] |= t.mark == '#' && (t.flags & analysis::MENTION_PARAMETER) == 0 ? 1 : 2;
+            seen[id] |= t.mark == '#' ? 4 : 8;
+        }
     }
     for (std::size_t i = 0; i < names; ++i) a.symbol_first[i + 1] += a.symbol_first[i];
-    a.by_symbol.resize(a.occurrences.size());
+    a.by_symbol.resize(count);
     std::vector<std::uint32_t> next(a.symbol_first.begin(), a.symbol_first.end() - 1);
-    for (std::uint32_t i = 0; i < a.occurrences.size(); ++i) a.by_symbol[next[a.occurrences[i].symbol]++] = i;
+    for (std::uint32_t k = 0; k < count; ++k) a.by_symbol[next[ids[k]]++] = k;
 
     // The listing's verdict (symbols::usage_from over the occurrences it
     // records), given where the editor's own count agrees: it never warns of
     // a name it sees defined (a macro's parameter) or used (a macro invoked,
     // a JSR on a line the listing leaves out).
-    std::vector<std::uint8_t> seen(names, 0);   // bits: 1 listed '#', 2 listed other, 4 the editor's '#', 8 the editor's other
-    for (const Occurrence& o : a.occurrences) {
-        if (o.listed) seen[o.symbol] |= o.mark == '#' && !o.parameter ? 1 : 2;
-        seen[o.symbol] |= o.mark == '#' ? 4 : 8;
-    }
+    // (Given in reading order, where the line of one is found from the last's.)
+    std::vector<std::uint8_t> verdict(names, symbols::USAGE_DEFINED_AND_USED);
     for (std::uint32_t s = 0; s < names; ++s) {
         int usage = symbols::usage_from(seen[s] & 1, seen[s] & 2);
         if (!(seen[s] & 3)) continue;   // the listing records it nowhere
         if (usage == symbols::USAGE_NEVER_DEFINED && (seen[s] & 4)) continue;
         if (usage == symbols::USAGE_NEVER_USED && (seen[s] & 8)) continue;
-        for (std::uint32_t slot = a.symbol_first[s]; slot < a.symbol_first[s + 1]; ++slot) {
-            std::uint32_t k = a.by_symbol[slot];
-            if (!a.occurrences[k].listed) continue;
-            if (usage == symbols::USAGE_NEVER_DEFINED)
-                add_diagnostic(m, file_of(a, k), CLASS_UNDEFINED, range_of(a, k), SEVERITY_WARNING, a.names[s] + " is used but never defined");
-            else if (usage == symbols::USAGE_NEVER_USED)
-                add_diagnostic(m, file_of(a, k), CLASS_UNUSED, range_of(a, k), SEVERITY_HINT, a.names[s] + " is defined but never used", true);
-        }
+        verdict[s] = static_cast<std::uint8_t>(usage);
+    }
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const analysis::Mention& t = mentions.list[k];
+        if ((t.flags & analysis::MENTION_LISTED) == 0) continue;
+        std::uint32_t s = ids[k];
+        if (verdict[s] == symbols::USAGE_NEVER_DEFINED)
+            add_diagnostic(m, file_of(a, k), CLASS_UNDEFINED, range_of(a, k), SEVERITY_WARNING, std::string(a.names[s]) + " is used but never defined");
+        else if (verdict[s] == symbols::USAGE_NEVER_USED)
+            add_diagnostic(m, file_of(a, k), CLASS_UNUSED, range_of(a, k), SEVERITY_HINT, std::string(a.names[s]) + " is defined but never used", true);
     }
 }
 
-// The orders the requests search in: places by file, line and character,
-// names in byte order, diagnostics by file.
+// The orders the requests search in: places by file and offset, names in
+// byte order, diagnostics by file.
 void order_analysis(Analysis& a) {
     // By file in reading order (counted), then by place within a file: a
     // file read once is in place order already.
+    const analysis::Mentions& mentions = a.record.mentions;
     std::vector<std::uint32_t> file_first(files.size() + 1, 0);
-    auto run_end = [&a](std::size_t r) {
-        return r + 1 < a.file_runs.size() ? a.file_runs[r + 1].first : static_cast<std::uint32_t>(a.occurrences.size());
-    };
-    for (std::size_t r = 0; r < a.file_runs.size(); ++r) file_first[a.file_runs[r].file + 1] += run_end(r) - a.file_runs[r].first;
+    auto run_end = [&mentions](std::size_t r) { return r + 1 < mentions.files.size() ? mentions.files[r + 1].first : mentions.list.size(); };
+    auto file_of_run = [&a, &mentions](std::size_t r) { return a.file_of_record[static_cast<std::size_t>(mentions.files[r].file)]; };
+    for (std::size_t r = 0; r < mentions.files.size(); ++r)
+        file_first[file_of_run(r) + 1] += static_cast<std::uint32_t>(run_end(r) - mentions.files[r].first);
     for (std::size_t i = 0; i < files.size(); ++i) file_first[i + 1] += file_first[i];
-    a.by_place.resize(a.occurrences.size());
+    a.by_place.resize(mentions.list.size());
     std::vector<std::uint32_t> next(file_first.begin(), file_first.end() - 1);
-    for (std::size_t r = 0; r < a.file_runs.size(); ++r)
-        for (std::uint32_t k = a.file_runs[r].first; k < run_end(r); ++k) a.by_place[next[a.file_runs[r].file]++] = k;
-    auto before = [&a](std::uint32_t x, std::uint32_t y) {
-        const Occurrence& p = a.occurrences[x];
-        const Occurrence& q = a.occurrences[y];
-        if (p.line != q.line) return p.line < q.line;
-        if (p.character != FAR_CHARACTER || q.character != FAR_CHARACTER) return p.character < q.character;
-        return range_of(a, x).start.character < range_of(a, y).start.character;
-    };
+    for (std::size_t r = 0; r < mentions.files.size(); ++r)
+        for (std::size_t k = mentions.files[r].first; k < run_end(r); ++k) a.by_place[next[file_of_run(r)]++] = static_cast<std::uint32_t>(k);
+    auto before = [&mentions](std::uint32_t x, std::uint32_t y) { return mentions.list[x].offset() < mentions.list[y].offset(); };
     for (std::size_t f = 0; f < files.size(); ++f) {
         auto from = a.by_place.begin() + file_first[f], to = a.by_place.begin() + file_first[f + 1];
         if (!std::is_sorted(from, to, before)) std::stable_sort(from, to, before);
@@ -306,20 +276,51 @@ bool reads(const Analysis& a, std::uint32_t file) {
 }
 }  // namespace
 
+void NameIndex::reserve(std::size_t n) {
+    unsigned bits = 1;
+    while ((std::size_t{1} << bits) < 2 * n) ++bits;
+    slots.assign(std::size_t{1} << bits, {nullptr, 0});
+    shift = 64 - bits;
+}
+
+void NameIndex::add(const symbols::SymbolNode* node, std::uint32_t name) {
+    std::size_t k = slot(node);
+    while (slots[k].first != nullptr) k = (k + 1) & (slots.size() - 1);
+    slots[k] = {node, name};
+}
+
+std::uint32_t NameIndex::find(const symbols::SymbolNode* node) const {
+    std::size_t k = slot(node);
+    while (slots[k].first != node && slots[k].first != nullptr) k = (k + 1) & (slots.size() - 1);
+    assert(slots[k].first == node && "every mention's node is in the table");
+    return slots[k].second;
+}
+
 std::uint32_t file_of(const Analysis& a, std::uint32_t k) {
-    auto after = std::upper_bound(a.file_runs.begin(), a.file_runs.end(), k, [](std::uint32_t x, const FileRun& r) { return x < r.first; });
-    return std::prev(after)->file;
+    const std::vector<analysis::MentionRun>& runs = a.record.mentions.files;
+    auto after = std::upper_bound(runs.begin(), runs.end(), k, [](std::uint32_t x, const analysis::MentionRun& r) { return x < r.first; });
+    return a.file_of_record[static_cast<std::size_t>(std::prev(after)->file)];
 }
 
 Range range_of(const Analysis& a, std::uint32_t k) {
-    const Occurrence& o = a.occurrences[k];
-    Position start{static_cast<std::int32_t>(o.line), o.character};
-    if (o.character == FAR_CHARACTER)
-        start = std::lower_bound(a.far_starts.begin(), a.far_starts.end(), k, [](const FarStart& f, std::uint32_t x) { return f.occurrence < x; })
+    const analysis::Mention& t = occurrence(a, k);
+    std::uint32_t file = file_of(a, k);
+    const LineTable& table = *std::lower_bound(a.line_tables.begin(), a.line_tables.end(), file,
+                                               [](const LineTable& x, std::uint32_t f) { return x.file < f; });
+    std::int64_t offset = t.offset();
+    Position start;
+    if (!narrow_position(table, static_cast<std::size_t>(offset), &start))
+        start = std::lower_bound(a.wide_starts.begin(), a.wide_starts.end(), k, [](const WideStart& w, std::uint32_t x) { return w.occurrence < x; })
                     ->start;
-    if (!o.broken) return Range{start, Position{start.line, start.character + static_cast<std::int32_t>(a.names[o.symbol].size())}};
-    auto e = std::lower_bound(a.broken_ends.begin(), a.broken_ends.end(), k, [](const BrokenEnd& b, std::uint32_t x) { return b.occurrence < x; });
-    return Range{start, e->end};
+    const std::vector<analysis::BrokenMention>& broken = a.record.mentions.broken;
+    auto b = std::lower_bound(broken.begin(), broken.end(), k, [](const analysis::BrokenMention& x, std::uint32_t y) { return x.mention < y; });
+    if (b == broken.end() || b->mention != k)
+        return Range{start, Position{start.line, start.character + static_cast<std::int32_t>(t.symbol->length)}};
+    // A lone CR stands inside: what follows the last one starts a line, and
+    // is the name's (ASCII) characters.
+    Position end;
+    narrow_position(table, static_cast<std::size_t>(offset + t.symbol->length + b->count), &end);
+    return Range{start, end};
 }
 
 bool in_project(std::uint32_t file) {
@@ -410,17 +411,18 @@ void analyse(std::size_t index) {
     platform::read_limit = 0;
     // The files of the record, while the folder its names are resolved in is
     // the working directory; then their texts, each read once.
-    Making m{a, record.run, {}, std::move(texts)};
+    a.record = std::move(record);
+    Making m{a, a.record.run, std::move(texts)};
     std::unordered_map<std::string, std::uint32_t> file_named;
-    for (const input::FileRecord& f : record.run.file_records) {
+    for (const input::FileRecord& f : a.record.run.file_records) {
         auto found = file_named.find(f.name);
         if (found == file_named.end()) {
             std::string path = platform::identity_path(f.name.c_str());
             found = file_named.emplace(f.name, file_of_identity(path, path)).first;   // a path read is its identity
         }
-        m.file_of_record.push_back(found->second);
+        a.file_of_record.push_back(found->second);
     }
-    for (std::uint32_t id : m.file_of_record) {
+    for (std::uint32_t id : a.file_of_record) {
         if (m.texts.count(id) != 0) continue;
         ReadText t{&files[id].text, nullptr, {}};
         if (!files[id].open) {
@@ -434,18 +436,16 @@ void analyse(std::size_t index) {
         m.texts.emplace(id, std::move(t));
     }
     for (auto& [id, t] : m.texts) t.cursor = position_cursor(*t.text);
-    if (!record.run.file_records.empty()) {
-        NodeNames nodes;
-        take_names(m, record.table.root, &nodes);
-        take_mentions(m, record.mentions, nodes);
+    if (!a.record.run.file_records.empty()) {
+        take_names(a);
+        take_lines(m);
         note_include_failures(m);
         note_include_reads(m);
         note_cut_lines(m);
     }
-    record = analysis::Record{};   // before the index grows
-    m.texts.clear();
     index_analysis(m);
-    a.files_read = m.file_of_record;
+    m.texts.clear();
+    a.files_read = a.file_of_record;
     a.files_read.push_back(a.main_file);
     std::sort(a.files_read.begin(), a.files_read.end());
     a.files_read.erase(std::unique(a.files_read.begin(), a.files_read.end()), a.files_read.end());
