@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "fatal/fatal.h"
+#include "platform/platform.h"
 #include "symbols/symbols.h"
 
 namespace symbols {
@@ -37,7 +38,7 @@ char* pool_grow(Pool& pool, std::size_t bytes) {
     std::size_t size = pool.last == nullptr ? FIRST_BLOCK : pool.last->size * 2;
     if (size > MAX_BLOCK) size = MAX_BLOCK;
     while (size < bytes + sizeof(Block)) size *= 2;
-    Block* block = static_cast<Block*>(std::malloc(size));
+    Block* block = static_cast<Block*>(platform::take_pages(size));
     if (block == nullptr) fatal::report_error(fatal::ERROR_HEAP);
     block->previous = pool.last;
     block->size = size;
@@ -66,7 +67,7 @@ void* pool_take(Pool& pool, std::size_t bytes, std::size_t align) {
 void free_blocks(Block* last) {
     for (Block* b = last; b != nullptr;) {
         Block* previous = b->previous;
-        std::free(b);
+        platform::give_pages(b, b->size);
         b = previous;
     }
 }
@@ -177,7 +178,7 @@ std::uint64_t hash_name(const char* p, std::uint32_t n) {
 std::uint32_t tag_of(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32) | 1u; }
 
 void index_release() {
-    std::free(index_slots);
+    if (index_slots != nullptr) platform::give_pages(index_slots, (index_mask + std::size_t{1}) * sizeof(IndexSlot));
     index_slots = nullptr;
     index_mask = 0;
     index_count = 0;
@@ -191,7 +192,7 @@ void index_place(SymbolNode* node, std::uint64_t h) {
 
 void index_grow() {
     std::uint32_t slots = index_slots == nullptr ? FIRST_INDEX_SLOTS : (index_mask + 1) * 2;
-    IndexSlot* fresh = static_cast<IndexSlot*>(std::calloc(slots, sizeof(IndexSlot)));
+    IndexSlot* fresh = static_cast<IndexSlot*>(platform::take_pages(std::size_t{slots} * sizeof(IndexSlot)));
     if (fresh == nullptr) fatal::report_error(fatal::ERROR_HEAP);
     IndexSlot* old = index_slots;
     std::uint32_t old_slots = old == nullptr ? 0 : index_mask + 1;
@@ -199,7 +200,7 @@ void index_grow() {
     index_mask = slots - 1;
     for (std::uint32_t i = 0; i < old_slots; ++i)
         if (old[i].tag != 0) index_place(old[i].node, hash_name(old[i].node->name, old[i].length));
-    std::free(old);
+    if (old != nullptr) platform::give_pages(old, std::size_t{old_slots} * sizeof(IndexSlot));
 }
 
 // The node of the length bytes at text, or nullptr when there is none yet.
