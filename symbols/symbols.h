@@ -80,6 +80,8 @@ struct PoolBlock;   // a block of memory the nodes, names and entries of a table
 // go, which releases its nodes, names and entries with it.
 struct Table {
     SymbolNode* root = nullptr;                   // nullptr for a table without names
+    SymbolNode** order = nullptr;                 // the tree's nodes in name order, count of them
+    std::uint32_t count = 0;                      // names in the table
     std::int32_t name_width = MIN_NAME_WIDTH;     // 8..32: longest name plus one blank
     std::int32_t number_width = MIN_NUMBER_WIDTH; // digits of the largest recorded line, at least 4
     PoolBlock* node_blocks = nullptr;             // where its nodes and names live
