@@ -239,9 +239,9 @@ bool on_a_line_read(const RefEntry* e) { return e->line >= 1 && e->line <= sourc
 
 // The totals, the facts of every symbol, and in line_first[i + 1] the count
 // of occurrences on line index i.
-void survey(const SymbolNode* n, Totals& t) {
-    for (; n != nullptr; n = n->greater) {
-        survey(n->less, t);
+void survey(Totals& t) {
+    for (std::uint32_t i = 0; i < source->table.count; ++i) {
+        const SymbolNode* n = source->table.order[i];
         ++t.symbols;
         t.first_chars[static_cast<unsigned char>(n->name[0])] = true;
         const RefEntry* first = nullptr;   // the first definition; the references are oldest first
@@ -269,15 +269,15 @@ void open_places() {
     placed.resize(line_first[lines]);
 }
 
-// Places every occurrence at line_first of its line index, which it moves on
-// (symbol is the index of the next symbol in facts).  A walk of its own: done
+// Places every occurrence at line_first of its line index, which it moves on.
+// A walk of its own: done
 // in the rows' walk, between the formatting of the references, the look-ups
 // of line_first overlapped less, and the realistic bench case's --html run
 // took 0.56 s of user time against 0.45 to 0.52 s this way.
-void place_by_line(const SymbolNode* n, std::size_t& symbol) {
-    for (; n != nullptr; n = n->greater) {
-        place_by_line(n->less, symbol);
-        std::int32_t definition = facts[symbol++].only_definition;
+void place_by_line() {
+    for (std::uint32_t i = 0; i < source->table.count; ++i) {
+        const SymbolNode* n = source->table.order[i];
+        std::int32_t definition = facts[i].only_definition;
         symbols::RefWalk w;
         for (const RefEntry* e = symbols::first_ref(n, &w); e != nullptr; e = symbols::next_ref(&w))
             if (on_a_line_read(e))
@@ -290,8 +290,7 @@ void place_by_line(const SymbolNode* n, std::size_t& symbol) {
 // starts: shifted back, and each line's few put in column order.
 void place_occurrences() {
     std::size_t lines = static_cast<std::size_t>(source->run.lines_read);
-    std::size_t symbol = 0;
-    place_by_line(source->table.root, symbol);
+    place_by_line();
     for (std::size_t i = lines; i > 0; --i) line_first[i] = line_first[i - 1];
     line_first[0] = 0;
     for (std::size_t i = 0; i < lines; ++i) {   // a line holds a few: insertion sort
@@ -305,11 +304,10 @@ void place_occurrences() {
 }
 
 // One row per symbol, grouped by first character, each group a jump target.
-// symbol is the index of the next symbol in facts.
-void emit_symbol_rows(const SymbolNode* n, int& group, std::size_t& symbol) {
-    for (; n != nullptr; n = n->greater) {
-        emit_symbol_rows(n->less, group, symbol);
-        const RowFacts& f = facts[symbol++];
+void emit_symbol_rows(int& group) {
+    for (std::uint32_t i = 0; i < source->table.count; ++i) {
+        const SymbolNode* n = source->table.order[i];
+        const RowFacts& f = facts[i];
         int first = static_cast<unsigned char>(n->name[0]);
         if (first != group) {
             if (group >= 0) emit("</tbody>\n", 9);
@@ -341,10 +339,10 @@ void emit_symbol_rows(const SymbolNode* n, int& group, std::size_t& symbol) {
 }
 
 // The names whose usage (symbols::usage_of) is usage, as links to their rows.
-void emit_name_list(const SymbolNode* n, int usage, bool& any, std::size_t& symbol) {
-    for (; n != nullptr; n = n->greater) {
-        emit_name_list(n->less, usage, any, symbol);
-        if (facts[symbol++].usage != usage) continue;
+void emit_name_list(int usage, bool& any) {
+    for (std::uint32_t i = 0; i < source->table.count; ++i) {
+        const SymbolNode* n = source->table.order[i];
+        if (facts[i].usage != usage) continue;
         emit("<a href=\"#", 10);
         emit_symbol_id(n);
         emit("\">", 2);
@@ -371,8 +369,7 @@ void emit_list_section(const char* id, const char* heading, int usage) {
     open_section(id, heading);
     emit("<p class=\"names\">");
     bool any = false;
-    std::size_t symbol = 0;
-    emit_name_list(source->table.root, usage, any, symbol);
+    emit_name_list(usage, any);
     if (!any) emit("None.");
     emit("</p>\n</section>\n");
 }
@@ -473,8 +470,7 @@ void emit_symbols(const Totals& t) {
     }
     emit("</nav>\n<table class=\"xref\">\n");
     int group = -1;
-    std::size_t symbol = 0;
-    emit_symbol_rows(source->table.root, group, symbol);
+    emit_symbol_rows(group);
     if (group >= 0) emit("</tbody>\n", 9);
     emit("</table>\n</section>\n");
 }
@@ -644,7 +640,7 @@ void write_page(platform::TextStream* page, const char* source_name, const analy
     Totals t{};
     facts.clear();
     line_first.assign(static_cast<std::size_t>(source->run.lines_read) + 1, 0);
-    survey(source->table.root, t);
+    survey(t);
     open_places();
     place_occurrences();
     emit_header(source_name, t);

@@ -154,6 +154,16 @@ bool list_directory(const char* directory, std::vector<std::string>* files, std:
 // when no such file exists.  Two names of one file give one path.
 std::string identity_path(const char* name);
 
+// Zero-filled memory for a large table, freed by give_pages with the same
+// size; nullptr when there is none.  On POSIX systems a request of
+// LARGE_PAGE bytes or more is a mapping of its own, aligned to LARGE_PAGE
+// and offered to the system for large pages (fewer page faults and fewer
+// misses of the address cache on a table read at random); elsewhere, and
+// for a smaller request, the heap.
+inline constexpr std::size_t LARGE_PAGE = 2 * 1024 * 1024;
+void* take_pages(std::size_t size);
+void give_pages(void* memory, std::size_t size);
+
 // Takes standard input and output for a protocol, both binary: *in and *out
 // become the descriptors to read and write it by, and standard output and
 // standard error go to the null device from then on, so nothing else the

@@ -20,6 +20,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -397,6 +398,32 @@ std::string identity_path(const char* name) {
     std::string path(real);
     std::free(real);
     return path;
+}
+
+void* take_pages(std::size_t size) {
+    if (size < LARGE_PAGE) return std::calloc(1, size);
+    // Mapped with a large page's room to spare, then cut to the aligned part.
+    std::size_t length = (size + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE;
+    void* mapped = ::mmap(nullptr, length + LARGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    std::uintptr_t aligned = (start + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE;
+    std::size_t head = aligned - start;
+    if (head > 0) ::munmap(mapped, head);
+    ::munmap(reinterpret_cast<void*>(aligned + length), LARGE_PAGE - head);
+#ifdef MADV_HUGEPAGE
+    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);   // a hint: refused, small pages serve
+#endif
+    return reinterpret_cast<void*>(aligned);
+}
+
+void give_pages(void* memory, std::size_t size) {
+    if (memory == nullptr) return;
+    if (size < LARGE_PAGE) {
+        std::free(memory);
+        return;
+    }
+    ::munmap(memory, (size + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE);
 }
 
 void open_protocol_channel(int* in, int* out) {

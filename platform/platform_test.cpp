@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -224,6 +225,21 @@ TEST_F(StreamTest, BackslashOpensAsSlash) {
     EXPECT_TRUE(platform::close_stream(s));
     EXPECT_TRUE(test_util::exists(dir + "/sub/G.TXT"));
     EXPECT_FALSE(test_util::exists(dir + "/sub\\G.TXT"));
+}
+
+TEST(PagesTest, SmallAndLargeRequestsAreZeroFilledAndWhollyWritable) {
+    // A size that is no multiple of a large page, too: its last bytes are
+    // the caller's all the same.
+    for (std::size_t size : {std::size_t{4096}, platform::LARGE_PAGE, 3 * platform::LARGE_PAGE + 24}) {
+        auto* bytes = static_cast<unsigned char*>(platform::take_pages(size));
+        ASSERT_NE(bytes, nullptr) << size;
+        std::size_t nonzero = 0;
+        for (std::size_t i = 0; i < size; ++i) nonzero += bytes[i] != 0;
+        EXPECT_EQ(nonzero, 0u) << size;
+        std::memset(bytes, 0xA5, size);
+        EXPECT_EQ(bytes[size - 1], 0xA5) << size;
+        platform::give_pages(bytes, size);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -300,6 +301,10 @@ bool list_directory(const char* directory, std::vector<std::string>* files, std:
 }
 
 std::string identity_path(const char* name) { return full_path(name); }
+
+void* take_pages(std::size_t size) { return std::calloc(1, size); }
+
+void give_pages(void* memory, std::size_t) { std::free(memory); }
 
 void open_protocol_channel(int* in, int* out) {
     std::fflush(stdout);

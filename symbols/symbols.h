@@ -1,7 +1,7 @@
 // Symbol table: one node per distinct symbol text, each with its occurrences
 // in the order met, found by a hash index while the source is read and put in
-// a balanced search tree in byte order once every name is recorded; and the
-// two column widths the listing needs, grown while symbols are recorded.
+// a balanced search tree in byte order once every name is recorded (and in
+// an array in that order, which the listing walks); and the two column widths the listing needs, grown while symbols are recorded.
 // Nodes, names and entries come from pooled blocks released per source; the
 // entries of one symbol are appended forward in chunks that double in length,
 // so that walking them reads memory in order and nothing is turned round once
@@ -80,6 +80,8 @@ struct PoolBlock;   // a block of memory the nodes, names and entries of a table
 // go, which releases its nodes, names and entries with it.
 struct Table {
     SymbolNode* root = nullptr;                   // nullptr for a table without names
+    SymbolNode** order = nullptr;                 // the tree's nodes in name order, count of them
+    std::uint32_t count = 0;                      // names in the table
     std::int32_t name_width = MIN_NAME_WIDTH;     // 8..32: longest name plus one blank
     std::int32_t number_width = MIN_NUMBER_WIDTH; // digits of the largest recorded line, at least 4
     PoolBlock* node_blocks = nullptr;             // where its nodes and names live

@@ -80,6 +80,21 @@ TEST_F(SymbolsTest, NamesAlikeInTheirFirstEightBytesSortWholeAndLaterNamesJoinTh
                         "COUNTER_\xE9: 3 ");
 }
 
+TEST_F(SymbolsTest, ATakenTableListsItsNodesInTheTreesOrder) {
+    // Names recorded after the tree was first built are in the list too.
+    for (const char* name : {"MID", "ZED", "ALPHA"}) record(name, 1);
+    symbols::finish_recording();
+    for (const char* name : {"BETA", "MID", "AAA"}) record(name, 2);
+    symbols::Table taken = symbols::take_table();
+    symbols::Table table = std::move(taken);
+    EXPECT_EQ(taken.order, nullptr);
+    EXPECT_EQ(taken.count, 0u);
+    std::vector<const SymbolNode*> tree = nodes_in_order(table.root);
+    ASSERT_EQ(table.count, 5u);
+    ASSERT_EQ(tree.size(), 5u);
+    for (std::uint32_t i = 0; i < table.count; ++i) EXPECT_EQ(table.order[i], tree[i]) << i;
+}
+
 TEST_F(SymbolsTest, ReferencesAreStoredOldestFirst) {
     record("COUNT", 5, '#');
     record("COUNT", 9);
