@@ -214,7 +214,7 @@ if [ ! -d "$tree" ] || [ "$(cat "$scratch/tree.stamp" 2>/dev/null)" != "$stamp" 
     "$scratch/tools/gen_sources" tree 10000 "$tree"
     echo "$stamp" > "$scratch/tree.stamp"
 fi
-g++ -std=c++20 -O2 -I"$root" -o "$scratch/tools/scan_bench" "$root/bench/scan_bench.cpp" \
+g++ -std=c++20 -O2 -I"$root" -DVELXREF_VERSION='"bench"' -o "$scratch/tools/scan_bench" "$root/bench/scan_bench.cpp" \
     $(find "$build/CMakeFiles/velxref_objects.dir" -name '*.o')
 read -r files mains scan < <("$scratch/tools/scan_bench" "$tree" "$reps")
 read -r startup _ < <("$scratch/tools/lsp_bench" "$velxref" "$tree" - prog000/inc/part0000.inc 2)
