@@ -139,23 +139,23 @@ void note_cut_lines(Making& m) {
     std::sort(m.result.names_after_cut.begin(), m.result.names_after_cut.end());
 }
 
+// The line table of a file the analysis read.
+const LineTable& line_table_of(const Analysis& a, std::uint32_t file) {
+    return *std::lower_bound(a.line_tables.begin(), a.line_tables.end(), file, [](const LineTable& t, std::uint32_t f) { return t.file < f; });
+}
+
 // The names of the record's table, in its (byte) order, with their kinds,
 // and the index that finds a mention's name by its node.
 void take_names(Analysis& a) {
-    std::vector<const symbols::SymbolNode*> in_order;
-    std::vector<const symbols::SymbolNode*> stack;
-    for (const symbols::SymbolNode* n = a.record.table.root; n != nullptr || !stack.empty();) {
-        for (; n != nullptr; n = n->less) stack.push_back(n);
-        n = stack.back();
-        stack.pop_back();
-        in_order.push_back(n);
+    const symbols::Table& table = a.record.table;
+    a.name_index.reserve(table.count);
+    for (std::uint32_t k = 0; k < table.count; ++k) {
+        const symbols::SymbolNode* n = table.order[k];
         a.names.emplace_back(n->name, n->length);
         a.facts.push_back(SymbolFacts{n->kind == 'M' ? 'M' : ' ', 0, 0, 0});
-        n = n->greater;
+        a.name_index.add(n, k);
     }
     a.definition_texts.resize(a.names.size());
-    a.name_index.reserve(in_order.size());
-    for (std::size_t k = 0; k < in_order.size(); ++k) a.name_index.add(in_order[k], static_cast<std::uint32_t>(k));
 }
 
 // The line tables of the files read, and the starts of the occurrences on
@@ -168,8 +168,7 @@ void take_lines(Making& m) {
     const analysis::Mentions& mentions = a.record.mentions;
     for (std::size_t r = 0; r < mentions.files.size(); ++r) {
         std::uint32_t file = a.file_of_record[static_cast<std::size_t>(mentions.files[r].file)];
-        const LineTable& table = *std::lower_bound(a.line_tables.begin(), a.line_tables.end(), file,
-                                                   [](const LineTable& t, std::uint32_t f) { return t.file < f; });
+        const LineTable& table = line_table_of(a, file);
         if (table.wide.empty()) continue;
         std::size_t end = r + 1 < mentions.files.size() ? mentions.files[r + 1].first : mentions.list.size();
         for (std::size_t k = mentions.files[r].first; k < end; ++k) {
@@ -305,8 +304,7 @@ std::uint32_t file_of(const Analysis& a, std::uint32_t k) {
 Range range_of(const Analysis& a, std::uint32_t k) {
     const analysis::Mention& t = occurrence(a, k);
     std::uint32_t file = file_of(a, k);
-    const LineTable& table = *std::lower_bound(a.line_tables.begin(), a.line_tables.end(), file,
-                                               [](const LineTable& x, std::uint32_t f) { return x.file < f; });
+    const LineTable& table = line_table_of(a, file);
     std::int64_t offset = t.offset();
     Position start;
     if (!narrow_position(table, static_cast<std::size_t>(offset), &start))

@@ -1,7 +1,8 @@
 // Symbol table: one node per distinct symbol text, each with its occurrences
 // in the order met, found by a hash index while the source is read and put in
 // a balanced search tree in byte order once every name is recorded (and in
-// an array in that order, which the listing walks); and the two column widths the listing needs, grown while symbols are recorded.
+// an array in that order, which the listing walks); and the two column
+// widths the listing needs, grown while symbols are recorded.
 // Nodes, names and entries come from pooled blocks released per source; the
 // entries of one symbol are appended forward in chunks that double in length,
 // so that walking them reads memory in order and nothing is turned round once
