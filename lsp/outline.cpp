@@ -227,22 +227,35 @@ std::vector<Mark> marks_between(std::uint32_t file, std::int32_t first, std::int
     return found;
 }
 
-// The marks of name in file but its definitions, added to found: found from
-// the name's own occurrences, never from all the file's (which cost a step
-// of the call hierarchy 37 MB on the 1,000,000-line realistic program, kept
-// while the analyses stayed).
-void marks_named(std::uint32_t file, std::string_view name, std::vector<Mark>* found) {
-    std::vector<Mark> named;
-    for (const Analysis* a : scope_of(file)) {
+// The marks of name but its definitions in each file of scope (ascending),
+// added to found (one list per file of scope), by place: found from the
+// name's own occurrences, never from all of a file's (which cost a step of
+// the call hierarchy 37 MB on the 1,000,000-line realistic program, kept
+// while the analyses stayed), and in one walk of each analysis reading a
+// file of scope.
+void marks_named(const std::vector<std::uint32_t>& scope, std::string_view name, std::vector<std::vector<Mark>>* found) {
+    found->resize(scope.size());
+    std::vector<const Analysis*> readers;
+    for (std::uint32_t f : scope)
+        for (const Analysis* a : scope_of(f)) readers.push_back(a);
+    std::sort(readers.begin(), readers.end());
+    readers.erase(std::unique(readers.begin(), readers.end()), readers.end());
+    std::vector<char> added(scope.size(), 0);
+    for (const Analysis* a : readers) {
         std::uint32_t id;
         if (!find_name(*a, name, &id)) continue;
         for (std::uint32_t slot = a->symbol_first[id]; slot < a->symbol_first[id + 1]; ++slot) {
             std::uint32_t k = a->by_symbol[slot];
-            if (occurrence(*a, k).mark != '#' && file_of(*a, k) == file) named.push_back(mark_of(*a, k));
+            if (occurrence(*a, k).mark == '#') continue;
+            auto at = std::lower_bound(scope.begin(), scope.end(), file_of(*a, k));
+            if (at == scope.end() || *at != file_of(*a, k)) continue;
+            auto i = static_cast<std::size_t>(at - scope.begin());
+            (*found)[i].push_back(mark_of(*a, k));
+            added[i] = 1;
         }
     }
-    order_marks(&named);
-    found->insert(found->end(), named.begin(), named.end());
+    for (std::size_t i = 0; i < scope.size(); ++i)
+        if (added[i]) order_marks(&(*found)[i]);
 }
 
 // The callers a file holds: its subroutines, labels and macros by line, and
@@ -593,13 +606,12 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
     std::vector<Call> calls;
     std::vector<std::string> macros;   // the macros whose bodies call name
     std::vector<std::uint32_t> scope = scope_files(file);
-    std::vector<Mark> named;
-    for (std::uint32_t f : scope) {
-        named.clear();
-        marks_named(f, name, &named);
-        if (std::none_of(named.begin(), named.end(), [](const Mark& m) { return m.mark == '&'; })) continue;
-        const Layout& layout = layout_of(f);
-        for (const Mark& m : named) {
+    std::vector<std::vector<Mark>> named;
+    marks_named(scope, name, &named);
+    for (std::size_t i = 0; i < scope.size(); ++i) {
+        if (std::none_of(named[i].begin(), named[i].end(), [](const Mark& m) { return m.mark == '&'; })) continue;
+        const Layout& layout = layout_of(scope[i]);
+        for (const Mark& m : named[i]) {
             if (m.mark != '&') continue;
             CallItem caller = caller_of(layout, m.range.start.line);
             add_call(&calls, caller, m.range);
@@ -611,13 +623,12 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
     macros.erase(std::unique(macros.begin(), macros.end()), macros.end());
     // Each invocation of such a macro calls name too, in the file's order
     // whichever macro it invokes.
-    std::vector<Mark> invocations;
-    for (std::uint32_t f : scope) {
-        invocations.clear();
-        for (const std::string& macro : macros) marks_named(f, macro, &invocations);
-        order_marks(&invocations);
-        for (const Mark& m : invocations) {
-            CallItem caller = caller_of(layout_of(f), m.range.start.line);
+    std::vector<std::vector<Mark>> invocations;
+    for (const std::string& macro : macros) marks_named(scope, macro, &invocations);
+    for (std::size_t i = 0; i < scope.size(); ++i) {
+        order_marks(&invocations[i]);
+        for (const Mark& m : invocations[i]) {
+            CallItem caller = caller_of(layout_of(scope[i]), m.range.start.line);
             caller.detail += ", through macro " + std::string(m.name());
             add_call(&calls, caller, m.range);
         }
