@@ -90,12 +90,16 @@ vscode-test: debug
 # server started and stopped around every run can lose clients under load.
 # One still running from an earlier stage serves as well (hence the "-"); it
 # is stopped once the stage has passed.
+# A run Wine fails to start ends with status 1 having written nothing (seen
+# once in fourteen CI runs, on a test the native suite passes): a failed
+# suite is run once more, and a test that fails again fails the stage.
+WINE_E2E = $(WINE_ENV) VELXREF_RUNNER=$(WINE) VELXREF_PROGRAM=$(CURDIR)/build/windows/velxref.exe \
+	    build/debug/e2e_tests --gtest_brief=1
 wine-test:
 	@mkdir -p build/wine
 	-$(WINE_ENV) $(dir $(WINE))wineserver -p60 </dev/null >/dev/null 2>&1
 	$(WINE_ENV) $(WINE) wineboot --init >/dev/null 2>&1
-	$(WINE_ENV) VELXREF_RUNNER=$(WINE) VELXREF_PROGRAM=$(CURDIR)/build/windows/velxref.exe \
-	    build/debug/e2e_tests --gtest_brief=1
+	$(WINE_E2E) || { echo "the suite under Wine failed: once more"; $(WINE_E2E); }
 	@mkdir -p build/wine/native build/wine/windows
 	cd examples && ../build/debug/velxref --html BLINK -o../build/wine/native >/dev/null
 	cd examples && $(WINE_ENV) $(WINE) ../build/windows/velxref.exe --html BLINK -o../build/wine/windows >/dev/null

@@ -14,15 +14,6 @@ namespace {
 
 constexpr int MAX_HOVER_DEFINITIONS = 10;   // definitions a hover shows line by line
 
-// A name's index in a, or false.
-bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id) {
-    auto at = std::lower_bound(a.sorted_names.begin(), a.sorted_names.end(), name,
-                               [&a](std::uint32_t k, std::string_view n) { return a.names[k] < n; });
-    if (at == a.sorted_names.end() || a.names[*at] != name) return false;
-    *id = *at;
-    return true;
-}
-
 // An occurrence of an analysis, with where the editor sees it, worked out
 // once (a sort of a much-used name's 100,000s asks for each many times).
 struct Place {
@@ -136,6 +127,14 @@ bool is_keyword(const std::string& text) {
 
 }  // namespace
 
+bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id) {
+    auto at = std::lower_bound(a.sorted_names.begin(), a.sorted_names.end(), name,
+                               [&a](std::uint32_t k, std::string_view n) { return a.names[k] < n; });
+    if (at == a.sorted_names.end() || a.names[*at] != name) return false;
+    *id = *at;
+    return true;
+}
+
 bool symbol_at(std::uint32_t file, Position position, std::string* name) {
     for (const Analysis* a : scope_of(file)) {
         // The first occurrence in file that does not end before position.
@@ -210,28 +209,38 @@ std::string hover_text(std::uint32_t file, const std::string& name) {
     return text;
 }
 
-std::vector<SymbolAnswer> document_symbols(std::uint32_t file) {
-    std::vector<SymbolAnswer> found;
+std::vector<FileDefinition> file_definitions(std::uint32_t file) {
+    std::vector<FileDefinition> found;
     for (const Analysis* a : scope_of(file)) {
         auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), file,
                                      [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
         for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k)
-            if (occurrence(*a, *k).mark == '#' && !is_parameter(*a, *k))   // a macro's parameter is no symbol of the file
-                found.push_back(answer_of(*a, symbol_of(*a, *k), place_of(*a, *k)));
+            if (occurrence(*a, *k).mark == '#' && !is_parameter(*a, *k)) {   // a macro's parameter is no symbol of the file
+                std::uint32_t id = symbol_of(*a, *k);
+                found.push_back(FileDefinition{a->names[id], kind_of(*a, id), range_of(*a, *k)});
+            }
     }
     if (scope_of(file).size() < 2) return found;
-    auto key = [](const SymbolAnswer& x) { return std::tuple_cat(place_key(x.where.file, x.where.range), std::tie(x.name)); };
-    std::stable_sort(found.begin(), found.end(), [&key](const SymbolAnswer& x, const SymbolAnswer& y) { return key(x) < key(y); });
+    auto key = [](const FileDefinition& x) { return std::make_tuple(x.range.start.line, x.range.start.character, x.name); };
+    std::stable_sort(found.begin(), found.end(), [&key](const FileDefinition& x, const FileDefinition& y) { return key(x) < key(y); });
     // The same definition seen by two main sources: a subroutine in either is one.
-    std::vector<SymbolAnswer> once;
-    for (SymbolAnswer& s : found) {
-        if (!once.empty() && key(once.back()) == key(s)) {
-            if (s.kind == KIND_FUNCTION) once.back().kind = KIND_FUNCTION;
+    std::size_t kept = 0;
+    for (const FileDefinition& d : found) {
+        if (kept > 0 && key(found[kept - 1]) == key(d)) {
+            if (d.kind == KIND_FUNCTION) found[kept - 1].kind = KIND_FUNCTION;
             continue;
         }
-        once.push_back(std::move(s));
+        found[kept++] = d;
     }
-    return once;
+    found.resize(kept);
+    return found;
+}
+
+std::vector<SymbolAnswer> document_symbols(std::uint32_t file) {
+    std::vector<SymbolAnswer> found;
+    for (const FileDefinition& d : file_definitions(file))
+        found.push_back(SymbolAnswer{std::string(d.name), d.kind, Location{file, d.range}, files[file].shown + ":" + std::to_string(d.range.start.line + 1)});
+    return found;
 }
 
 bool document_definition(std::uint32_t file, const std::string& name, Location* where, bool* macro) {

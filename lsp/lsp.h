@@ -388,6 +388,21 @@ std::vector<Location> references(std::uint32_t file, const std::string& name, bo
 std::vector<std::pair<Range, bool>> highlights(std::uint32_t file, const std::string& name);
 // The hover text of name in the scope of file (Markdown).
 std::string hover_text(std::uint32_t file, const std::string& name);
+// The index of name in a's names, or false.
+bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id);
+
+// A definition of a file: its name (in the table of an analysis: valid until
+// the next analysis), kind and place.  40 bytes, a third of a
+// SymbolAnswer with its two texts (which cost the call hierarchy 23 MB on
+// the 1,000,000-line realistic program).
+struct FileDefinition {
+    std::string_view name;
+    int kind;                  // KIND_FUNCTION, KIND_CONSTANT or KIND_OPERATOR
+    Range range;
+};
+
+// The definitions of file (each '#' there but a macro's parameters), by place.
+std::vector<FileDefinition> file_definitions(std::uint32_t file);
 // The symbols file defines, in the order of their first definition.
 std::vector<SymbolAnswer> document_symbols(std::uint32_t file);
 // Where file first defines name, as document_symbols gives it (its first

@@ -231,6 +231,18 @@ protected:
     std::vector<json> notes;   // what initialize answered and published
 };
 
+TEST_F(LspWorkspace, SemanticTokensKeepNumbersOfMoreThanOneByte) {
+    // The answer's numbers are held packed, a byte for those below 128,
+    // while its length is counted: a line 20,000 on and a character 130 on
+    // take three bytes and two.
+    open({{"FAR.AVL", "START:\n" + std::string(19999, '\n') + std::string(130, ' ') + "NOP\n"}}, {"FAR"});
+    std::vector<json> got = exchange(request(2, "textDocument/semanticTokens/full", {{"textDocument", {{"uri", "file://" + dir + "/FAR.AVL"}}}}));
+    ASSERT_EQ(got.size(), 1u);
+    // START: a label where defined (namespace, declaration + definition);
+    // NOP: a mnemonic (keyword, defaultLibrary).
+    EXPECT_EQ(got[0]["result"]["data"], json::array({0, 0, 5, 3, 3, 20000, 130, 3, 4, 8}));
+}
+
 TEST_F(LspWorkspace, OccurrencesStandAtTheEditorsPositions) {
     const std::string before_cut = "\t.BYTE " + [] { std::string s; for (int i = 0; i < 122; ++i) s += "0,"; return s; }();
     struct Row {

@@ -177,6 +177,20 @@ struct Mark {
 };
 static_assert(sizeof(Mark) <= 32, "a mark costs 32 bytes");
 
+// Marks in place order, each place once (a file two main sources read is
+// marked by each).
+void order_marks(std::vector<Mark>* found) {
+    auto place = [](const Mark& m) { return std::make_pair(m.range.start.line, m.range.start.character); };
+    auto less = [&place](const Mark& x, const Mark& y) { return place(x) < place(y); };
+    if (!std::is_sorted(found->begin(), found->end(), less)) std::stable_sort(found->begin(), found->end(), less);   // one analysis: sorted already
+    found->erase(std::unique(found->begin(), found->end(), [&place](const Mark& x, const Mark& y) { return place(x) == place(y); }), found->end());
+}
+
+Mark mark_of(const Analysis& a, std::uint32_t k) {
+    const analysis::Mention& o = occurrence(a, k);
+    return Mark{o.symbol, range_of(a, k), o.mark, (o.flags & analysis::MENTION_PARAMETER) != 0};
+}
+
 // Every symbol token of file that keep passes, by place, each place once.
 // Only what the request needs is made: a mark costs 32 bytes (3 million on
 // the realistic 1,000,000-line program; 40 with the name as a view).
@@ -186,29 +200,73 @@ std::vector<Mark> marks_in(std::uint32_t file, Keep keep) {
     for (const Analysis* a : scope_of(file)) {
         auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), file,
                                      [a](std::uint32_t k, std::uint32_t f) { return file_of(*a, k) < f; });
+        for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k)
+            if (keep(occurrence(*a, *k))) found.push_back(mark_of(*a, *k));
+    }
+    order_marks(&found);
+    return found;
+}
+
+// The marks of file from line first to line last but its definitions, which
+// make no call.
+std::vector<Mark> marks_between(std::uint32_t file, std::int32_t first, std::int32_t last) {
+    std::vector<Mark> found;
+    for (const Analysis* a : scope_of(file)) {
+        auto from = std::lower_bound(a->by_place.begin(), a->by_place.end(), std::make_pair(file, first),
+                                     [a](std::uint32_t k, std::pair<std::uint32_t, std::int32_t> at) {
+                                         std::uint32_t f = file_of(*a, k);
+                                         return f != at.first ? f < at.first : range_of(*a, k).start.line < at.second;
+                                     });
         for (auto k = from; k != a->by_place.end() && file_of(*a, *k) == file; ++k) {
-            const analysis::Mention& o = occurrence(*a, *k);
-            if (keep(o))
-                found.push_back(Mark{o.symbol, range_of(*a, *k), o.mark,
-                                     (o.flags & analysis::MENTION_PARAMETER) != 0});
+            Mark m = mark_of(*a, *k);
+            if (m.range.start.line > last) break;
+            if (m.mark != '#') found.push_back(m);
         }
     }
-    auto place = [](const Mark& m) { return std::make_pair(m.range.start.line, m.range.start.character); };
-    auto less = [&place](const Mark& x, const Mark& y) { return place(x) < place(y); };
-    if (!std::is_sorted(found.begin(), found.end(), less)) std::stable_sort(found.begin(), found.end(), less);   // one analysis: sorted already
-    found.erase(std::unique(found.begin(), found.end(), [&place](const Mark& x, const Mark& y) { return place(x) == place(y); }), found.end());
+    order_marks(&found);
     return found;
+}
+
+// The marks of name but its definitions in each file of scope (ascending),
+// added to found (one list per file of scope), by place: found from the
+// name's own occurrences, never from all of a file's (which cost a step of
+// the call hierarchy 37 MB on the 1,000,000-line realistic program, kept
+// while the analyses stayed), and in one walk of each analysis reading a
+// file of scope.
+void marks_named(const std::vector<std::uint32_t>& scope, std::string_view name, std::vector<std::vector<Mark>>* found) {
+    found->resize(scope.size());
+    std::vector<const Analysis*> readers;
+    for (std::uint32_t f : scope)
+        for (const Analysis* a : scope_of(f)) readers.push_back(a);
+    std::sort(readers.begin(), readers.end());
+    readers.erase(std::unique(readers.begin(), readers.end()), readers.end());
+    std::vector<char> added(scope.size(), 0);
+    for (const Analysis* a : readers) {
+        std::uint32_t id;
+        if (!find_name(*a, name, &id)) continue;
+        for (std::uint32_t slot = a->symbol_first[id]; slot < a->symbol_first[id + 1]; ++slot) {
+            std::uint32_t k = a->by_symbol[slot];
+            if (occurrence(*a, k).mark == '#') continue;
+            auto at = std::lower_bound(scope.begin(), scope.end(), file_of(*a, k));
+            if (at == scope.end() || *at != file_of(*a, k)) continue;
+            auto i = static_cast<std::size_t>(at - scope.begin());
+            (*found)[i].push_back(mark_of(*a, k));
+            added[i] = 1;
+        }
+    }
+    for (std::size_t i = 0; i < scope.size(); ++i)
+        if (added[i]) order_marks(&(*found)[i]);
 }
 
 // The callers a file holds: its subroutines, labels and macros by line, and
 // its macro bodies; and what finds a line's caller at once.
 struct Layout {
     std::uint32_t file;
-    std::vector<CallItem> containers;        // by line
+    std::vector<FileDefinition> containers;  // by line
     std::vector<Fold> macros;                // FOLD_MACRO folds: by line, none overlapping another
     std::vector<std::uint32_t> callers;      // the containers a line outside macro bodies belongs to: no macro, none in a macro body
     std::vector<std::int32_t> macro_items;   // per macro body: its container (the macro defined on its .MACRO line), or -1
-    std::unordered_map<std::string_view, std::pair<std::uint32_t, std::uint32_t>> named;   // a name's first and last container
+    std::vector<std::uint32_t> by_name;      // the containers by name, then by line
 };
 
 // What the definition of name on line makes it.
@@ -242,21 +300,10 @@ std::string detail_of(const Location& where) { return files[where.file].shown + 
 struct FileCalls {
     bool has_layout = false;
     Layout layout;
-    bool has_marks = false;
-    std::vector<Mark> marks;              // marks_in(file) but the definitions, which make no call
-    // On a file of many marks, the marks of each name (a step asks for one
-    // name's: on the realistic 1,000,000-line program its incoming calls
-    // walked all 3 million marks, 4 ms of a 5.8 ms step). A small file's
-    // marks are walked: the index cost the includes program 2.8 MiB of peak
-    // over its 141 files, for no time a request could see.
-    std::unordered_map<std::string_view, std::uint32_t> name_slots;   // each name's slot
-    std::vector<std::uint32_t> slot_first;   // per slot: where its marks begin in by_name (one more entry at the end)
-    std::vector<std::uint32_t> by_name;      // the marks' indexes grouped by name, ascending within
     std::map<std::string, std::optional<CallItem>, std::less<>> items;   // item_of(file, name) of each name asked for
 };
 
 std::map<std::uint32_t, FileCalls> made;   // by file
-constexpr std::size_t MARKS_INDEXED = 65536;   // the fewest marks a file's index is made for
 std::vector<std::uint64_t> made_from;      // the generations of the analyses they were made from, in order
 
 // Forgets what was made of the files once an analysis has run, come or gone since.
@@ -288,64 +335,49 @@ const Layout& layout_of(std::uint32_t file) {
     std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
     std::vector<Token> tokens;
-    for (const SymbolAnswer& s : document_symbols(file)) {
-        auto line = static_cast<std::size_t>(s.where.range.start.line);
-        if (s.kind == KIND_CONSTANT && (line >= starts.size() || definition_kind(line_at(text, starts, line), s.name, &tokens) != DEFINES_LABEL))
+    for (const FileDefinition& d : file_definitions(file)) {
+        auto line = static_cast<std::size_t>(d.range.start.line);
+        if (d.kind == KIND_CONSTANT && (line >= starts.size() || definition_kind(line_at(text, starts, line), d.name, &tokens) != DEFINES_LABEL))
             continue;
-        layout.containers.push_back(CallItem{s.name, s.kind, s.where, detail_of(s.where)});
+        layout.containers.push_back(d);
     }
     std::stable_sort(layout.containers.begin(), layout.containers.end(),
-                     [](const CallItem& x, const CallItem& y) { return x.where.range.start.line < y.where.range.start.line; });
+                     [](const FileDefinition& x, const FileDefinition& y) { return x.range.start.line < y.range.start.line; });
     for (std::uint32_t k = 0; k < layout.containers.size(); ++k) {
-        const CallItem& c = layout.containers[k];
-        if (c.kind != KIND_OPERATOR && macro_holding(layout, c.where.range.start.line) == nullptr) layout.callers.push_back(k);
+        const FileDefinition& c = layout.containers[k];
+        if (c.kind != KIND_OPERATOR && macro_holding(layout, c.range.start.line) == nullptr) layout.callers.push_back(k);
     }
     for (const Fold& m : layout.macros) {
         auto at = std::lower_bound(layout.containers.begin(), layout.containers.end(), m.first,
-                                   [](const CallItem& c, std::int32_t line) { return c.where.range.start.line < line; });
-        for (; at != layout.containers.end() && at->where.range.start.line == m.first && at->kind != KIND_OPERATOR; ++at) {}
-        bool found = at != layout.containers.end() && at->where.range.start.line == m.first;
+                                   [](const FileDefinition& c, std::int32_t line) { return c.range.start.line < line; });
+        for (; at != layout.containers.end() && at->range.start.line == m.first && at->kind != KIND_OPERATOR; ++at) {}
+        bool found = at != layout.containers.end() && at->range.start.line == m.first;
         layout.macro_items.push_back(found ? static_cast<std::int32_t>(at - layout.containers.begin()) : -1);
     }
-    for (std::uint32_t k = 0; k < layout.containers.size(); ++k)
-        layout.named.emplace(layout.containers[k].name, std::make_pair(k, k)).first->second.second = k;
+    layout.by_name.resize(layout.containers.size());
+    for (std::uint32_t k = 0; k < layout.containers.size(); ++k) layout.by_name[k] = k;
+    std::stable_sort(layout.by_name.begin(), layout.by_name.end(),
+                     [&layout](std::uint32_t x, std::uint32_t y) { return layout.containers[x].name < layout.containers[y].name; });
     return layout;
 }
 
-// The marks of file.
-const std::vector<Mark>& marks_of(std::uint32_t file) {
-    FileCalls& calls = made[file];
-    if (!calls.has_marks) {
-        calls.has_marks = true;
-        calls.marks = marks_in(file, [](const analysis::Mention& o) { return o.mark != '#'; });
-        if (calls.marks.size() < MARKS_INDEXED) return calls.marks;
-        std::vector<std::uint32_t> slots(calls.marks.size());
-        for (std::size_t k = 0; k < calls.marks.size(); ++k) {
-            auto slot = calls.name_slots.emplace(calls.marks[k].name(), static_cast<std::uint32_t>(calls.name_slots.size())).first->second;
-            if (slot + 1 >= calls.slot_first.size()) calls.slot_first.resize(slot + 2, 0);
-            ++calls.slot_first[slot + 1];
-            slots[k] = slot;
-        }
-        for (std::size_t s = 1; s < calls.slot_first.size(); ++s) calls.slot_first[s] += calls.slot_first[s - 1];
-        calls.by_name.resize(calls.marks.size());
-        std::vector<std::uint32_t> next(calls.slot_first.begin(), calls.slot_first.end());
-        for (std::size_t k = 0; k < calls.marks.size(); ++k) calls.by_name[next[slots[k]]++] = static_cast<std::uint32_t>(k);
-    }
-    return calls.marks;
+// The first and the last container of layout named name, by line; false when none is.
+bool containers_named(const Layout& layout, std::string_view name, std::uint32_t* first, std::uint32_t* last) {
+    auto from = std::lower_bound(layout.by_name.begin(), layout.by_name.end(), name,
+                                 [&layout](std::uint32_t k, std::string_view n) { return layout.containers[k].name < n; });
+    auto to = std::upper_bound(from, layout.by_name.end(), name,
+                               [&layout](std::string_view n, std::uint32_t k) { return n < layout.containers[k].name; });
+    if (from == to) return false;
+    *first = *from;
+    *last = *std::prev(to);
+    return true;
 }
 
-// The indexes of name's marks in file, ascending, added to found.
-void marks_named(std::uint32_t file, std::string_view name, std::vector<std::uint32_t>* found) {
-    const std::vector<Mark>& marks = marks_of(file);
-    const FileCalls& calls = made[file];
-    if (calls.slot_first.empty()) {
-        for (std::size_t k = 0; k < marks.size(); ++k)
-            if (marks[k].name() == name) found->push_back(static_cast<std::uint32_t>(k));
-        return;
-    }
-    auto at = calls.name_slots.find(name);
-    if (at == calls.name_slots.end()) return;
-    found->insert(found->end(), calls.by_name.begin() + calls.slot_first[at->second], calls.by_name.begin() + calls.slot_first[at->second + 1]);
+// The call hierarchy's item of container k of layout.
+CallItem item_at(const Layout& layout, std::uint32_t k) {
+    const FileDefinition& c = layout.containers[k];
+    Location where{layout.file, c.range};
+    return CallItem{std::string(c.name), c.kind, where, detail_of(where)};
 }
 
 // The caller of a JSR or macro invocation on line: the macro whose body holds
@@ -354,11 +386,11 @@ void marks_named(std::uint32_t file, std::string_view name, std::vector<std::uin
 CallItem caller_of(const Layout& layout, std::int32_t line) {
     if (const Fold* m = macro_holding(layout, line)) {
         std::int32_t item = layout.macro_items[static_cast<std::size_t>(m - layout.macros.data())];
-        if (item >= 0) return layout.containers[static_cast<std::size_t>(item)];
+        if (item >= 0) return item_at(layout, static_cast<std::uint32_t>(item));
     }
     auto after = std::upper_bound(layout.callers.begin(), layout.callers.end(), line,
-                                  [&layout](std::int32_t l, std::uint32_t k) { return l < layout.containers[k].where.range.start.line; });
-    if (after != layout.callers.begin()) return layout.containers[*std::prev(after)];
+                                  [&layout](std::int32_t l, std::uint32_t k) { return l < layout.containers[k].range.start.line; });
+    if (after != layout.callers.begin()) return item_at(layout, *std::prev(after));
     return CallItem{files[layout.file].shown, KIND_FILE, Location{layout.file, Range{{0, 0}, {0, 0}}}, files[layout.file].shown};
 }
 
@@ -371,8 +403,8 @@ bool item_of(std::uint32_t file, std::string_view name, CallItem* found) {
         std::vector<Location> defined = definitions(file, std::string(name));
         if (!defined.empty()) {
             const Layout& layout = layout_of(defined.front().file);
-            auto named = layout.named.find(name);
-            if (named != layout.named.end()) item = layout.containers[named->second.first];
+            std::uint32_t first, last;
+            if (containers_named(layout, name, &first, &last)) item = item_at(layout, first);
         }
         at = calls.items.emplace(std::string(name), std::move(item)).first;
     }
@@ -441,8 +473,8 @@ std::vector<Fold> folds(std::uint32_t file) {
     }
     end_comments(static_cast<std::int32_t>(starts.size()));
     std::vector<std::int32_t> subroutines;
-    for (const SymbolAnswer& s : document_symbols(file))
-        if (s.kind == KIND_FUNCTION) subroutines.push_back(s.where.range.start.line);
+    for (const FileDefinition& d : file_definitions(file))
+        if (d.kind == KIND_FUNCTION) subroutines.push_back(d.range.start.line);
     std::sort(subroutines.begin(), subroutines.end());
     subroutines.erase(std::unique(subroutines.begin(), subroutines.end()), subroutines.end());
     for (std::size_t k = 0; k < subroutines.size(); ++k) {
@@ -574,15 +606,12 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
     std::vector<Call> calls;
     std::vector<std::string> macros;   // the macros whose bodies call name
     std::vector<std::uint32_t> scope = scope_files(file);
-    std::vector<std::uint32_t> named;
-    for (std::uint32_t f : scope) {
-        const std::vector<Mark>& marks = marks_of(f);
-        named.clear();
-        marks_named(f, name, &named);
-        if (std::none_of(named.begin(), named.end(), [&marks](std::uint32_t k) { return marks[k].mark == '&'; })) continue;
-        const Layout& layout = layout_of(f);
-        for (std::uint32_t k : named) {
-            const Mark& m = marks[k];
+    std::vector<std::vector<Mark>> named;
+    marks_named(scope, name, &named);
+    for (std::size_t i = 0; i < scope.size(); ++i) {
+        if (std::none_of(named[i].begin(), named[i].end(), [](const Mark& m) { return m.mark == '&'; })) continue;
+        const Layout& layout = layout_of(scope[i]);
+        for (const Mark& m : named[i]) {
             if (m.mark != '&') continue;
             CallItem caller = caller_of(layout, m.range.start.line);
             add_call(&calls, caller, m.range);
@@ -594,15 +623,12 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
     macros.erase(std::unique(macros.begin(), macros.end()), macros.end());
     // Each invocation of such a macro calls name too, in the file's order
     // whichever macro it invokes.
-    std::vector<std::uint32_t> invocations;
-    for (std::uint32_t f : scope) {
-        const std::vector<Mark>& marks = marks_of(f);
-        invocations.clear();
-        for (const std::string& macro : macros) marks_named(f, macro, &invocations);
-        std::sort(invocations.begin(), invocations.end());
-        for (std::uint32_t k : invocations) {
-            const Mark& m = marks[k];
-            CallItem caller = caller_of(layout_of(f), m.range.start.line);
+    std::vector<std::vector<Mark>> invocations;
+    for (const std::string& macro : macros) marks_named(scope, macro, &invocations);
+    for (std::size_t i = 0; i < scope.size(); ++i) {
+        order_marks(&invocations[i]);
+        for (const Mark& m : invocations[i]) {
+            CallItem caller = caller_of(layout_of(scope[i]), m.range.start.line);
             caller.detail += ", through macro " + std::string(m.name());
             add_call(&calls, caller, m.range);
         }
@@ -613,12 +639,12 @@ std::vector<Call> incoming_of(std::uint32_t file, const std::string& name) {
 std::vector<Call> outgoing_of(std::uint32_t file, const std::string& name) {
     std::vector<Call> calls;
     const Layout& layout = layout_of(file);
-    auto named = layout.named.find(name);
-    if (named == layout.named.end()) return calls;
-    const CallItem* self = &layout.containers[named->second.second];
+    std::uint32_t first_named, last_named;
+    if (!containers_named(layout, name, &first_named, &last_named)) return calls;
+    const FileDefinition* self = &layout.containers[last_named];
     // The lines whose JSRs it makes: a macro's body; a subroutine's or
     // label's lines up to the next subroutine, outside macro bodies.
-    std::int32_t at = self->where.range.start.line;
+    std::int32_t at = self->range.start.line;
     std::int32_t first = at, last = std::numeric_limits<std::int32_t>::max();
     bool macro = self->kind == KIND_OPERATOR;
     if (macro) {
@@ -628,16 +654,15 @@ std::vector<Call> outgoing_of(std::uint32_t file, const std::string& name) {
         last = body->last;
     } else {
         auto next = std::upper_bound(layout.containers.begin(), layout.containers.end(), at,
-                                     [](std::int32_t l, const CallItem& c) { return l < c.where.range.start.line; });
+                                     [](std::int32_t l, const FileDefinition& c) { return l < c.range.start.line; });
         for (; next != layout.containers.end(); ++next)
             if (next->kind == KIND_FUNCTION) {
-                last = next->where.range.start.line - 1;
+                last = next->range.start.line - 1;
                 break;
             }
     }
-    const std::vector<Mark>& marks = marks_of(file);
-    auto from = std::lower_bound(marks.begin(), marks.end(), first, [](const Mark& m, std::int32_t l) { return m.range.start.line < l; });
-    for (auto m = from; m != marks.end() && m->range.start.line <= last; ++m) {
+    std::vector<Mark> marks = marks_between(file, first, last);
+    for (auto m = marks.begin(); m != marks.end(); ++m) {
         if (!macro && macro_holding(layout, m->range.start.line) != nullptr) continue;
         CallItem callee;
         if (!item_of(file, m->name(), &callee)) continue;
@@ -676,18 +701,19 @@ void semantic_tokens(std::uint32_t file, const std::function<void(const Semantic
         int modifiers;
     };
     std::vector<std::uint32_t> scope = scope_files(file);
-    std::vector<std::vector<SymbolAnswer>> defined;   // per file of the scope: the names the roles point into
-    defined.reserve(scope.size());
     std::unordered_map<std::string_view, Role> roles;   // hashed: an ordered map's compares were 13 % of a request on bench case hex0x
     std::vector<Token> tokens;   // of a line
+    std::string text_read;
+    std::string_view text = text_of(file, &text_read);
+    std::vector<std::uint32_t> starts = line_starts(text);
     for (std::uint32_t f : scope) {
-        std::string defining_read;
-        std::string_view defining = text_of(f, &defining_read);
-        std::vector<std::uint32_t> defining_starts = line_starts(defining);
-        defined.push_back(document_symbols(f));
-        for (const SymbolAnswer& s : defined.back()) {
+        std::string defining_read;   // the file's own text and lines are read once (4 MB of lines on 1,000,000)
+        std::string_view defining = f == file ? text : text_of(f, &defining_read);
+        std::vector<std::uint32_t> other_starts = f == file ? std::vector<std::uint32_t>() : line_starts(defining);
+        const std::vector<std::uint32_t>& defining_starts = f == file ? starts : other_starts;
+        for (const FileDefinition& s : file_definitions(f)) {
             Role r{TOKEN_TYPE_NAMESPACE, 0};
-            auto line = static_cast<std::size_t>(s.where.range.start.line);
+            auto line = static_cast<std::size_t>(s.range.start.line);
             if (s.kind == KIND_FUNCTION) r = Role{TOKEN_TYPE_FUNCTION, 0};
             else if (s.kind == KIND_OPERATOR) r = Role{TOKEN_TYPE_MACRO, 0};
             else if (line < defining_starts.size()) {
@@ -701,9 +727,6 @@ void semantic_tokens(std::uint32_t file, const std::function<void(const Semantic
     std::vector<Mark> marks = marks_in(file, [](const analysis::Mention& o) { return o.mark == '#' || (o.flags & analysis::MENTION_PARAMETER) != 0; });   // definitions
     for (const Mark& m : marks)
         if (m.parameter) roles.try_emplace(m.name(), Role{TOKEN_TYPE_PARAMETER, 0});
-    std::string text_read;
-    std::string_view text = text_of(file, &text_read);
-    std::vector<std::uint32_t> starts = line_starts(text);
     std::size_t next_mark = 0;
     for (std::size_t i = 0; i < starts.size(); ++i) {
         std::string_view line = line_at(text, starts, i);
@@ -768,10 +791,10 @@ std::vector<CallLens> call_lenses(std::uint32_t file) {
     std::vector<CallLens> lenses;
     if (!settings.code_lens) return lenses;
     std::vector<std::string> names;
-    for (const SymbolAnswer& s : document_symbols(file)) {
+    for (const FileDefinition& s : file_definitions(file)) {
         if (s.kind != KIND_FUNCTION || std::find(names.begin(), names.end(), s.name) != names.end()) continue;
-        names.push_back(s.name);
-        lenses.push_back(CallLens{s.where.range, {}});
+        names.push_back(std::string(s.name));
+        lenses.push_back(CallLens{s.range, {}});
     }
     if (lenses.empty()) return lenses;
     std::vector<std::uint32_t> scope = scope_files(file);
