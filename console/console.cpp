@@ -22,9 +22,10 @@ bool shown_at_once(int kind) { return kind == MESSAGE_PROGRESS || kind == MESSAG
 // started (build scripts send it there, and so does bench/run.sh): its
 // progress marks then wait in the buffer like other text instead of going
 // out one write each, since nobody sees them.  A mark every 100 lines is
-// 10,000 writes on 1,000,000 lines; held back, 4 to 5 % less CPU time and
-// wall time on the realistic case, 8 to 9 % on hot (Release, interleaved
-// runs pinned to one core, medians of 21 and 15).  On a file, a pipe or a
+// 10,000 writes on 1,000,000 lines; held back, 4 to 5 % less CPU time on
+// the realistic case (3 to 6 % less wall time; three batches of 21 to 31
+// runs), 8 % on hot (9 % wall; 15 runs) (Release, interleaved runs pinned
+// to one core, medians).  On a file, a pipe or a
 // terminal every mark goes out at once, as before.
 bool console_unseen = false;   // standard output was the null device when the run on the last source started
 

@@ -235,16 +235,19 @@ TEST_F(StreamTest, OnlyTheNullDeviceIsAnUnseenConsole) {
     int saved = ::dup(STDOUT_FILENO);
     ASSERT_GE(saved, 0);
     auto console_on = [](int fd) {
-        if (fd < 0) return true;   // fails the expectation below
         ::dup2(fd, STDOUT_FILENO);
         ::close(fd);
         return platform::console_is_null_device();
     };
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
-    bool null = console_on(::open("/dev/null", O_WRONLY));
-    bool zero = console_on(::open("/dev/zero", O_WRONLY));
-    bool file = console_on(::open((dir + "/out").c_str(), O_WRONLY | O_CREAT, 0644));
+    int null_fd = ::open("/dev/null", O_WRONLY);
+    int zero_fd = ::open("/dev/zero", O_WRONLY);
+    int file_fd = ::open((dir + "/out").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_TRUE(null_fd >= 0 && zero_fd >= 0 && file_fd >= 0);
+    bool null = console_on(null_fd);
+    bool zero = console_on(zero_fd);
+    bool file = console_on(file_fd);
     bool pipe = console_on(ends[1]);
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
