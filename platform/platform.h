@@ -180,6 +180,10 @@ bool console_is_file(const char* name);
 // Sends everything written to standard output from now on, and whatever it
 // still holds unwritten, to the null device.
 void silence_console();
+// True when standard output is the null device, where nothing written to it
+// is ever seen (on POSIX systems the device of /dev/null; elsewhere never
+// told apart: false).
+bool console_is_null_device();
 
 // Makes the process safe in whatever surroundings it was started, before
 // anything else happens (see the system's file): no file the tool opens can

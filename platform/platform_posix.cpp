@@ -444,6 +444,12 @@ void silence_console() {
     ::close(null);
 }
 
+bool console_is_null_device() {
+    struct stat console, null;
+    return ::fstat(STDOUT_FILENO, &console) == 0 && S_ISCHR(console.st_mode) && ::stat("/dev/null", &null) == 0 &&
+           S_ISCHR(null.st_mode) && console.st_rdev == null.st_rdev;
+}
+
 void start_process() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -225,6 +226,36 @@ TEST_F(StreamTest, BackslashOpensAsSlash) {
     EXPECT_TRUE(platform::close_stream(s));
     EXPECT_TRUE(test_util::exists(dir + "/sub/G.TXT"));
     EXPECT_FALSE(test_util::exists(dir + "/sub\\G.TXT"));
+}
+
+// Progress marks are held back only where nobody sees them: on the null
+// device, never on a file, a pipe or another character device.
+TEST_F(StreamTest, OnlyTheNullDeviceIsAnUnseenConsole) {
+    std::fflush(stdout);
+    int saved = ::dup(STDOUT_FILENO);
+    ASSERT_GE(saved, 0);
+    auto console_on = [](int fd) {
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+        return platform::console_is_null_device();
+    };
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    int null_fd = ::open("/dev/null", O_WRONLY);
+    int zero_fd = ::open("/dev/zero", O_WRONLY);
+    int file_fd = ::open((dir + "/out").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_TRUE(null_fd >= 0 && zero_fd >= 0 && file_fd >= 0);
+    bool null = console_on(null_fd);
+    bool zero = console_on(zero_fd);
+    bool file = console_on(file_fd);
+    bool pipe = console_on(ends[1]);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    ::close(ends[0]);
+    EXPECT_TRUE(null);
+    EXPECT_FALSE(zero);
+    EXPECT_FALSE(file);
+    EXPECT_FALSE(pipe);
 }
 
 TEST(PagesTest, SmallAndLargeRequestsAreZeroFilledAndWhollyWritable) {

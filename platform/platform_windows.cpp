@@ -326,6 +326,8 @@ void silence_console() {
     _close(null);
 }
 
+bool console_is_null_device() { return false; }
+
 void start_process() {
     // A name on a drive without a medium must end in "Can't open", not wait
     // for someone to close a dialog box.
