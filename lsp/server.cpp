@@ -653,23 +653,7 @@ Answer on_signature_help(json& params) {
     return json{{"signatures", json::array({std::move(item)})}, {"activeSignature", 0}, {"activeParameter", active}};
 }
 
-json call_item_json(const CallItem& item) {
-    return json{{"name", item.name},
-                {"kind", item.kind},
-                {"detail", item.detail},
-                {"uri", files[item.where.file].uri},
-                {"range", range_json(item.where.range)},
-                {"selectionRange", range_json(item.where.range)},
-                {"data", {{"name", item.name}, {"kind", item.kind}}}};
-}
-
-Answer on_prepare_call_hierarchy(json& params) {
-    CallItem item;
-    if (!call_item_at(document_of(params), position_member(params, "position"), &item)) return nullptr;
-    return json::array({call_item_json(item)});
-}
-
-// The call hierarchy's item as a JSON value would write it.
+// The call hierarchy's item, its members in the order a JSON value would write them.
 void append_call_item(std::string* out, const CallItem& item) {
     std::string name = dump(json(item.name));
     std::string kind = std::to_string(item.kind);
@@ -679,6 +663,17 @@ void append_call_item(std::string* out, const CallItem& item) {
     *out += ",\"selectionRange\":";
     append_range(out, item.where.range);
     *out += ",\"uri\":" + dump(json(files[item.where.file].uri)) + "}";
+}
+
+Answer on_prepare_call_hierarchy(json& params) {
+    CallItem item;
+    if (!call_item_at(document_of(params), position_member(params, "position"), &item)) return nullptr;
+    return std::function<void(const json&)>([item = std::move(item)](const json& id) {
+        std::string body = response_head(id) + "[";
+        append_call_item(&body, item);
+        body += "]}";
+        write_framed(body);
+    });
 }
 
 // The calls of params.item, incoming or outgoing, formatted straight into
