@@ -15,9 +15,6 @@ bool framed(int kind) {
     return kind == MESSAGE_SOURCE || kind == MESSAGE_INCLUDE || kind == MESSAGE_FATAL || kind == MESSAGE_ANSWER;
 }
 
-// Kinds the console shows at once instead of when its buffer fills.
-bool shown_at_once(int kind) { return kind == MESSAGE_PROGRESS || kind == MESSAGE_FATAL || kind == MESSAGE_ANSWER; }
-
 // Standard output is the null device, as found when the run on a source
 // started (build scripts send it there, and so does bench/run.sh): its
 // progress marks then wait in the buffer like other text instead of going
@@ -29,6 +26,11 @@ bool shown_at_once(int kind) { return kind == MESSAGE_PROGRESS || kind == MESSAG
 // terminal every mark goes out at once, as before.
 bool console_unseen = false;   // standard output was the null device when the run on the last source started
 
+// Kinds the console shows at once instead of when its buffer fills.
+bool shown_at_once(int kind) {
+    return (kind == MESSAGE_PROGRESS && !console_unseen) || kind == MESSAGE_FATAL || kind == MESSAGE_ANSWER;
+}
+
 }  // namespace
 
 void write_message(int kind, std::string_view text) {
@@ -37,7 +39,7 @@ void write_message(int kind, std::string_view text) {
     if (framed(kind)) std::putchar('\n');
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (framed(kind)) std::putchar('\n');
-    if (shown_at_once(kind) && !(kind == MESSAGE_PROGRESS && console_unseen)) std::fflush(stdout);
+    if (shown_at_once(kind)) std::fflush(stdout);
 }
 
 void flush() { std::fflush(stdout); }

@@ -128,10 +128,9 @@ bool is_keyword(const std::string& text) {
 }  // namespace
 
 bool find_name(const Analysis& a, std::string_view name, std::uint32_t* id) {
-    auto at = std::lower_bound(a.sorted_names.begin(), a.sorted_names.end(), name,
-                               [&a](std::uint32_t k, std::string_view n) { return a.names[k] < n; });
-    if (at == a.sorted_names.end() || a.names[*at] != name) return false;
-    *id = *at;
+    auto at = std::lower_bound(a.names.begin(), a.names.end(), name);   // in byte order: the table's
+    if (at == a.names.end() || *at != name) return false;
+    *id = static_cast<std::uint32_t>(at - a.names.begin());
     return true;
 }
 
@@ -272,7 +271,7 @@ std::vector<SymbolAnswer> workspace_symbols(std::string_view query) {
     std::string wanted = upper_text(query);
     std::vector<SymbolAnswer> found;
     for (const Analysis& a : analyses) {
-        for (std::uint32_t id : a.sorted_names) {
+        for (std::uint32_t id = 0; id < a.names.size(); ++id) {
             std::uint32_t k;
             if (first_definition(a, id, &k) && !is_parameter(a, k) && upper_text(a.names[id]).find(wanted) != std::string::npos)
                 found.push_back(answer_of(a, id, place_of(a, k)));
@@ -289,7 +288,7 @@ std::vector<SymbolAnswer> workspace_symbols(std::string_view query) {
 std::vector<SymbolAnswer> scope_symbols(std::uint32_t file) {
     std::vector<SymbolAnswer> found;
     for (const Analysis* a : scope_of(file)) {
-        for (std::uint32_t id : a->sorted_names) {
+        for (std::uint32_t id = 0; id < a->names.size(); ++id) {
             std::uint32_t k;
             SymbolAnswer s{std::string(a->names[id]), KIND_CONSTANT, Location{}, "not defined"};
             if (first_definition(*a, id, &k)) s = answer_of(*a, id, place_of(*a, k));

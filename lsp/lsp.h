@@ -171,7 +171,6 @@ struct Analysis {
     std::vector<std::string_view> names;          // every symbol text met, in byte order: the record's table's
     NameIndex name_index;                         // a mention's name by its node
     std::vector<SymbolFacts> facts;               // per name
-    std::vector<std::uint32_t> sorted_names;      // name indexes in byte order of the names
     std::vector<LineTable> line_tables;           // per file read, by file
     std::vector<WideStart> wide_starts;           // by occurrence
     std::vector<std::uint32_t> by_place;          // occurrence indexes by file, then place

@@ -707,17 +707,23 @@ void semantic_tokens(std::uint32_t file, const std::function<void(const Semantic
     std::string_view text = text_of(file, &text_read);
     std::vector<std::uint32_t> starts = line_starts(text);
     for (std::uint32_t f : scope) {
-        std::string defining_read;   // the file's own text and lines are read once (4 MB of lines on 1,000,000)
-        std::string_view defining = f == file ? text : text_of(f, &defining_read);
-        std::vector<std::uint32_t> other_starts = f == file ? std::vector<std::uint32_t>() : line_starts(defining);
-        const std::vector<std::uint32_t>& defining_starts = f == file ? starts : other_starts;
+        // The file's own text and lines are read once (its lines are 4 MB on 1,000,000).
+        std::string defining_read;
+        std::vector<std::uint32_t> other_starts;
+        std::string_view defining = text;
+        const std::vector<std::uint32_t>* defining_starts = &starts;
+        if (f != file) {
+            defining = text_of(f, &defining_read);
+            other_starts = line_starts(defining);
+            defining_starts = &other_starts;
+        }
         for (const FileDefinition& s : file_definitions(f)) {
             Role r{TOKEN_TYPE_NAMESPACE, 0};
             auto line = static_cast<std::size_t>(s.range.start.line);
             if (s.kind == KIND_FUNCTION) r = Role{TOKEN_TYPE_FUNCTION, 0};
             else if (s.kind == KIND_OPERATOR) r = Role{TOKEN_TYPE_MACRO, 0};
-            else if (line < defining_starts.size()) {
-                int kind = definition_kind(line_at(defining, defining_starts, line), s.name, &tokens);
+            else if (line < defining_starts->size()) {
+                int kind = definition_kind(line_at(defining, *defining_starts, line), s.name, &tokens);
                 if (kind == DEFINES_CONSTANT) r = Role{TOKEN_TYPE_VARIABLE, TOKEN_MODIFIER_READONLY};
                 if (kind == DEFINES_PARAMETER) r = Role{TOKEN_TYPE_PARAMETER, 0};
             }

@@ -261,9 +261,6 @@ void order_analysis(Analysis& a) {
         auto from = a.by_place.begin() + file_first[f], to = a.by_place.begin() + file_first[f + 1];
         if (!std::is_sorted(from, to, before)) std::stable_sort(from, to, before);
     }
-    // The names are the table's, in its (byte) order.
-    a.sorted_names.resize(a.names.size());
-    for (std::uint32_t i = 0; i < a.names.size(); ++i) a.sorted_names[i] = i;
     std::stable_sort(a.diagnostics.begin(), a.diagnostics.end(), [](const Diagnostic& x, const Diagnostic& y) {
         return std::make_tuple(x.file, x.range.start.line, x.range.start.character) <
                std::make_tuple(y.file, y.range.start.line, y.range.start.character);
